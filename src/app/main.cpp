@@ -1,0 +1,3 @@
+#include "run_patcher.hpp"
+
+int main(int argc, char** argv) { return dyeloom::runPatcher(argc, argv); }

@@ -1,0 +1,78 @@
+#include "run_patcher.hpp"
+
+#include "app/header_bytes.hpp"
+#include "fileio/fileio.hpp"
+#include "patch/texture_patch.hpp"
+
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace dyeloom {
+namespace {
+
+struct Arguments {
+    std::string archive;
+    std::string original;
+    std::string modded;
+    const char* headerBytes;
+};
+
+// A modded texture that does not cover the original's span cannot be spliced in; saying so
+// before the search spares a long scan that could not end in a patch.
+void requireModdedCoversOriginal(const Arguments& args, const ByteBuffer& original,
+                                 const ByteBuffer& modded) {
+    if (modded.size() < original.size())
+        throw std::runtime_error("modded texture '" + args.modded + "' is shorter (" +
+                                 std::to_string(modded.size()) +
+                                 " bytes) than the original texture '" + args.original + "' (" +
+                                 std::to_string(original.size()) +
+                                 " bytes); the archive is unchanged");
+}
+
+void patch(const Arguments& args) {
+    const FileView archive = viewFile(args.archive);
+    const ByteBuffer original = readFile(args.original);
+    const ByteBuffer modded = readFile(args.modded);
+    const std::int32_t headerBytes = parseHeaderBytes(args.headerBytes);
+    requireModdedCoversOriginal(args, original, modded);
+
+    const auto matchOffset = findTextureOffset(archive.bytes(), original, headerBytes);
+    if (!matchOffset) {
+        std::fputs("texture data is not found\n", stdout);
+        return;
+    }
+    const TextureSplice splice = spliceTexture(original, modded, headerBytes, *matchOffset);
+    writeArchive(args.archive, splice.archiveOffset, splice.replaced, splice.replacement);
+}
+
+void report(const char* text) {
+    std::fputs(text, stdout);
+    std::fputs("\n", stdout);
+}
+
+} // namespace
+
+int runPatcher(int argc, const char* const* argv) {
+    try {
+        if (argc != 5) {
+            std::printf("howto use: Dyeloom.exe filename.asf originalTexture.dds "
+                        "moddedTexture.dds dds_header_bytes\n");
+            return 1;
+        }
+        patch({argv[1], argv[2], argv[3], argv[4]});
+        return 0;
+    } catch (const std::bad_alloc&) {
+        // The library's own text for this differs between platforms.
+        report("bad allocation");
+    } catch (const std::exception& error) {
+        report(error.what());
+    } catch (...) {
+        report("fatal error");
+    }
+    return 1;
+}
+
+} // namespace dyeloom

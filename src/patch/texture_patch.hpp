@@ -1,0 +1,42 @@
+// Finding a texture's data inside an archive by content, and describing the splice that swaps
+// it for another texture's data. Pure functions over bytes: no files, no output.
+#pragma once
+
+#include "fileio/fileio.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace dyeloom {
+
+using Bytes = std::span<const std::uint8_t>;
+
+// Where the original texture file would begin in the archive if it were stored there whole.
+using MatchOffset = std::uint64_t;
+
+// The texture's data: the original file's bytes from `headerBytes` on. Empty when `headerBytes`
+// is negative or not below the file's size, in which case there is nothing to look for.
+Bytes textureData(Bytes texture, std::int32_t headerBytes);
+
+// The lowest offset p at which archive bytes p + headerBytes .. p + b - 1 equal the original
+// texture's bytes headerBytes .. b - 1 (b being the original's size), or nothing when there is
+// no such offset or nothing to compare. The texture's header is neither compared nor needed.
+std::optional<MatchOffset> findTextureOffset(Bytes archive, Bytes original,
+                                             std::int32_t headerBytes);
+
+// The bytes to write into the archive: the modded texture's data in place of the original's.
+struct TextureSplice {
+    std::uint64_t archiveOffset = 0; // first archive byte replaced
+    Bytes replaced;                  // what the archive holds there now: the original's data
+    Bytes replacement;               // the modded texture's bytes at the same indexes
+};
+
+// Describes the splice for a match at `matchOffset`. Only the modded texture's bytes at the
+// indexes of the original's data are used: its header, and anything past the original's size,
+// are ignored. Throws std::length_error when the modded texture is shorter than the original,
+// as its bytes would not cover the span.
+TextureSplice spliceTexture(Bytes original, Bytes modded, std::int32_t headerBytes,
+                            MatchOffset matchOffset);
+
+} // namespace dyeloom

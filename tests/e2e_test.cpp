@@ -1,0 +1,259 @@
+// Runs the built Dyeloom binary on files in a scratch folder and checks what it prints, its exit
+// status and every byte of the archive it leaves behind.
+#include "support/byte_gen.hpp"
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace dyeloom {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ByteVec;
+using test::readBytes;
+using test::writeBytes;
+
+const std::string usageLine = "howto use: Dyeloom.exe filename.asf originalTexture.dds "
+                              "moddedTexture.dds dds_header_bytes\n";
+const std::string replacedLine = "texture data is replaced\n";
+const std::string notFoundLine = "texture data is not found\n";
+
+constexpr std::size_t headerSize = 16;
+
+ByteVec texture(std::size_t size, std::uint8_t seed) {
+    test::ByteGen gen(seed);
+    ByteVec bytes = gen.random(size);
+    for (std::size_t i = 0; i < 4 && i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>("DDS "[i]);
+    return bytes;
+}
+
+ByteVec concat(std::initializer_list<ByteVec> parts) {
+    ByteVec all;
+    for (const auto& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// `archive` with the modded texture's data written over the original's at `offset`.
+ByteVec patched(ByteVec archive, const ByteVec& modded, std::size_t offset,
+                std::size_t originalSize, std::size_t header = headerSize) {
+    std::copy(modded.begin() + static_cast<std::ptrdiff_t>(header),
+              modded.begin() + static_cast<std::ptrdiff_t>(originalSize),
+              archive.begin() + static_cast<std::ptrdiff_t>(offset + header));
+    return archive;
+}
+
+class DyeloomRun : public ::testing::Test {
+protected:
+    test::TempDir dir;
+    const ByteVec original = texture(300, 1);
+    const ByteVec modded = texture(300, 2);
+    const ByteVec zeros = ByteVec(64, 0);
+
+    void SetUp() override {
+        writeBytes(dir / "old.dds", original);
+        writeBytes(dir / "new.dds", modded);
+    }
+
+    test::ProcessResult run(std::vector<std::string> args) {
+        args.insert(args.begin(), DYELOOM_EXE);
+        return test::runProcess(args, dir.path());
+    }
+
+    test::ProcessResult patch(const std::string& header = std::to_string(headerSize)) {
+        return run({"pack.asf", "old.dds", "new.dds", header});
+    }
+
+    void expectResult(const test::ProcessResult& result, const std::string& out, int status) {
+        EXPECT_EQ(result.out, out);
+        EXPECT_EQ(result.err, "") << "nothing goes to standard error";
+        EXPECT_EQ(result.status, status);
+    }
+};
+
+TEST_F(DyeloomRun, WrongArgumentCountPrintsUsageAndTouchesNothing) {
+    const ByteVec archive = concat({zeros, original, zeros});
+    writeBytes(dir / "pack.asf", archive);
+    expectResult(run({}), usageLine, 1);
+    expectResult(run({"pack.asf", "old.dds", "new.dds"}), usageLine, 1);
+    expectResult(run({"pack.asf", "old.dds", "new.dds", "16", "extra"}), usageLine, 1);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), archive);
+}
+
+TEST_F(DyeloomRun, ReplacesTheTexturesDataAndNothingElse) {
+    const ByteVec archive = concat({zeros, original, zeros});
+    writeBytes(dir / "pack.asf", archive);
+    expectResult(patch(), replacedLine, 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), patched(archive, modded, zeros.size(), original.size()));
+}
+
+TEST_F(DyeloomRun, LeavesTheArchivesOwnHeaderBytesAsTheyWere) {
+    ByteVec stored = original;
+    std::fill(stored.begin(), stored.begin() + headerSize, 0xEE);
+    const ByteVec archive = concat({zeros, stored, zeros});
+    writeBytes(dir / "pack.asf", archive);
+    expectResult(patch(), replacedLine, 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), patched(archive, modded, zeros.size(), original.size()));
+    // With no header skipped the stored copy no longer matches.
+    expectResult(run({"pack.asf", "new.dds", "old.dds", "0"}), notFoundLine, 0);
+}
+
+TEST_F(DyeloomRun, FindsTexturesAtTheVeryStartAndEndOfTheArchive) {
+    const ByteVec atStart = concat({original, zeros});
+    writeBytes(dir / "pack.asf", atStart);
+    expectResult(patch(), replacedLine, 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), patched(atStart, modded, 0, original.size()));
+
+    const ByteVec atEnd = concat({zeros, original});
+    writeBytes(dir / "pack.asf", atEnd);
+    expectResult(patch(), replacedLine, 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), patched(atEnd, modded, zeros.size(), original.size()));
+
+    writeBytes(dir / "pack.asf", original);
+    expectResult(patch(), replacedLine, 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), patched(original, modded, 0, original.size()));
+}
+
+TEST_F(DyeloomRun, ReplacesTheFirstOfTwoCopiesPerRun) {
+    const ByteVec archive = concat({zeros, original, zeros, original, zeros});
+    writeBytes(dir / "pack.asf", archive);
+    const ByteVec once = patched(archive, modded, zeros.size(), original.size());
+    expectResult(patch(), replacedLine, 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), once);
+    expectResult(patch(), replacedLine, 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"),
+              patched(once, modded, 2 * zeros.size() + original.size(), original.size()));
+    expectResult(patch(), notFoundLine, 0);
+}
+
+TEST_F(DyeloomRun, ReportsNotFoundWithStatusZero) {
+    const ByteVec archive = concat({zeros, zeros});
+    writeBytes(dir / "pack.asf", archive);
+    expectResult(patch(), notFoundLine, 0);
+    // Nothing to compare: a negative header count, or one that covers the whole texture.
+    writeBytes(dir / "pack.asf", concat({zeros, original, zeros}));
+    expectResult(patch("-5"), notFoundLine, 0);
+    expectResult(patch("300"), notFoundLine, 0);
+    // An archive shorter than the texture cannot hold it.
+    writeBytes(dir / "pack.asf", ByteVec(original.begin(), original.end() - 1));
+    expectResult(patch(), notFoundLine, 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), ByteVec(original.begin(), original.end() - 1));
+}
+
+TEST_F(DyeloomRun, ReadsTheHeaderCountLikeTheStandardConversion) {
+    ByteVec stored = original;
+    stored[0] = 'X'; // differs only in the first header byte
+    const ByteVec archive = concat({zeros, stored, zeros});
+    for (const std::string header : {" 16", "+16", "16abc", "\t1"}) {
+        writeBytes(dir / "pack.asf", archive);
+        expectResult(patch(header), replacedLine, 0);
+    }
+    writeBytes(dir / "pack.asf", archive);
+    expectResult(patch("0x10"), notFoundLine, 0); // read as 0: the header must match too
+    expectResult(patch("abc"), "invalid stoi argument\n", 1);
+    expectResult(patch("99999999999"), "stoi argument out of range\n", 1);
+    expectResult(patch("-99999999999"), "stoi argument out of range\n", 1);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), archive);
+}
+
+TEST_F(DyeloomRun, MissingFilesAreReportedInLoadOrder) {
+    expectResult(run({"x.asf", "missing.dds", "new.dds", "abc"}), "can't open 'x.asf'\nfatal error\n",
+                 1);
+    const ByteVec archive = concat({zeros, original, zeros});
+    writeBytes(dir / "pack.asf", archive);
+    expectResult(run({"pack.asf", "gone.dds", "new.dds", "16"}),
+                 "can't open 'gone.dds'\nfatal error\n", 1);
+    expectResult(run({"pack.asf", "old.dds", "sub/gone.dds", "abc"}),
+                 "can't open 'sub/gone.dds'\nfatal error\n", 1);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), archive);
+}
+
+TEST_F(DyeloomRun, EmptyFilesLoadAndAreNotFound) {
+    writeBytes(dir / "pack.asf", ByteVec{});
+    expectResult(patch(), notFoundLine, 0);
+    writeBytes(dir / "pack.asf", concat({zeros, original}));
+    writeBytes(dir / "empty.dds", ByteVec{});
+    expectResult(run({"pack.asf", "empty.dds", "new.dds", "0"}), notFoundLine, 0);
+}
+
+TEST_F(DyeloomRun, RefusesAModdedTextureShorterThanTheOriginal) {
+    const ByteVec archive = concat({zeros, original, zeros});
+    writeBytes(dir / "pack.asf", archive);
+    writeBytes(dir / "short.dds", ByteVec(modded.begin(), modded.end() - 1));
+    expectResult(run({"pack.asf", "old.dds", "short.dds", "16"}),
+                 "modded texture 'short.dds' is shorter (299 bytes) than the original texture "
+                 "'old.dds' (300 bytes); the archive is unchanged\n",
+                 1);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), archive);
+}
+
+TEST_F(DyeloomRun, UsesOnlyTheOriginalsLengthOfALongerModdedTexture) {
+    const ByteVec archive = concat({zeros, original, zeros});
+    writeBytes(dir / "pack.asf", archive);
+    const ByteVec longer = concat({modded, ByteVec(50, 0xAB)});
+    writeBytes(dir / "new.dds", longer);
+    expectResult(patch(), replacedLine, 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), patched(archive, longer, zeros.size(), original.size()));
+}
+
+TEST_F(DyeloomRun, DirectoriesAreRefusedThroughTheHandler) {
+    fs::create_directory(dir / "folder");
+    writeBytes(dir / "pack.asf", concat({zeros, original}));
+    const auto result = run({"pack.asf", "folder", "new.dds", "16"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(result.out == "file_size: Is a directory: \"folder\"\n" ||
+                result.out == "can't open 'folder'\nfatal error\n")
+        << result.out;
+}
+
+#ifndef _WIN32
+TEST_F(DyeloomRun, PatchesInPlaceKeepingLinksAndPermissions) {
+    const ByteVec archive = concat({zeros, original, zeros});
+    writeBytes(dir / "real.asf", archive);
+    fs::permissions(dir / "real.asf", fs::perms(0640));
+    fs::create_hard_link(dir / "real.asf", dir / "hard.asf");
+    fs::create_symlink("real.asf", dir / "pack.asf");
+    struct stat before {};
+    ASSERT_EQ(stat((dir / "real.asf").c_str(), &before), 0);
+
+    expectResult(patch(), replacedLine, 0);
+
+    struct stat after {};
+    ASSERT_EQ(stat((dir / "real.asf").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_TRUE(fs::is_symlink(dir / "pack.asf"));
+    const ByteVec expected = patched(archive, modded, zeros.size(), original.size());
+    EXPECT_EQ(readBytes(dir / "hard.asf"), expected);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), expected);
+}
+
+TEST_F(DyeloomRun, ReadOnlyArchiveIsReportedAndLeftAlone) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root may write to read-only files";
+    const ByteVec archive = concat({zeros, original, zeros});
+    writeBytes(dir / "pack.asf", archive);
+    fs::permissions(dir / "pack.asf", fs::perms(0444));
+    const auto result = patch();
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "can't open 'pack.asf' for writing: Permission denied; the archive is "
+                          "unchanged\n");
+    EXPECT_EQ(readBytes(dir / "pack.asf"), archive);
+}
+#endif
+
+} // namespace
+} // namespace dyeloom

@@ -1,0 +1,87 @@
+#include "fileio/fileio.hpp"
+#include "support/byte_gen.hpp"
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace dyeloom {
+namespace {
+
+using test::ByteVec;
+
+class FileIo : public ::testing::Test {
+protected:
+    test::TempDir dir;
+    std::string path(const std::string& name) const { return (dir / name).string(); }
+};
+
+TEST_F(FileIo, ReadAndViewGiveTheFilesBytes) {
+    const ByteVec bytes = test::ByteGen(3).random(100000);
+    test::writeBytes(dir / "a.bin", bytes);
+    EXPECT_EQ(readFile(path("a.bin")), bytes);
+    const FileView view = viewFile(path("a.bin"));
+    EXPECT_EQ(ByteVec(view.bytes().begin(), view.bytes().end()), bytes);
+}
+
+TEST_F(FileIo, EmptyFilesLoadEmpty) {
+    test::writeBytes(dir / "empty.bin", ByteVec{});
+    EXPECT_TRUE(readFile(path("empty.bin")).empty());
+    EXPECT_TRUE(viewFile(path("empty.bin")).bytes().empty());
+}
+
+TEST_F(FileIo, WriteChangesOnlyTheSpan) {
+    const ByteVec before = test::ByteGen(4).random(5000);
+    test::writeBytes(dir / "pack.asf", before);
+    const ByteVec expected(before.begin() + 1000, before.begin() + 1100);
+    const ByteVec replacement(100, 0x5A);
+    testing::internal::CaptureStdout();
+    writeArchive(path("pack.asf"), 1000, expected, replacement);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "texture data is replaced\n");
+
+    ByteVec after = before;
+    std::copy(replacement.begin(), replacement.end(), after.begin() + 1000);
+    EXPECT_EQ(test::readBytes(dir / "pack.asf"), after);
+}
+
+// Another program changed the span between the search and the write: nothing may be written.
+TEST_F(FileIo, WriteRefusesWhenTheSpanNoLongerHoldsTheOriginal) {
+    const ByteVec before = test::ByteGen(5).random(5000);
+    test::writeBytes(dir / "pack.asf", before);
+    ByteVec stale(before.begin() + 10, before.begin() + 60);
+    stale[49] ^= 1;
+    try {
+        writeArchive(path("pack.asf"), 10, stale, ByteVec(50, 0));
+        ADD_FAILURE() << "wrote over changed data";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("changed while it was being patched"),
+                  std::string::npos)
+            << error.what();
+    }
+    EXPECT_EQ(test::readBytes(dir / "pack.asf"), before);
+}
+
+TEST_F(FileIo, WriteRefusesAnArchiveThatShrank) {
+    const ByteVec before = test::ByteGen(6).random(100);
+    test::writeBytes(dir / "pack.asf", before);
+    const ByteVec tail(before.begin() + 90, before.end());
+    EXPECT_THROW(writeArchive(path("pack.asf"), 95, tail, ByteVec(10, 0)), std::runtime_error);
+    EXPECT_THROW(writeArchive(path("pack.asf"), UINT64_MAX - 2, tail, ByteVec(10, 0)),
+                 std::runtime_error);
+    EXPECT_EQ(test::readBytes(dir / "pack.asf"), before);
+}
+
+TEST_F(FileIo, MissingFileReportsCantOpen) {
+    testing::internal::CaptureStdout();
+    try {
+        readFile(path("nope.dds"));
+        ADD_FAILURE() << "loaded a missing file";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "fatal error");
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "can't open '" + path("nope.dds") + "'\n");
+}
+
+} // namespace
+} // namespace dyeloom

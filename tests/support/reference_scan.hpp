@@ -1,0 +1,45 @@
+// The plain definition of where a texture's data sits in an archive, written for clarity, not
+// speed: every candidate offset in ascending order, byte by byte. Tests check the real search
+// against it, and the benchmarks use it as the baseline.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace dyeloom::test {
+
+inline std::optional<std::size_t> referenceFind(std::span<const std::uint8_t> haystack,
+                                                std::span<const std::uint8_t> needle) {
+    if (needle.empty() || needle.size() > haystack.size())
+        return std::nullopt;
+    for (std::size_t at = 0; at + needle.size() <= haystack.size(); ++at) {
+        std::size_t i = 0;
+        while (i < needle.size() && haystack[at + i] == needle[i])
+            ++i;
+        if (i == needle.size())
+            return at;
+    }
+    return std::nullopt;
+}
+
+// Lowest p with archive[p + h .. p + b) == original[h .. b), where b is the original's size.
+inline std::optional<std::uint64_t> referenceOffset(std::span<const std::uint8_t> archive,
+                                                    std::span<const std::uint8_t> original,
+                                                    std::int32_t headerBytes) {
+    if (headerBytes < 0 || static_cast<std::size_t>(headerBytes) >= original.size() ||
+        archive.size() < original.size())
+        return std::nullopt;
+    const auto h = static_cast<std::size_t>(headerBytes);
+    for (std::size_t p = 0; p + original.size() <= archive.size(); ++p) {
+        std::size_t i = h;
+        while (i < original.size() && archive[p + i] == original[i])
+            ++i;
+        if (i == original.size())
+            return p;
+    }
+    return std::nullopt;
+}
+
+} // namespace dyeloom::test

@@ -1,0 +1,135 @@
+#include "patch/search.hpp"
+#include "patch/texture_patch.hpp"
+#include "support/byte_gen.hpp"
+#include "support/reference_scan.hpp"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+namespace dyeloom {
+namespace {
+
+using test::ByteGen;
+using test::ByteVec;
+
+ByteVec iota(std::size_t size, std::uint8_t first) {
+    ByteVec bytes(size);
+    std::iota(bytes.begin(), bytes.end(), first);
+    return bytes;
+}
+
+ByteVec concat(std::initializer_list<ByteVec> parts) {
+    ByteVec all;
+    for (const auto& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// A texture whose bytes occur nowhere in the filler used around it.
+const ByteVec texture = iota(24, 100);
+const ByteVec filler = ByteVec(10, 7);
+
+TEST(FindTextureOffset, FindsTextureAfterLeadingBytesForEveryHeaderSize) {
+    const ByteVec archive = concat({filler, texture, ByteVec(5, 7)});
+    for (std::int32_t h = 0; h < static_cast<std::int32_t>(texture.size()); ++h)
+        EXPECT_EQ(findTextureOffset(archive, texture, h), MatchOffset{10}) << "h=" << h;
+}
+
+TEST(FindTextureOffset, IgnoresTheHeaderOnlyFromHeaderBytesOn) {
+    ByteVec stored = texture;
+    stored[0] = 1;
+    stored[3] = 2; // the archive's copy has its own header
+    const ByteVec archive = concat({filler, stored, filler});
+    EXPECT_EQ(findTextureOffset(archive, texture, 4), MatchOffset{10});
+    EXPECT_EQ(findTextureOffset(archive, texture, 3), std::nullopt);
+    EXPECT_EQ(findTextureOffset(archive, texture, 0), std::nullopt);
+}
+
+TEST(FindTextureOffset, FindsTexturesAtEitherEndOfTheArchive) {
+    EXPECT_EQ(findTextureOffset(concat({texture, filler}), texture, 4), MatchOffset{0});
+    EXPECT_EQ(findTextureOffset(concat({filler, texture}), texture, 4), MatchOffset{10});
+    EXPECT_EQ(findTextureOffset(texture, texture, 4), MatchOffset{0});
+    // Only the data must fit: a header that would start before the archive does not count.
+    const ByteVec dataOnly(texture.begin() + 4, texture.end());
+    EXPECT_EQ(findTextureOffset(dataOnly, texture, 4), std::nullopt);
+}
+
+TEST(FindTextureOffset, ReportsTheLowerOfTwoCopies) {
+    const ByteVec archive = concat({filler, texture, filler, texture});
+    EXPECT_EQ(findTextureOffset(archive, texture, 2), MatchOffset{10});
+    // Overlapping occurrences of a periodic texture: the first wins.
+    const ByteVec periodic{1, 2, 1, 2, 1, 2};
+    EXPECT_EQ(findTextureOffset(ByteVec{9, 1, 2, 1, 2, 1, 2, 1, 2}, periodic, 0), MatchOffset{1});
+}
+
+TEST(FindTextureOffset, NothingToCompareIsNotFound) {
+    const ByteVec archive = concat({filler, texture, filler});
+    const auto b = static_cast<std::int32_t>(texture.size());
+    EXPECT_EQ(findTextureOffset(archive, texture, -5), std::nullopt);
+    EXPECT_EQ(findTextureOffset(archive, texture, b), std::nullopt);
+    EXPECT_EQ(findTextureOffset(archive, texture, INT32_MAX), std::nullopt);
+    EXPECT_EQ(findTextureOffset(archive, texture, INT32_MIN), std::nullopt);
+    EXPECT_EQ(findTextureOffset(archive, ByteVec{}, 0), std::nullopt);
+    EXPECT_EQ(findTextureOffset(archive, texture, b - 1), MatchOffset{10}); // one byte of data
+}
+
+TEST(FindTextureOffset, ArchiveShorterThanTextureIsNotFound) {
+    const ByteVec shortArchive(texture.begin() + 1, texture.end());
+    EXPECT_EQ(findTextureOffset(shortArchive, texture, 0), std::nullopt);
+    EXPECT_EQ(findTextureOffset(shortArchive, texture, 20), std::nullopt);
+    EXPECT_EQ(findTextureOffset(ByteVec{}, texture, 0), std::nullopt);
+}
+
+TEST(SpliceTexture, ReplacesExactlyTheOriginalsDataSpan) {
+    const ByteVec modded = iota(24, 200);
+    const TextureSplice splice = spliceTexture(texture, modded, 4, 10);
+    EXPECT_EQ(splice.archiveOffset, 14u);
+    EXPECT_EQ(ByteVec(splice.replaced.begin(), splice.replaced.end()),
+              ByteVec(texture.begin() + 4, texture.end()));
+    EXPECT_EQ(ByteVec(splice.replacement.begin(), splice.replacement.end()),
+              ByteVec(modded.begin() + 4, modded.end()));
+}
+
+TEST(SpliceTexture, UsesOnlyTheOriginalsLengthOfALongerModdedTexture) {
+    const ByteVec modded = iota(40, 200);
+    const TextureSplice splice = spliceTexture(texture, modded, 0, 0);
+    EXPECT_EQ(splice.replacement.size(), texture.size());
+    EXPECT_EQ(splice.replacement.data(), modded.data());
+}
+
+TEST(SpliceTexture, RefusesAModdedTextureShorterThanTheOriginal) {
+    EXPECT_THROW(spliceTexture(texture, iota(23, 0), 4, 10), std::length_error);
+}
+
+// The search must agree with the plain scan on inputs where near-misses are the rule.
+TEST(FindTextureOffset, AgreesWithTheReferenceScanOnShapedInputs) {
+    ByteGen gen(20261206);
+    for (int round = 0; round < 20000; ++round) {
+        ByteVec original = gen.shaped(gen.below(40));
+        ByteVec archive = gen.shaped(gen.below(200));
+        const int plants = static_cast<int>(gen.below(4));
+        for (int i = 0; i < plants && !archive.empty(); ++i)
+            gen.plant(archive, original, gen.below(archive.size()), gen.below(2) == 0);
+        const auto h = static_cast<std::int32_t>(gen.below(original.size() + 3)) - 1;
+        ASSERT_EQ(findTextureOffset(archive, original, h),
+                  test::referenceOffset(archive, original, h))
+            << "round " << round;
+    }
+}
+
+TEST(FindFirst, AgreesWithTheReferenceScanOnShapedInputs) {
+    ByteGen gen(7);
+    for (int round = 0; round < 3000; ++round) {
+        const ByteVec needle = gen.shaped(1 + gen.below(gen.below(2) ? 64 : 5000));
+        ByteVec haystack = gen.shaped(gen.below(20000));
+        for (int i = 0; i < 3 && !haystack.empty(); ++i)
+            gen.plant(haystack, needle, gen.below(haystack.size()), gen.below(3) == 0);
+        ASSERT_EQ(findFirst(haystack, needle), test::referenceFind(haystack, needle))
+            << "round " << round << " needle " << needle.size() << " haystack "
+            << haystack.size();
+    }
+}
+
+} // namespace
+} // namespace dyeloom
