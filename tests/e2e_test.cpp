@@ -4,9 +4,8 @@
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -169,8 +168,8 @@ TEST_F(DyeloomRun, ReadsTheHeaderCountLikeTheStandardConversion) {
 }
 
 TEST_F(DyeloomRun, MissingFilesAreReportedInLoadOrder) {
-    expectResult(run({"x.asf", "missing.dds", "new.dds", "abc"}), "can't open 'x.asf'\nfatal error\n",
-                 1);
+    expectResult(run({"x.asf", "missing.dds", "new.dds", "abc"}),
+                 "can't open 'x.asf'\nfatal error\n", 1);
     const ByteVec archive = concat({zeros, original, zeros});
     writeBytes(dir / "pack.asf", archive);
     expectResult(run({"pack.asf", "gone.dds", "new.dds", "16"}),

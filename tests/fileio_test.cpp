@@ -3,7 +3,6 @@
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
-
 #include <stdexcept>
 
 namespace dyeloom {

@@ -1,10 +1,9 @@
 #include "app/header_bytes.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -25,7 +24,9 @@ TEST(ParseHeaderBytes, ReadsLikeTheStandardConversion) {
 }
 
 TEST(ParseHeaderBytes, RejectsTextWithoutDigits) {
-    for (const char* text : {"", "abc", " ", "+", "-", "+-1", "- 1", "x128", "\xe2\x80\x83" "1"}) {
+    for (const char* text : {"", "abc", " ", "+", "-", "+-1", "- 1", "x128",
+                             "\xe2\x80\x83"
+                             "1"}) {
         try {
             parseHeaderBytes(text);
             ADD_FAILURE() << "accepted '" << text << "'";
@@ -36,7 +37,8 @@ TEST(ParseHeaderBytes, RejectsTextWithoutDigits) {
 }
 
 TEST(ParseHeaderBytes, RejectsValuesOutsideThirtyTwoBits) {
-    for (const char* text : {"2147483648", "-2147483649", "99999999999", "-99999999999999999999999"}) {
+    for (const char* text :
+         {"2147483648", "-2147483649", "99999999999", "-99999999999999999999999"}) {
         try {
             parseHeaderBytes(text);
             ADD_FAILURE() << "accepted '" << text << "'";

@@ -1,10 +1,8 @@
-#include "patch/search.hpp"
 #include "patch/texture_patch.hpp"
 #include "support/byte_gen.hpp"
 #include "support/reference_scan.hpp"
 
 #include <gtest/gtest.h>
-
 #include <numeric>
 
 namespace dyeloom {
@@ -115,19 +113,6 @@ TEST(FindTextureOffset, AgreesWithTheReferenceScanOnShapedInputs) {
         ASSERT_EQ(findTextureOffset(archive, original, h),
                   test::referenceOffset(archive, original, h))
             << "round " << round;
-    }
-}
-
-TEST(FindFirst, AgreesWithTheReferenceScanOnShapedInputs) {
-    ByteGen gen(7);
-    for (int round = 0; round < 3000; ++round) {
-        const ByteVec needle = gen.shaped(1 + gen.below(gen.below(2) ? 64 : 5000));
-        ByteVec haystack = gen.shaped(gen.below(20000));
-        for (int i = 0; i < 3 && !haystack.empty(); ++i)
-            gen.plant(haystack, needle, gen.below(haystack.size()), gen.below(3) == 0);
-        ASSERT_EQ(findFirst(haystack, needle), test::referenceFind(haystack, needle))
-            << "round " << round << " needle " << needle.size() << " haystack "
-            << haystack.size();
     }
 }
 

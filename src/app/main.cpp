@@ -1,3 +1,5 @@
 #include "run_patcher.hpp"
 
-int main(int argc, char** argv) { return dyeloom::runPatcher(argc, argv); }
+int main(int argc, char** argv) {
+    return dyeloom::runPatcher(argc, argv);
+}

@@ -25,11 +25,10 @@ struct Arguments {
 void requireModdedCoversOriginal(const Arguments& args, const ByteBuffer& original,
                                  const ByteBuffer& modded) {
     if (modded.size() < original.size())
-        throw std::runtime_error("modded texture '" + args.modded + "' is shorter (" +
-                                 std::to_string(modded.size()) +
-                                 " bytes) than the original texture '" + args.original + "' (" +
-                                 std::to_string(original.size()) +
-                                 " bytes); the archive is unchanged");
+        throw std::runtime_error(
+            "modded texture '" + args.modded + "' is shorter (" + std::to_string(modded.size()) +
+            " bytes) than the original texture '" + args.original + "' (" +
+            std::to_string(original.size()) + " bytes); the archive is unchanged");
 }
 
 void patch(const Arguments& args) {

@@ -10,9 +10,13 @@ namespace {
 // How long a run waits for another program's lock on the archive before giving up.
 constexpr int lockWaitSeconds = 30;
 
-std::string quoted(const std::string& path) { return "'" + path + "'"; }
+std::string quoted(const std::string& path) {
+    return "'" + path + "'";
+}
 
-[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
+[[noreturn]] void fail(const std::string& message) {
+    throw std::runtime_error(message);
+}
 
 struct OpenedFile {
     os::File file;
@@ -51,16 +55,16 @@ ByteBuffer readWhole(const os::File& file, std::uint64_t size, const std::string
     if (read.error)
         fail("can't read " + quoted(path) + ": " + os::describe(read.error));
     if (read.bytes != buffer.size())
-        fail("can't read " + quoted(path) + ": the file ended after " +
-             std::to_string(read.bytes) + " of its " + std::to_string(buffer.size()) + " bytes");
+        fail("can't read " + quoted(path) + ": the file ended after " + std::to_string(read.bytes) +
+             " of its " + std::to_string(buffer.size()) + " bytes");
     return buffer;
 }
 
 // Writes the original bytes back after a failed write, and says how that went.
 std::string putBack(const os::File& file, std::uint64_t offset,
                     std::span<const std::uint8_t> original) {
-    const std::string span = "bytes " + std::to_string(offset) + " to " +
-                             std::to_string(offset + original.size() - 1);
+    const std::string span =
+        "bytes " + std::to_string(offset) + " to " + std::to_string(offset + original.size() - 1);
     const os::IoResult restore = file.writeAt(offset, original);
     if (restore.error)
         return "; putting the original bytes back failed too (" + os::describe(restore.error) +
@@ -80,7 +84,8 @@ void checkUnchanged(const os::File& file, std::uint64_t offset,
     if (read.error)
         fail("can't read " + quoted(path) + " before writing: " + os::describe(read.error) +
              "; nothing was written");
-    if (read.bytes != current.size() || !std::equal(current.begin(), current.end(), expected.begin()))
+    if (read.bytes != current.size() ||
+        !std::equal(current.begin(), current.end(), expected.begin()))
         fail(quoted(path) + " changed while it was being patched: the bytes to be replaced are "
                             "no longer the original texture's data; nothing was written");
 }
@@ -91,8 +96,8 @@ namespace os {
 
 std::string describe(const std::error_code& error) {
     std::string text = error.message();
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.' ||
-                             text.back() == ' '))
+    while (!text.empty() &&
+           (text.back() == '\n' || text.back() == '\r' || text.back() == '.' || text.back() == ' '))
         text.pop_back();
     return text;
 }
@@ -140,9 +145,8 @@ void writeArchive(const std::string& path, std::uint64_t offset,
 
     const os::IoResult written = file.writeAt(offset, replacement);
     if (written.error) {
-        const std::string outcome = written.bytes == 0
-                                        ? std::string("; nothing was written")
-                                        : putBack(file, offset, expected);
+        const std::string outcome = written.bytes == 0 ? std::string("; nothing was written")
+                                                       : putBack(file, offset, expected);
         fail("can't write " + quoted(path) + ": " + os::describe(written.error) + outcome);
     }
     if (const auto syncError = file.syncData())

@@ -55,7 +55,9 @@ public:
 #else
     using Handle = int;
 #endif
-    [[nodiscard]] Handle handle() const noexcept { return handle_; }
+    [[nodiscard]] Handle handle() const noexcept {
+        return handle_;
+    }
 
 private:
     explicit File(Handle handle) : handle_(handle) {}

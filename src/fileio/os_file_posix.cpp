@@ -15,7 +15,9 @@
 namespace dyeloom::os {
 namespace {
 
-std::error_code lastError() { return {errno, std::system_category()}; }
+std::error_code lastError() {
+    return {errno, std::system_category()};
+}
 
 // Keeps single transfers below the largest count every POSIX system accepts in one call.
 constexpr std::size_t maxTransfer = std::size_t{1} << 30;
@@ -32,7 +34,9 @@ File& File::operator=(File&& other) noexcept {
     return *this;
 }
 
-File::~File() { close(); }
+File::~File() {
+    close();
+}
 
 File File::open(const std::string& path, Access access, std::error_code& error) {
     const int mode = access == Access::Read ? O_RDONLY : O_RDWR;
@@ -44,7 +48,9 @@ File File::open(const std::string& path, Access access, std::error_code& error) 
     return File(fd);
 }
 
-bool File::isOpen() const noexcept { return handle_ >= 0; }
+bool File::isOpen() const noexcept {
+    return handle_ >= 0;
+}
 
 std::error_code File::status(FileStatus& status) const {
     struct stat info {};
@@ -146,7 +152,9 @@ MappedRegion& MappedRegion::operator=(MappedRegion&& other) noexcept {
     return *this;
 }
 
-MappedRegion::~MappedRegion() { release(); }
+MappedRegion::~MappedRegion() {
+    release();
+}
 
 void MappedRegion::release() noexcept {
     if (address_ != nullptr)
@@ -164,8 +172,8 @@ MappedRegion MappedRegion::map(const File& file, std::uint64_t size, std::error_
         error = std::make_error_code(std::errc::value_too_large);
         return region;
     }
-    void* address = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED,
-                           file.handle(), 0);
+    void* address =
+        ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, file.handle(), 0);
     if (address == MAP_FAILED) {
         error = lastError();
         return region;

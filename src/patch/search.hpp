@@ -13,4 +13,14 @@ namespace dyeloom {
 std::optional<std::size_t> findFirst(std::span<const std::uint8_t> haystack,
                                      std::span<const std::uint8_t> needle);
 
+// The search's fallback stages on their own, so tests can hold each to the same answers.
+namespace search_stages {
+// Rare-byte scan, handing over to Two-Way when its hits cost too much to verify.
+std::optional<std::size_t> findUnsampled(std::span<const std::uint8_t> haystack,
+                                         std::span<const std::uint8_t> needle);
+// Two-Way alone.
+std::optional<std::size_t> findTwoWay(std::span<const std::uint8_t> haystack,
+                                      std::span<const std::uint8_t> needle);
+} // namespace search_stages
+
 } // namespace dyeloom

@@ -35,7 +35,8 @@ public:
             ByteVec period = random(1 + below(6), 3);
             ByteVec bytes(size);
             for (std::size_t i = 0; i < size; ++i)
-                bytes[i] = below(50) == 0 ? static_cast<std::uint8_t>(below(3)) : period[i % period.size()];
+                bytes[i] = below(50) == 0 ? static_cast<std::uint8_t>(below(3))
+                                          : period[i % period.size()];
             return bytes;
         }
         case 2: { // zero runs broken by a few values

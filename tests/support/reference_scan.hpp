@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 
@@ -14,13 +15,9 @@ inline std::optional<std::size_t> referenceFind(std::span<const std::uint8_t> ha
                                                 std::span<const std::uint8_t> needle) {
     if (needle.empty() || needle.size() > haystack.size())
         return std::nullopt;
-    for (std::size_t at = 0; at + needle.size() <= haystack.size(); ++at) {
-        std::size_t i = 0;
-        while (i < needle.size() && haystack[at + i] == needle[i])
-            ++i;
-        if (i == needle.size())
+    for (std::size_t at = 0; at + needle.size() <= haystack.size(); ++at)
+        if (std::memcmp(haystack.data() + at, needle.data(), needle.size()) == 0)
             return at;
-    }
     return std::nullopt;
 }
 

@@ -10,8 +10,8 @@ namespace dyeloom::test {
 TempDir::TempDir() {
     std::random_device seed;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        auto candidate = std::filesystem::temp_directory_path() /
-                         ("dyeloom-test-" + std::to_string(seed()));
+        auto candidate =
+            std::filesystem::temp_directory_path() / ("dyeloom-test-" + std::to_string(seed()));
         if (std::filesystem::create_directory(candidate)) {
             path_ = candidate;
             return;
