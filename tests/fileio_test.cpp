@@ -20,14 +20,16 @@ TEST_F(FileIo, ReadAndViewGiveTheFilesBytes) {
     const ByteVec bytes = test::ByteGen(3).random(100000);
     test::writeBytes(dir / "a.bin", bytes);
     EXPECT_EQ(readFile(path("a.bin")), bytes);
-    const FileView view = viewFile(path("a.bin"));
+    const FileView view = viewFile(path("a.bin"), ReadPattern::Sparse);
+    const FileView whole = viewFile(path("a.bin"), ReadPattern::Whole);
+    EXPECT_EQ(ByteVec(whole.bytes().begin(), whole.bytes().end()), bytes);
     EXPECT_EQ(ByteVec(view.bytes().begin(), view.bytes().end()), bytes);
 }
 
 TEST_F(FileIo, EmptyFilesLoadEmpty) {
     test::writeBytes(dir / "empty.bin", ByteVec{});
     EXPECT_TRUE(readFile(path("empty.bin")).empty());
-    EXPECT_TRUE(viewFile(path("empty.bin")).bytes().empty());
+    EXPECT_TRUE(viewFile(path("empty.bin"), ReadPattern::Whole).bytes().empty());
 }
 
 TEST_F(FileIo, WriteChangesOnlyTheSpan) {

@@ -22,8 +22,7 @@ struct Arguments {
 
 // A modded texture that does not cover the original's span cannot be spliced in; saying so
 // before the search spares a long scan that could not end in a patch.
-void requireModdedCoversOriginal(const Arguments& args, const ByteBuffer& original,
-                                 const ByteBuffer& modded) {
+void requireModdedCoversOriginal(const Arguments& args, Bytes original, Bytes modded) {
     if (modded.size() < original.size())
         throw std::runtime_error(
             "modded texture '" + args.modded + "' is shorter (" + std::to_string(modded.size()) +
@@ -32,18 +31,19 @@ void requireModdedCoversOriginal(const Arguments& args, const ByteBuffer& origin
 }
 
 void patch(const Arguments& args) {
-    const FileView archive = viewFile(args.archive);
-    const ByteBuffer original = readFile(args.original);
-    const ByteBuffer modded = readFile(args.modded);
+    const FileView archive = viewFile(args.archive, ReadPattern::Sparse);
+    const FileView original = viewFile(args.original, ReadPattern::Whole);
+    const FileView modded = viewFile(args.modded, ReadPattern::Whole);
     const std::int32_t headerBytes = parseHeaderBytes(args.headerBytes);
-    requireModdedCoversOriginal(args, original, modded);
+    requireModdedCoversOriginal(args, original.bytes(), modded.bytes());
 
-    const auto matchOffset = findTextureOffset(archive.bytes(), original, headerBytes);
+    const auto matchOffset = findTextureOffset(archive.bytes(), original.bytes(), headerBytes);
     if (!matchOffset) {
         std::fputs("texture data is not found\n", stdout);
         return;
     }
-    const TextureSplice splice = spliceTexture(original, modded, headerBytes, *matchOffset);
+    const TextureSplice splice =
+        spliceTexture(original.bytes(), modded.bytes(), headerBytes, *matchOffset);
     writeArchive(args.archive, splice.archiveOffset, splice.replaced, splice.replacement);
 }
 

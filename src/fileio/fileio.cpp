@@ -79,15 +79,22 @@ std::string putBack(const os::File& file, std::uint64_t offset,
 // saw. Another run, or the game's own tools, may have changed the archive in the meantime.
 void checkUnchanged(const os::File& file, std::uint64_t offset,
                     std::span<const std::uint8_t> expected, const std::string& path) {
-    ByteBuffer current(expected.size());
-    const os::IoResult read = file.readAt(offset, current);
-    if (read.error)
-        fail("can't read " + quoted(path) + " before writing: " + os::describe(read.error) +
-             "; nothing was written");
-    if (read.bytes != current.size() ||
-        !std::equal(current.begin(), current.end(), expected.begin()))
-        fail(quoted(path) + " changed while it was being patched: the bytes to be replaced are "
-                            "no longer the original texture's data; nothing was written");
+    // A small buffer, reused: fresh memory for the whole span would cost more than the reading.
+    ByteBuffer current(std::min<std::size_t>(expected.size(), 64 * 1024));
+    for (std::size_t done = 0; done < expected.size();) {
+        const auto chunk =
+            std::span(current).first(std::min(current.size(), expected.size() - done));
+        const os::IoResult read = file.readAt(offset + done, chunk);
+        if (read.error)
+            fail("can't read " + quoted(path) + " before writing: " + os::describe(read.error) +
+                 "; nothing was written");
+        if (read.bytes != chunk.size() ||
+            !std::equal(chunk.begin(), chunk.end(),
+                        expected.begin() + static_cast<std::ptrdiff_t>(done)))
+            fail(quoted(path) + " changed while it was being patched: the bytes to be replaced "
+                                "are no longer the original texture's data; nothing was written");
+        done += chunk.size();
+    }
 }
 
 } // namespace
@@ -109,10 +116,11 @@ ByteBuffer readFile(const std::string& path) {
     return readWhole(opened.file, opened.size, path);
 }
 
-FileView viewFile(const std::string& path) {
+FileView viewFile(const std::string& path, ReadPattern pattern) {
     const OpenedFile opened = openForLoading(path);
     std::error_code mapError;
-    os::MappedRegion region = os::MappedRegion::map(opened.file, opened.size, mapError);
+    os::MappedRegion region =
+        os::MappedRegion::map(opened.file, opened.size, pattern == ReadPattern::Whole, mapError);
     if (!mapError)
         return FileView(std::move(region));
     // Some file systems and special files cannot be mapped; reading them is slower but works.

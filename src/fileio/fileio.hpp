@@ -37,9 +37,12 @@ private:
 // names the file and the system's reason.
 ByteBuffer readFile(const std::string& path);
 
+// How a viewed file will be read: all of it, or here and there.
+enum class ReadPattern { Whole, Sparse };
+
 // Like readFile, but maps the file instead of copying it when it can, so that a large archive
 // costs neither a heap buffer nor a pass over every byte before the search starts.
-FileView viewFile(const std::string& path);
+FileView viewFile(const std::string& path, ReadPattern pattern);
 
 // Overwrites `replacement.size()` bytes of the file at `path`, starting at `offset`, in place:
 // the file is never truncated, keeps its length, inode, links and permissions. Under an

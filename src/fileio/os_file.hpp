@@ -79,7 +79,10 @@ public:
     ~MappedRegion();
 
     // Maps `size` bytes of `file`; fails (leaving nothing mapped) where the system cannot map it.
-    static MappedRegion map(const File& file, std::uint64_t size, std::error_code& error);
+    // `populate` asks for every page up front, which is cheaper than faulting each one in when
+    // all of them will be read.
+    static MappedRegion map(const File& file, std::uint64_t size, bool populate,
+                            std::error_code& error);
 
     [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept;
 

@@ -163,7 +163,8 @@ void MappedRegion::release() noexcept {
     size_ = 0;
 }
 
-MappedRegion MappedRegion::map(const File& file, std::uint64_t size, std::error_code& error) {
+MappedRegion MappedRegion::map(const File& file, std::uint64_t size, bool populate,
+                               std::error_code& error) {
     MappedRegion region;
     error.clear();
     if (size == 0)
@@ -172,8 +173,15 @@ MappedRegion MappedRegion::map(const File& file, std::uint64_t size, std::error_
         error = std::make_error_code(std::errc::value_too_large);
         return region;
     }
+    int flags = MAP_SHARED;
+#ifdef MAP_POPULATE
+    if (populate)
+        flags |= MAP_POPULATE;
+#else
+    (void)populate;
+#endif
     void* address =
-        ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, file.handle(), 0);
+        ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, flags, file.handle(), 0);
     if (address == MAP_FAILED) {
         error = lastError();
         return region;

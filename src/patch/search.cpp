@@ -171,23 +171,26 @@ std::uint64_t load64(const std::uint8_t* bytes) {
 // What a search over one stretch of candidate offsets found.
 constexpr std::size_t none = static_cast<std::size_t>(-1);
 
-// Methods 2 and 3, over the candidate offsets lo..hi (inclusive) of one needle.
+// Methods 2 and 3, over the candidate offsets lo..hi (inclusive) of one needle. Their tables are
+// built on first use: on ordinary data the sampling stage never calls for them, and building
+// them costs a pass or two over the needle.
 class RangeSearch {
 public:
-    explicit RangeSearch(Span needle)
-        : needle_(needle), rare_(findRareByte(needle)), twoWay_(needle) {}
+    explicit RangeSearch(Span needle) : needle_(needle) {}
 
-    [[nodiscard]] std::size_t find(Span hay, std::size_t lo, std::size_t hi) const {
+    [[nodiscard]] std::size_t find(Span hay, std::size_t lo, std::size_t hi) {
+        if (!rare_)
+            rare_ = findRareByte(needle_);
         const std::size_t n = needle_.size();
         std::size_t cost = 0;
         std::size_t p = lo;
         while (p <= hi) {
-            const auto* start = hay.data() + p + rare_.index;
+            const auto* start = hay.data() + p + rare_->index;
             const auto* hit =
-                static_cast<const std::uint8_t*>(std::memchr(start, rare_.value, hi - p + 1));
+                static_cast<const std::uint8_t*>(std::memchr(start, rare_->value, hi - p + 1));
             if (hit == nullptr)
                 return none;
-            p = static_cast<std::size_t>(hit - hay.data()) - rare_.index;
+            p = static_cast<std::size_t>(hit - hay.data()) - rare_->index;
             if (matchesAt(hay, needle_, p, cost))
                 return p;
             // Hits verified at a loss: the rest of the stretch goes to the linear method.
@@ -199,17 +202,19 @@ public:
     }
 
 private:
-    [[nodiscard]] std::size_t findLinear(Span hay, std::size_t lo, std::size_t hi) const {
+    [[nodiscard]] std::size_t findLinear(Span hay, std::size_t lo, std::size_t hi) {
         if (lo > hi)
             return none;
+        if (!twoWay_)
+            twoWay_.emplace(needle_);
         const Span stretch = hay.subspan(lo, hi - lo + needle_.size());
-        const std::size_t at = twoWay_.find(stretch);
+        const std::size_t at = twoWay_->find(stretch);
         return at == stretch.size() ? none : lo + at;
     }
 
     Span needle_;
-    RareByte rare_;
-    TwoWay twoWay_;
+    std::optional<RareByte> rare_;
+    std::optional<TwoWay> twoWay_;
 };
 
 // Method 1. Samples are taken in blocks: block at `start` looks at the q-grams at start,
@@ -220,7 +225,7 @@ class SampledSearch {
 public:
     static constexpr std::size_t minNeedle = 256;
 
-    explicit SampledSearch(Span needle, const RangeSearch& fallback)
+    explicit SampledSearch(Span needle, RangeSearch& fallback)
         : needle_(needle), fallback_(fallback), stride_(needle.size() - q - t + 2) {
         const std::size_t entries = (needle.size() - q) / t + 1;
         bits_ = 4;
@@ -237,7 +242,7 @@ public:
         }
     }
 
-    [[nodiscard]] std::size_t find(Span hay) const {
+    [[nodiscard]] std::size_t find(Span hay) {
         const std::size_t lastOffset = hay.size() - needle_.size();
         std::size_t blocksToHandOver = 1;
         std::vector<std::size_t> candidates;
@@ -314,7 +319,7 @@ private:
     }
 
     Span needle_;
-    const RangeSearch& fallback_;
+    RangeSearch& fallback_;
     std::size_t stride_;
     unsigned bits_ = 4;
     std::vector<std::uint32_t> heads_;
@@ -335,7 +340,7 @@ std::optional<std::size_t> findFirst(std::span<const std::uint8_t> haystack,
                                      std::span<const std::uint8_t> needle) {
     if (!searchable(haystack, needle))
         return std::nullopt;
-    const RangeSearch range(needle);
+    RangeSearch range(needle);
     const std::size_t at = needle.size() >= SampledSearch::minNeedle
                                ? SampledSearch(needle, range).find(haystack)
                                : range.find(haystack, 0, haystack.size() - needle.size());
