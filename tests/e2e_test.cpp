@@ -1,8 +1,6 @@
 // Runs the built Dyeloom binary on files in a scratch folder and checks what it prints, its exit
 // status and every byte of the archive it leaves behind.
-#include "support/byte_gen.hpp"
-#include "support/process.hpp"
-#include "support/temp_dir.hpp"
+#include "support/dyeloom_fixture.hpp"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -19,68 +17,10 @@ namespace dyeloom {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ByteVec;
-using test::readBytes;
-using test::writeBytes;
+using namespace test;
 
 const std::string usageLine = "howto use: Dyeloom.exe filename.asf originalTexture.dds "
                               "moddedTexture.dds dds_header_bytes\n";
-const std::string replacedLine = "texture data is replaced\n";
-const std::string notFoundLine = "texture data is not found\n";
-
-constexpr std::size_t headerSize = 16;
-
-ByteVec texture(std::size_t size, std::uint8_t seed) {
-    test::ByteGen gen(seed);
-    ByteVec bytes = gen.random(size);
-    for (std::size_t i = 0; i < 4 && i < size; ++i)
-        bytes[i] = static_cast<std::uint8_t>("DDS "[i]);
-    return bytes;
-}
-
-ByteVec concat(std::initializer_list<ByteVec> parts) {
-    ByteVec all;
-    for (const auto& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
-// `archive` with the modded texture's data written over the original's at `offset`.
-ByteVec patched(ByteVec archive, const ByteVec& modded, std::size_t offset,
-                std::size_t originalSize, std::size_t header = headerSize) {
-    std::copy(modded.begin() + static_cast<std::ptrdiff_t>(header),
-              modded.begin() + static_cast<std::ptrdiff_t>(originalSize),
-              archive.begin() + static_cast<std::ptrdiff_t>(offset + header));
-    return archive;
-}
-
-class DyeloomRun : public ::testing::Test {
-protected:
-    test::TempDir dir;
-    const ByteVec original = texture(300, 1);
-    const ByteVec modded = texture(300, 2);
-    const ByteVec zeros = ByteVec(64, 0);
-
-    void SetUp() override {
-        writeBytes(dir / "old.dds", original);
-        writeBytes(dir / "new.dds", modded);
-    }
-
-    test::ProcessResult run(std::vector<std::string> args) {
-        args.insert(args.begin(), DYELOOM_EXE);
-        return test::runProcess(args, dir.path());
-    }
-
-    test::ProcessResult patch(const std::string& header = std::to_string(headerSize)) {
-        return run({"pack.asf", "old.dds", "new.dds", header});
-    }
-
-    void expectResult(const test::ProcessResult& result, const std::string& out, int status) {
-        EXPECT_EQ(result.out, out);
-        EXPECT_EQ(result.err, "") << "nothing goes to standard error";
-        EXPECT_EQ(result.status, status);
-    }
-};
 
 TEST_F(DyeloomRun, WrongArgumentCountPrintsUsageAndTouchesNothing) {
     const ByteVec archive = concat({zeros, original, zeros});

@@ -162,7 +162,8 @@ void writeArchive(const std::string& path, std::uint64_t offset,
              putBack(file, offset, expected));
     if (const auto closeError = file.close())
         fail("can't close " + quoted(path) + ": " + os::describe(closeError) +
-             "; the texture data was written and flushed, but may not be on disk");
+             "; the modded texture's data had been written and flushed before this error, so the "
+             "archive most likely holds it");
     std::fputs("texture data is replaced\n", stdout);
 }
 

@@ -1,20 +1,45 @@
-// Runs a program to completion and collects what it printed, for the end-to-end tests.
+// Runs a program and collects what it printed, for the end-to-end tests.
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace dyeloom::test {
 
 struct ProcessResult {
     int status = -1;
+    bool timedOut = false;
     std::string out;
     std::string err;
 };
 
+struct ProcessOptions {
+    std::vector<std::pair<std::string, std::string>> environment; // added to the test's own
+    int timeoutSeconds = 60; // then the child is killed and the result says so
+};
+
+// A started child; wait() collects it. Output goes to files rather than pipes so that no pipe
+// buffer can stall the child while the test waits for another.
+class Process {
+public:
+    Process(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
+            const ProcessOptions& options = {});
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process();
+
+    ProcessResult wait();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
 // Runs `argv` (argv[0] is the program's path) in `workDir`, with standard input empty.
-ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::filesystem::path& workDir);
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
+                         const ProcessOptions& options = {});
 
 } // namespace dyeloom::test

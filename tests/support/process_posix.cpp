@@ -1,10 +1,15 @@
 #include "process.hpp"
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace dyeloom::test {
@@ -19,39 +24,80 @@ std::string slurp(const std::filesystem::path& path) {
 
 } // namespace
 
-ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::filesystem::path& workDir) {
-    // Output goes to files rather than pipes so that no buffer size can stall the child.
-    const auto outPath = workDir / ".stdout";
-    const auto errPath = workDir / ".stderr";
+struct Process::Impl {
+    pid_t pid = -1;
+    std::filesystem::path outPath;
+    std::filesystem::path errPath;
+    int timeoutSeconds = 60;
+    bool waited = false;
+};
+
+Process::Process(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
+                 const ProcessOptions& options)
+    : impl_(std::make_unique<Impl>()) {
+    static std::atomic<int> serial{0};
+    const std::string tag = std::to_string(getpid()) + "." + std::to_string(serial++);
+    impl_->outPath = workDir / (".stdout." + tag);
+    impl_->errPath = workDir / (".stderr." + tag);
+    impl_->timeoutSeconds = options.timeoutSeconds;
     std::vector<char*> args;
     for (const auto& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
 
-    const pid_t child = fork();
-    if (child < 0)
+    impl_->pid = fork();
+    if (impl_->pid < 0)
         throw std::runtime_error("fork failed");
-    if (child == 0) {
+    if (impl_->pid == 0) {
+        for (const auto& [name, value] : options.environment)
+            setenv(name.c_str(), value.c_str(), 1);
         const int in = open("/dev/null", O_RDONLY);
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = open(impl_->outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(impl_->errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
             dup2(err, 2) < 0 || chdir(workDir.c_str()) != 0)
             _exit(127);
         execv(args[0], args.data());
         _exit(127);
     }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
+}
+
+Process::~Process() {
+    if (!impl_->waited) {
+        kill(impl_->pid, SIGKILL);
+        waitpid(impl_->pid, nullptr, 0);
     }
+}
+
+ProcessResult Process::wait() {
     ProcessResult result;
+    int status = 0;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(impl_->timeoutSeconds);
+    for (;;) {
+        const pid_t done = waitpid(impl_->pid, &status, WNOHANG);
+        if (done == impl_->pid)
+            break;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(impl_->pid, SIGKILL);
+            waitpid(impl_->pid, &status, 0);
+            result.timedOut = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    impl_->waited = true;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = slurp(outPath);
-    result.err = slurp(errPath);
-    std::filesystem::remove(outPath);
-    std::filesystem::remove(errPath);
+    result.out = slurp(impl_->outPath);
+    result.err = slurp(impl_->errPath);
+    std::filesystem::remove(impl_->outPath);
+    std::filesystem::remove(impl_->errPath);
     return result;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
+                         const ProcessOptions& options) {
+    return Process(argv, workDir, options).wait();
 }
 
 } // namespace dyeloom::test

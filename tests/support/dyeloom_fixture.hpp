@@ -1,0 +1,71 @@
+// Shared set-up for tests that run the Dyeloom binary: a scratch folder holding an original and
+// a modded texture, and helpers to build archives and the bytes expected after a patch.
+#pragma once
+
+#include "support/byte_gen.hpp"
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace dyeloom::test {
+
+inline const std::string replacedLine = "texture data is replaced\n";
+inline const std::string notFoundLine = "texture data is not found\n";
+inline constexpr std::size_t headerSize = 16;
+
+inline ByteVec ddsLike(std::size_t size, std::uint8_t seed) {
+    ByteVec bytes = ByteGen(seed).random(size);
+    for (std::size_t i = 0; i < 4 && i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>("DDS "[i]);
+    return bytes;
+}
+
+inline ByteVec concat(std::initializer_list<ByteVec> parts) {
+    ByteVec all;
+    for (const auto& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// `archive` with the modded texture's data written over the original's at `offset`.
+inline ByteVec patched(ByteVec archive, const ByteVec& modded, std::size_t offset,
+                       std::size_t originalSize, std::size_t header = headerSize) {
+    std::copy(modded.begin() + static_cast<std::ptrdiff_t>(header),
+              modded.begin() + static_cast<std::ptrdiff_t>(originalSize),
+              archive.begin() + static_cast<std::ptrdiff_t>(offset + header));
+    return archive;
+}
+
+class DyeloomRun : public ::testing::Test {
+protected:
+    TempDir dir;
+    const ByteVec original = ddsLike(300, 1);
+    const ByteVec modded = ddsLike(300, 2);
+    const ByteVec zeros = ByteVec(64, 0);
+
+    void SetUp() override {
+        writeBytes(dir / "old.dds", original);
+        writeBytes(dir / "new.dds", modded);
+    }
+
+    ProcessResult run(std::vector<std::string> args, const ProcessOptions& options = {}) {
+        args.insert(args.begin(), DYELOOM_EXE);
+        return runProcess(args, dir.path(), options);
+    }
+
+    ProcessResult patch(const std::string& header = std::to_string(headerSize)) {
+        return run({"pack.asf", "old.dds", "new.dds", header});
+    }
+
+    static void expectResult(const ProcessResult& result, const std::string& out, int status) {
+        EXPECT_FALSE(result.timedOut);
+        EXPECT_EQ(result.out, out);
+        EXPECT_EQ(result.err, "") << "nothing goes to standard error";
+        EXPECT_EQ(result.status, status);
+    }
+};
+
+} // namespace dyeloom::test
