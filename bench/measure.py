@@ -25,7 +25,7 @@ holding = 0  # which texture's data the archive holds now
 
 
 def run_once(argv):
-    """Wall time, peak resident set (KiB), bytes written to storage, output, timed out."""
+    """Wall time, peak resident set (KiB), output, timed out."""
     with tempfile.TemporaryFile() as out:
         start = time.perf_counter()
         child = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT)
@@ -36,17 +36,17 @@ def run_once(argv):
         timer.cancel()
         child.returncode = os.waitstatus_to_exitcode(status)
         out.seek(0)
-        return elapsed, usage.ru_maxrss, usage.ru_oublock * 512, out.read(), elapsed >= limit
+        return elapsed, usage.ru_maxrss, out.read(), elapsed >= limit
 
 
-results = {name: {"times": [], "rss": [], "written": [], "failed": None} for name, _ in programs}
+results = {name: {"times": [], "rss": [], "failed": None} for name, _ in programs}
 for _ in range(runs):
     for name, command in programs:
         result = results[name]
         if result["failed"]:
             continue
         argv = shlex.split(command) + [archive, textures[holding], textures[1 - holding], "128"]
-        elapsed, rss, written, output, timed_out = run_once(argv)
+        elapsed, rss, output, timed_out = run_once(argv)
         if timed_out:
             result["failed"] = f"ran out of time (limit {limit:.0f} s)"
         elif b"texture data is replaced" not in output:
@@ -55,7 +55,6 @@ for _ in range(runs):
             holding = 1 - holding
             result["times"].append(elapsed)
             result["rss"].append(rss)
-            result["written"].append(written)
 
 
 def fmt_time(seconds):
@@ -70,10 +69,9 @@ base = statistics.median(results[programs[0][0]]["times"] or [0])
 for name, _ in programs:
     result = results[name]
     if not result["times"]:
-        print(f"| {name} | {data_name} | {result['failed']} | | | |")
+        print(f"| {name} | {data_name} | {result['failed']} | | |")
         continue
     median = statistics.median(result["times"])
     ratio = f"{median / base:.1f}x" if base else ""
     print(f"| {name} | {data_name} | {fmt_time(median)} (n={len(result['times'])}) | "
-          f"{fmt_mib(max(result['rss']) * 1024)} | {fmt_mib(statistics.median(result['written']))} | "
-          f"{ratio} |")
+          f"{fmt_mib(max(result['rss']) * 1024)} | {ratio} |")
