@@ -153,9 +153,37 @@ TEST_F(DyeloomRun, DirectoriesAreRefusedThroughTheHandler) {
     const auto result = run({"pack.asf", "folder", "new.dds", "16"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "");
-    EXPECT_TRUE(result.out == "file_size: Is a directory: \"folder\"\n" ||
-                result.out == "can't open 'folder'\nfatal error\n")
+    EXPECT_TRUE(result.out == consoleText("file_size: Is a directory: \"folder\"\n") ||
+                result.out == consoleText("can't open 'folder'\nfatal error\n"))
         << result.out;
+}
+
+std::string utf8(std::u8string_view text) {
+    return {reinterpret_cast<const char*>(text.data()), text.size()};
+}
+
+// Modders' folders are named in every script. On Windows the narrow command line would pass
+// them through the system's code page, which holds only one script besides Latin.
+TEST_F(DyeloomRun, OpensPathsWrittenInAnyScript) {
+    const std::u8string folder = u8"Текстуры";
+    const std::u8string archiveName = u8"Текстуры/paquet_é.asf";
+    const std::u8string originalName = u8"古いテクスチャ.dds";
+    const std::u8string moddedName = u8"nouvelle_ñ_текстура.dds";
+    const ByteVec archive = concat({zeros, original, zeros});
+    fs::create_directory(dir.path() / fs::path(folder));
+    writeBytes(dir.path() / fs::path(archiveName), archive);
+    writeBytes(dir.path() / fs::path(originalName), original);
+    writeBytes(dir.path() / fs::path(moddedName), modded);
+
+    expectResult(run({utf8(archiveName), utf8(originalName), utf8(moddedName), "16"}), replacedLine,
+                 0);
+    EXPECT_EQ(readBytes(dir.path() / fs::path(archiveName)),
+              patched(archive, modded, zeros.size(), original.size()));
+
+    // Messages name the file as typed.
+    const std::u8string missing = u8"Текстуры/ない.asf";
+    expectResult(run({utf8(missing), utf8(originalName), utf8(moddedName), "16"}),
+                 "can't open '" + utf8(missing) + "'\nfatal error\n", 1);
 }
 
 #ifndef _WIN32

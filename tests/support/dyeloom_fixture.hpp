@@ -39,6 +39,23 @@ inline ByteVec patched(ByteVec archive, const ByteVec& modded, std::size_t offse
     return archive;
 }
 
+// What a line of output looks like on this platform: Windows programs print in text mode, where
+// every line feed goes out as carriage return and line feed, as the console and batch files
+// expect.
+inline std::string consoleText(const std::string& text) {
+#ifdef _WIN32
+    std::string converted;
+    for (const char c : text) {
+        if (c == '\n')
+            converted += '\r';
+        converted += c;
+    }
+    return converted;
+#else
+    return text;
+#endif
+}
+
 class DyeloomRun : public ::testing::Test {
 protected:
     TempDir dir;
@@ -62,7 +79,7 @@ protected:
 
     static void expectResult(const ProcessResult& result, const std::string& out, int status) {
         EXPECT_FALSE(result.timedOut);
-        EXPECT_EQ(result.out, out);
+        EXPECT_EQ(result.out, consoleText(out));
         EXPECT_EQ(result.err, "") << "nothing goes to standard error";
         EXPECT_EQ(result.status, status);
     }

@@ -1,0 +1,33 @@
+#include "console.hpp"
+
+#ifdef _WIN32
+#include "utf8_path.hpp"
+
+#include <windows.h>
+#endif
+
+namespace dyeloom {
+
+#ifdef _WIN32
+Utf8Console::Utf8Console() : previous_(GetConsoleOutputCP()) {
+    if (previous_ != 0)
+        SetConsoleOutputCP(CP_UTF8);
+}
+
+Utf8Console::~Utf8Console() {
+    if (previous_ != 0)
+        SetConsoleOutputCP(previous_);
+}
+
+std::vector<std::string> utf8Arguments(int argc, wchar_t** argv) {
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.push_back(os::wideToUtf8(argv[i]));
+    return arguments;
+}
+#else
+Utf8Console::Utf8Console() = default;
+Utf8Console::~Utf8Console() = default;
+#endif
+
+} // namespace dyeloom
