@@ -15,8 +15,10 @@ public:
     Utf8Console(const Utf8Console&) = delete;
     Utf8Console& operator=(const Utf8Console&) = delete;
 
+#ifdef _WIN32
 private:
     unsigned previous_ = 0;
+#endif
 };
 
 #ifdef _WIN32

@@ -99,18 +99,6 @@ void checkUnchanged(const os::File& file, std::uint64_t offset,
 
 } // namespace
 
-namespace os {
-
-std::string describe(const std::error_code& error) {
-    std::string text = error.message();
-    while (!text.empty() &&
-           (text.back() == '\n' || text.back() == '\r' || text.back() == '.' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
-
-} // namespace os
-
 ByteBuffer readFile(const std::string& path) {
     const OpenedFile opened = openForLoading(path);
     return readWhole(opened.file, opened.size, path);

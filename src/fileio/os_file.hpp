@@ -52,8 +52,10 @@ public:
 
 #ifdef _WIN32
     using Handle = void*;
+    static constexpr Handle noHandle = nullptr;
 #else
     using Handle = int;
+    static constexpr Handle noHandle = -1;
 #endif
     [[nodiscard]] Handle handle() const noexcept {
         return handle_;
@@ -61,11 +63,7 @@ public:
 
 private:
     explicit File(Handle handle) : handle_(handle) {}
-#ifdef _WIN32
-    Handle handle_ = nullptr;
-#else
-    Handle handle_ = -1;
-#endif
+    Handle handle_ = noHandle;
 };
 
 // A read-only view of a whole file's bytes in memory, unmapped when the owner goes away.

@@ -24,20 +24,6 @@ constexpr std::size_t maxTransfer = std::size_t{1} << 30;
 
 } // namespace
 
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, -1);
-    }
-    return *this;
-}
-
-File::~File() {
-    close();
-}
-
 File File::open(const std::string& path, Access access, std::error_code& error) {
     const int mode = access == Access::Read ? O_RDONLY : O_RDWR;
     int fd;
@@ -46,10 +32,6 @@ File File::open(const std::string& path, Access access, std::error_code& error) 
     } while (fd < 0 && errno == EINTR);
     error = fd < 0 ? lastError() : std::error_code{};
     return File(fd);
-}
-
-bool File::isOpen() const noexcept {
-    return handle_ >= 0;
 }
 
 std::error_code File::status(FileStatus& status) const {
@@ -140,22 +122,6 @@ std::error_code File::close() {
     return rc == 0 || errno == EINTR ? std::error_code{} : lastError();
 }
 
-MappedRegion::MappedRegion(MappedRegion&& other) noexcept
-    : address_(std::exchange(other.address_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-MappedRegion& MappedRegion::operator=(MappedRegion&& other) noexcept {
-    if (this != &other) {
-        release();
-        address_ = std::exchange(other.address_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-    }
-    return *this;
-}
-
-MappedRegion::~MappedRegion() {
-    release();
-}
-
 void MappedRegion::release() noexcept {
     if (address_ != nullptr)
         ::munmap(address_, size_);
@@ -189,10 +155,6 @@ MappedRegion MappedRegion::map(const File& file, std::uint64_t size, bool popula
     region.address_ = address;
     region.size_ = static_cast<std::size_t>(size);
     return region;
-}
-
-std::span<const std::uint8_t> MappedRegion::bytes() const noexcept {
-    return {static_cast<const std::uint8_t*>(address_), size_};
 }
 
 } // namespace dyeloom::os

@@ -28,20 +28,6 @@ OVERLAPPED at(std::uint64_t offset) {
 
 } // namespace
 
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-}
-
-File::~File() {
-    close();
-}
-
 File File::open(const std::string& path, Access access, std::error_code& error) {
     std::wstring wide;
     if (!utf8ToWide(path, wide)) {
@@ -59,10 +45,6 @@ File File::open(const std::string& path, Access access, std::error_code& error) 
     }
     error.clear();
     return File(handle);
-}
-
-bool File::isOpen() const noexcept {
-    return handle_ != nullptr;
 }
 
 std::error_code File::status(FileStatus& status) const {
@@ -140,22 +122,6 @@ std::error_code File::close() {
     return CloseHandle(std::exchange(handle_, nullptr)) ? std::error_code{} : lastError();
 }
 
-MappedRegion::MappedRegion(MappedRegion&& other) noexcept
-    : address_(std::exchange(other.address_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-MappedRegion& MappedRegion::operator=(MappedRegion&& other) noexcept {
-    if (this != &other) {
-        release();
-        address_ = std::exchange(other.address_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-    }
-    return *this;
-}
-
-MappedRegion::~MappedRegion() {
-    release();
-}
-
 void MappedRegion::release() noexcept {
     if (address_ != nullptr)
         UnmapViewOfFile(address_);
@@ -193,10 +159,6 @@ MappedRegion MappedRegion::map(const File& file, std::uint64_t size, bool popula
         PrefetchVirtualMemory(GetCurrentProcess(), 1, &range, 0); // a hint; failure is harmless
     }
     return region;
-}
-
-std::span<const std::uint8_t> MappedRegion::bytes() const noexcept {
-    return {static_cast<const std::uint8_t*>(address_), size_};
 }
 
 } // namespace dyeloom::os

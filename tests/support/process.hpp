@@ -42,4 +42,8 @@ private:
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
                          const ProcessOptions& options = {});
 
+// Reads the child's output files into `result` and removes them.
+void collectOutput(ProcessResult& result, const std::filesystem::path& outPath,
+                   const std::filesystem::path& errPath);
+
 } // namespace dyeloom::test

@@ -5,24 +5,13 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 namespace dyeloom::test {
-namespace {
-
-std::string slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-} // namespace
+namespace {} // namespace
 
 struct Process::Impl {
     pid_t pid = -1;
@@ -88,16 +77,8 @@ ProcessResult Process::wait() {
     }
     impl_->waited = true;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = slurp(impl_->outPath);
-    result.err = slurp(impl_->errPath);
-    std::filesystem::remove(impl_->outPath);
-    std::filesystem::remove(impl_->errPath);
+    collectOutput(result, impl_->outPath, impl_->errPath);
     return result;
-}
-
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
-                         const ProcessOptions& options) {
-    return Process(argv, workDir, options).wait();
 }
 
 } // namespace dyeloom::test

@@ -1,7 +1,5 @@
 #include "process.hpp"
 
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <windows.h>
 
@@ -35,13 +33,6 @@ std::wstring quote(const std::wstring& argument) {
     quoted.append(backslashes * 2, L'\\');
     quoted.push_back(L'"');
     return quoted;
-}
-
-std::string slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 HANDLE inheritable(const std::filesystem::path& path, DWORD access, DWORD disposition) {
@@ -115,16 +106,8 @@ ProcessResult Process::wait() {
     DWORD status = 0;
     GetExitCodeProcess(impl_->info.hProcess, &status);
     result.status = static_cast<int>(status);
-    result.out = slurp(impl_->outPath);
-    result.err = slurp(impl_->errPath);
-    std::filesystem::remove(impl_->outPath);
-    std::filesystem::remove(impl_->errPath);
+    collectOutput(result, impl_->outPath, impl_->errPath);
     return result;
-}
-
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
-                         const ProcessOptions& options) {
-    return Process(argv, workDir, options).wait();
 }
 
 } // namespace dyeloom::test

@@ -1,0 +1,31 @@
+#include "process.hpp"
+
+#include <fstream>
+#include <sstream>
+
+namespace dyeloom::test {
+namespace {
+
+std::string slurp(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+} // namespace
+
+void collectOutput(ProcessResult& result, const std::filesystem::path& outPath,
+                   const std::filesystem::path& errPath) {
+    result.out = slurp(outPath);
+    result.err = slurp(errPath);
+    std::filesystem::remove(outPath);
+    std::filesystem::remove(errPath);
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
+                         const ProcessOptions& options) {
+    return Process(argv, workDir, options).wait();
+}
+
+} // namespace dyeloom::test
