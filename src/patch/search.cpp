@@ -56,7 +56,7 @@ public:
         const std::size_t n = needle_.size();
         std::size_t at = 0;
         std::size_t memory = 0; // prefix of the needle known to match at `at`
-        while (hay.size() - at >= n) {
+        while (at <= hay.size() && hay.size() - at >= n) {
             const std::uint8_t last = hay[at + n - 1];
             if (!(present_[last >> 6] >> (last & 63) & 1)) {
                 at += n;
