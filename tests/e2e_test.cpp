@@ -208,6 +208,19 @@ TEST_F(DyeloomRun, PatchesInPlaceKeepingLinksAndPermissions) {
     EXPECT_EQ(readBytes(dir / "pack.asf"), expected);
 }
 
+// With too little memory the archive can be neither mapped nor read whole: the allocation error
+// reaches the handler, which prints its own text for it.
+TEST_F(DyeloomRun, ExhaustedMemoryIsReportedAsBadAllocation) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's runtime needs more address space than the limit allows";
+#endif
+    writeBytes(dir / "pack.asf", ByteVec{});
+    fs::resize_file(dir / "pack.asf", 300u << 20);
+    ProcessOptions options;
+    options.addressSpaceLimit = 100u << 20;
+    expectResult(run({"pack.asf", "old.dds", "new.dds", "16"}, options), "bad allocation\n", 1);
+}
+
 TEST_F(DyeloomRun, ReadOnlyArchiveIsReportedAndLeftAlone) {
     if (geteuid() == 0)
         GTEST_SKIP() << "root may write to read-only files";

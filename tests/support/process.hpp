@@ -18,7 +18,8 @@ struct ProcessResult {
 
 struct ProcessOptions {
     std::vector<std::pair<std::string, std::string>> environment; // added to the test's own
-    int timeoutSeconds = 60; // then the child is killed and the result says so
+    int timeoutSeconds = 60;           // then the child is killed and the result says so
+    std::size_t addressSpaceLimit = 0; // bytes of address space for the child (POSIX); 0: none
 };
 
 // A started child; wait() collects it. Output goes to files rather than pipes so that no pipe

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -40,6 +41,11 @@ Process::Process(const std::vector<std::string>& argv, const std::filesystem::pa
     if (impl_->pid == 0) {
         for (const auto& [name, value] : options.environment)
             setenv(name.c_str(), value.c_str(), 1);
+        if (options.addressSpaceLimit != 0) {
+            const rlimit limit{options.addressSpaceLimit, options.addressSpaceLimit};
+            if (setrlimit(RLIMIT_AS, &limit) != 0)
+                _exit(127);
+        }
         const int in = open("/dev/null", O_RDONLY);
         const int out = open(impl_->outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(impl_->errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
