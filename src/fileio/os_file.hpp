@@ -85,6 +85,9 @@ public:
     [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept;
 
 private:
+    // The platform's mapping of `size` (> 0) bytes; nullptr with `error` set where it fails.
+    static void* mapPages(const File& file, std::size_t size, bool populate,
+                          std::error_code& error);
     void release() noexcept;
 
     void* address_ = nullptr;

@@ -1,6 +1,7 @@
 // The parts of the file layer that are the same on every platform.
 #include "os_file.hpp"
 
+#include <limits>
 #include <utility>
 
 namespace dyeloom::os {
@@ -37,6 +38,22 @@ MappedRegion& MappedRegion::operator=(MappedRegion&& other) noexcept {
 
 MappedRegion::~MappedRegion() {
     release();
+}
+
+MappedRegion MappedRegion::map(const File& file, std::uint64_t size, bool populate,
+                               std::error_code& error) {
+    MappedRegion region;
+    error.clear();
+    if (size == 0)
+        return region;
+    if (size > std::numeric_limits<std::size_t>::max()) {
+        error = std::make_error_code(std::errc::value_too_large);
+        return region;
+    }
+    region.address_ = mapPages(file, static_cast<std::size_t>(size), populate, error);
+    if (region.address_ != nullptr)
+        region.size_ = static_cast<std::size_t>(size);
+    return region;
 }
 
 std::span<const std::uint8_t> MappedRegion::bytes() const noexcept {

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
-#include <limits>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -129,16 +128,8 @@ void MappedRegion::release() noexcept {
     size_ = 0;
 }
 
-MappedRegion MappedRegion::map(const File& file, std::uint64_t size, bool populate,
-                               std::error_code& error) {
-    MappedRegion region;
-    error.clear();
-    if (size == 0)
-        return region;
-    if (size > std::numeric_limits<std::size_t>::max()) {
-        error = std::make_error_code(std::errc::value_too_large);
-        return region;
-    }
+void* MappedRegion::mapPages(const File& file, std::size_t size, bool populate,
+                             std::error_code& error) {
     int flags = MAP_SHARED;
 #ifdef MAP_POPULATE
     if (populate)
@@ -146,15 +137,12 @@ MappedRegion MappedRegion::map(const File& file, std::uint64_t size, bool popula
 #else
     (void)populate;
 #endif
-    void* address =
-        ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, flags, file.handle(), 0);
+    void* address = ::mmap(nullptr, size, PROT_READ, flags, file.handle(), 0);
     if (address == MAP_FAILED) {
         error = lastError();
-        return region;
+        return nullptr;
     }
-    region.address_ = address;
-    region.size_ = static_cast<std::size_t>(size);
-    return region;
+    return address;
 }
 
 } // namespace dyeloom::os

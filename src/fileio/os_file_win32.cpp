@@ -4,7 +4,6 @@
 #include "utf8_path.hpp"
 
 #include <chrono>
-#include <limits>
 #include <thread>
 #include <utility>
 #include <windows.h>
@@ -129,36 +128,23 @@ void MappedRegion::release() noexcept {
     size_ = 0;
 }
 
-MappedRegion MappedRegion::map(const File& file, std::uint64_t size, bool populate,
-                               std::error_code& error) {
-    MappedRegion region;
-    error.clear();
-    if (size == 0)
-        return region;
-    if (size > std::numeric_limits<std::size_t>::max()) {
-        error = std::make_error_code(std::errc::value_too_large);
-        return region;
-    }
+void* MappedRegion::mapPages(const File& file, std::size_t size, bool populate,
+                             std::error_code& error) {
     HANDLE mapping = CreateFileMappingW(file.handle(), nullptr, PAGE_READONLY, 0, 0, nullptr);
     if (mapping == nullptr) {
         error = lastError();
-        return region;
+        return nullptr;
     }
     // The view keeps the mapping alive on its own.
-    void* address = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
-    const std::error_code viewError = address == nullptr ? lastError() : std::error_code{};
+    void* address = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size);
+    if (address == nullptr)
+        error = lastError();
     CloseHandle(mapping);
-    if (address == nullptr) {
-        error = viewError;
-        return region;
-    }
-    region.address_ = address;
-    region.size_ = static_cast<std::size_t>(size);
-    if (populate) {
-        WIN32_MEMORY_RANGE_ENTRY range{address, region.size_};
+    if (address != nullptr && populate) {
+        WIN32_MEMORY_RANGE_ENTRY range{address, size};
         PrefetchVirtualMemory(GetCurrentProcess(), 1, &range, 0); // a hint; failure is harmless
     }
-    return region;
+    return address;
 }
 
 } // namespace dyeloom::os

@@ -1,5 +1,6 @@
 #include "process.hpp"
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
 
@@ -14,6 +15,13 @@ std::string slurp(const std::filesystem::path& path) {
 }
 
 } // namespace
+
+std::pair<std::filesystem::path, std::filesystem::path>
+outputFiles(const std::filesystem::path& workDir, unsigned long testProcessId) {
+    static std::atomic<int> serial{0};
+    const std::string tag = std::to_string(testProcessId) + "." + std::to_string(serial++);
+    return {workDir / (".stdout." + tag), workDir / (".stderr." + tag)};
+}
 
 void collectOutput(ProcessResult& result, const std::filesystem::path& outPath,
                    const std::filesystem::path& errPath) {

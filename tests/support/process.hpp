@@ -43,6 +43,10 @@ private:
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
                          const ProcessOptions& options = {});
 
+// Names for a child's standard output and error files in `workDir`, unique within the run.
+std::pair<std::filesystem::path, std::filesystem::path>
+outputFiles(const std::filesystem::path& workDir, unsigned long testProcessId);
+
 // Reads the child's output files into `result` and removes them.
 void collectOutput(ProcessResult& result, const std::filesystem::path& outPath,
                    const std::filesystem::path& errPath);

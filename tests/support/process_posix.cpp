@@ -1,6 +1,5 @@
 #include "process.hpp"
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -9,11 +8,10 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace dyeloom::test {
-namespace {} // namespace
-
 struct Process::Impl {
     pid_t pid = -1;
     std::filesystem::path outPath;
@@ -25,10 +23,7 @@ struct Process::Impl {
 Process::Process(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
                  const ProcessOptions& options)
     : impl_(std::make_unique<Impl>()) {
-    static std::atomic<int> serial{0};
-    const std::string tag = std::to_string(getpid()) + "." + std::to_string(serial++);
-    impl_->outPath = workDir / (".stdout." + tag);
-    impl_->errPath = workDir / (".stderr." + tag);
+    std::tie(impl_->outPath, impl_->errPath) = outputFiles(workDir, getpid());
     impl_->timeoutSeconds = options.timeoutSeconds;
     std::vector<char*> args;
     for (const auto& arg : argv)

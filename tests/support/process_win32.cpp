@@ -1,6 +1,7 @@
 #include "process.hpp"
 
 #include <stdexcept>
+#include <tuple>
 #include <windows.h>
 
 namespace dyeloom::test {
@@ -57,10 +58,7 @@ struct Process::Impl {
 Process::Process(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
                  const ProcessOptions& options)
     : impl_(std::make_unique<Impl>()) {
-    static int serial = 0;
-    const std::string tag = std::to_string(GetCurrentProcessId()) + "." + std::to_string(serial++);
-    impl_->outPath = workDir / (".stdout." + tag);
-    impl_->errPath = workDir / (".stderr." + tag);
+    std::tie(impl_->outPath, impl_->errPath) = outputFiles(workDir, GetCurrentProcessId());
     impl_->timeoutSeconds = options.timeoutSeconds;
 
     std::wstring commandLine;
