@@ -24,7 +24,6 @@ public:
     [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept {
         return mapped_ ? region_.bytes() : std::span<const std::uint8_t>(buffer_);
     }
-    [[nodiscard]] bool isMapped() const noexcept { return mapped_; }
 
 private:
     ByteBuffer buffer_;

@@ -40,7 +40,6 @@ public:
     // Opening never blocks: a FIFO with no writer opens at once and is refused later, by kind.
     static File open(const std::string& path, Access access, std::error_code& error);
 
-    [[nodiscard]] bool isOpen() const noexcept;
     std::error_code status(FileStatus& status) const;
     IoResult readAt(std::uint64_t offset, std::span<std::uint8_t> into) const;
     IoResult writeAt(std::uint64_t offset, std::span<const std::uint8_t> from) const;

@@ -20,10 +20,6 @@ File::~File() {
     close();
 }
 
-bool File::isOpen() const noexcept {
-    return handle_ != noHandle;
-}
-
 MappedRegion::MappedRegion(MappedRegion&& other) noexcept
     : address_(std::exchange(other.address_, nullptr)), size_(std::exchange(other.size_, 0)) {}
 
