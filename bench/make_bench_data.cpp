@@ -16,7 +16,7 @@
 namespace {
 
 namespace dds = dyeloom::tools;
-using dds::ByteVec;
+using dds::ByteBuffer;
 
 constexpr std::size_t targetData = 1 << 20;
 
@@ -33,13 +33,13 @@ public:
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
-    void write(const ByteVec& bytes) {
+    void write(const ByteBuffer& bytes) {
         if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size())
             die();
         written_ += bytes.size();
     }
     void pad(std::size_t alignment) {
-        write(ByteVec((alignment - written_ % alignment) % alignment, 0));
+        write(ByteBuffer((alignment - written_ % alignment) % alignment, 0));
     }
     [[nodiscard]] std::size_t written() const { return written_; }
 
@@ -53,7 +53,7 @@ private:
     std::size_t written_ = 0;
 };
 
-void writeTexture(const std::string& path, const ByteVec& header, const ByteVec& data) {
+void writeTexture(const std::string& path, const ByteBuffer& header, const ByteBuffer& data) {
     Output out(path);
     out.write(header);
     out.write(data);
@@ -61,9 +61,9 @@ void writeTexture(const std::string& path, const ByteVec& header, const ByteVec&
 
 void realistic(std::size_t size, const std::string& dir) {
     std::mt19937_64 rng(512);
-    ByteVec data;
+    ByteBuffer data;
     dds::appendRandom(data, targetData, rng);
-    ByteVec moddedData;
+    ByteBuffer moddedData;
     dds::appendRandom(moddedData, targetData, rng);
     writeTexture(dir + "/original.dds", dds::ddsHeader(1024, 1024, 1), data);
     writeTexture(dir + "/modded.dds", dds::ddsHeader(1024, 1024, 1), moddedData);
@@ -79,24 +79,24 @@ void realistic(std::size_t size, const std::string& dir) {
     archive.write(dds::ddsHeader(1024, 1024, 77)); // the archive's own copy of the header
     archive.write(data);
     archive.pad(dds::entryAlignment);
-    archive.write(ByteVec(4096, 0));
+    archive.write(ByteBuffer(4096, 0));
 }
 
 void adversarial(std::size_t size, const std::string& dir) {
-    ByteVec data(targetData + 16, 0);
-    ByteVec moddedData(targetData + 16, 0);
+    ByteBuffer data(targetData + 16, 0);
+    ByteBuffer moddedData(targetData + 16, 0);
     for (std::size_t i = 0; i < 16; ++i) {
         data[targetData + i] = static_cast<std::uint8_t>(0x41 + i);
         moddedData[targetData + i] = static_cast<std::uint8_t>(0x61 + i);
     }
-    const ByteVec header = dds::ddsHeader(1024, 1024, 1);
+    const ByteBuffer header = dds::ddsHeader(1024, 1024, 1);
     writeTexture(dir + "/original.dds", header, data);
     writeTexture(dir + "/modded.dds", header, moddedData);
 
     Output archive(dir + "/archive.asf");
-    const ByteVec zeros(1 << 20, 0);
+    const ByteBuffer zeros(1 << 20, 0);
     for (std::size_t left = size; left > 0; left -= std::min(left, zeros.size()))
-        archive.write(left >= zeros.size() ? zeros : ByteVec(left, 0));
+        archive.write(left >= zeros.size() ? zeros : ByteBuffer(left, 0));
     archive.write(header);
     archive.write(data);
 }

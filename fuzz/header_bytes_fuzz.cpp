@@ -1,5 +1,5 @@
 // The header-count parser against strtol in the C locale, which it mirrors.
-#include "app/header_bytes.hpp"
+#include "header_bytes.hpp"
 
 #include <cerrno>
 #include <climits>

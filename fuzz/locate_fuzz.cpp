@@ -1,13 +1,13 @@
 // Locate and splice against the reference scan. The input is split into a header count, an
 // original texture and an archive; a second copy of the texture's data is planted in the archive
 // at a place the input chooses, so that matches, near-misses and overlaps are common.
-#include "patch/texture_patch.hpp"
 #include "support/reference_scan.hpp"
+#include "texture_patch.hpp"
 
 #include <cstdlib>
 #include <vector>
 
-using Bytes = std::vector<std::uint8_t>;
+using ByteBuffer = std::vector<std::uint8_t>;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 4)
@@ -18,8 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     data += 4;
     size -= 4;
     const std::size_t take = std::min(originalSize, size);
-    const Bytes original(data, data + take);
-    Bytes archive(data + take, data + size);
+    const ByteBuffer original(data, data + take);
+    ByteBuffer archive(data + take, data + size);
     if (!archive.empty() && plantAt % 2 == 0) {
         const std::size_t at = plantAt % archive.size();
         for (std::size_t i = 0; i < original.size() && at + i < archive.size(); ++i)
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!found)
         return 0;
 
-    Bytes modded(original.size() + data[0] % 3, 0xA5);
+    ByteBuffer modded(original.size() + data[0] % 3, 0xA5);
     const dyeloom::TextureSplice splice = dyeloom::spliceTexture(original, modded, header, *found);
     const auto h = static_cast<std::size_t>(header);
     if (splice.archiveOffset != *found + h || splice.replaced.size() != original.size() - h ||

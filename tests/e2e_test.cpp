@@ -23,7 +23,7 @@ const std::string usageLine = "howto use: Dyeloom.exe filename.asf originalTextu
                               "moddedTexture.dds dds_header_bytes\n";
 
 TEST_F(DyeloomRun, WrongArgumentCountPrintsUsageAndTouchesNothing) {
-    const ByteVec archive = concat({zeros, original, zeros});
+    const ByteBuffer archive = concat({zeros, original, zeros});
     writeBytes(dir / "pack.asf", archive);
     expectResult(run({}), usageLine, 1);
     expectResult(run({"pack.asf", "old.dds", "new.dds"}), usageLine, 1);
@@ -32,16 +32,16 @@ TEST_F(DyeloomRun, WrongArgumentCountPrintsUsageAndTouchesNothing) {
 }
 
 TEST_F(DyeloomRun, ReplacesTheTexturesDataAndNothingElse) {
-    const ByteVec archive = concat({zeros, original, zeros});
+    const ByteBuffer archive = concat({zeros, original, zeros});
     writeBytes(dir / "pack.asf", archive);
     expectResult(patch(), replacedLine, 0);
     EXPECT_EQ(readBytes(dir / "pack.asf"), patched(archive, modded, zeros.size(), original.size()));
 }
 
 TEST_F(DyeloomRun, LeavesTheArchivesOwnHeaderBytesAsTheyWere) {
-    ByteVec stored = original;
+    ByteBuffer stored = original;
     std::fill(stored.begin(), stored.begin() + headerSize, 0xEE);
-    const ByteVec archive = concat({zeros, stored, zeros});
+    const ByteBuffer archive = concat({zeros, stored, zeros});
     writeBytes(dir / "pack.asf", archive);
     expectResult(patch(), replacedLine, 0);
     EXPECT_EQ(readBytes(dir / "pack.asf"), patched(archive, modded, zeros.size(), original.size()));
@@ -50,12 +50,12 @@ TEST_F(DyeloomRun, LeavesTheArchivesOwnHeaderBytesAsTheyWere) {
 }
 
 TEST_F(DyeloomRun, FindsTexturesAtTheVeryStartAndEndOfTheArchive) {
-    const ByteVec atStart = concat({original, zeros});
+    const ByteBuffer atStart = concat({original, zeros});
     writeBytes(dir / "pack.asf", atStart);
     expectResult(patch(), replacedLine, 0);
     EXPECT_EQ(readBytes(dir / "pack.asf"), patched(atStart, modded, 0, original.size()));
 
-    const ByteVec atEnd = concat({zeros, original});
+    const ByteBuffer atEnd = concat({zeros, original});
     writeBytes(dir / "pack.asf", atEnd);
     expectResult(patch(), replacedLine, 0);
     EXPECT_EQ(readBytes(dir / "pack.asf"), patched(atEnd, modded, zeros.size(), original.size()));
@@ -66,9 +66,9 @@ TEST_F(DyeloomRun, FindsTexturesAtTheVeryStartAndEndOfTheArchive) {
 }
 
 TEST_F(DyeloomRun, ReplacesTheFirstOfTwoCopiesPerRun) {
-    const ByteVec archive = concat({zeros, original, zeros, original, zeros});
+    const ByteBuffer archive = concat({zeros, original, zeros, original, zeros});
     writeBytes(dir / "pack.asf", archive);
-    const ByteVec once = patched(archive, modded, zeros.size(), original.size());
+    const ByteBuffer once = patched(archive, modded, zeros.size(), original.size());
     expectResult(patch(), replacedLine, 0);
     EXPECT_EQ(readBytes(dir / "pack.asf"), once);
     expectResult(patch(), replacedLine, 0);
@@ -78,7 +78,7 @@ TEST_F(DyeloomRun, ReplacesTheFirstOfTwoCopiesPerRun) {
 }
 
 TEST_F(DyeloomRun, ReportsNotFoundWithStatusZero) {
-    const ByteVec archive = concat({zeros, zeros});
+    const ByteBuffer archive = concat({zeros, zeros});
     writeBytes(dir / "pack.asf", archive);
     expectResult(patch(), notFoundLine, 0);
     // Nothing to compare: a negative header count, or one that covers the whole texture.
@@ -86,15 +86,15 @@ TEST_F(DyeloomRun, ReportsNotFoundWithStatusZero) {
     expectResult(patch("-5"), notFoundLine, 0);
     expectResult(patch("300"), notFoundLine, 0);
     // An archive shorter than the texture cannot hold it.
-    writeBytes(dir / "pack.asf", ByteVec(original.begin(), original.end() - 1));
+    writeBytes(dir / "pack.asf", ByteBuffer(original.begin(), original.end() - 1));
     expectResult(patch(), notFoundLine, 0);
-    EXPECT_EQ(readBytes(dir / "pack.asf"), ByteVec(original.begin(), original.end() - 1));
+    EXPECT_EQ(readBytes(dir / "pack.asf"), ByteBuffer(original.begin(), original.end() - 1));
 }
 
 TEST_F(DyeloomRun, ReadsTheHeaderCountLikeTheStandardConversion) {
-    ByteVec stored = original;
+    ByteBuffer stored = original;
     stored[0] = 'X'; // differs only in the first header byte
-    const ByteVec archive = concat({zeros, stored, zeros});
+    const ByteBuffer archive = concat({zeros, stored, zeros});
     for (const std::string header : {" 16", "+16", "16abc", "\t1"}) {
         writeBytes(dir / "pack.asf", archive);
         expectResult(patch(header), replacedLine, 0);
@@ -110,7 +110,7 @@ TEST_F(DyeloomRun, ReadsTheHeaderCountLikeTheStandardConversion) {
 TEST_F(DyeloomRun, MissingFilesAreReportedInLoadOrder) {
     expectResult(run({"x.asf", "missing.dds", "new.dds", "abc"}),
                  "can't open 'x.asf'\nfatal error\n", 1);
-    const ByteVec archive = concat({zeros, original, zeros});
+    const ByteBuffer archive = concat({zeros, original, zeros});
     writeBytes(dir / "pack.asf", archive);
     expectResult(run({"pack.asf", "gone.dds", "new.dds", "16"}),
                  "can't open 'gone.dds'\nfatal error\n", 1);
@@ -120,17 +120,17 @@ TEST_F(DyeloomRun, MissingFilesAreReportedInLoadOrder) {
 }
 
 TEST_F(DyeloomRun, EmptyFilesLoadAndAreNotFound) {
-    writeBytes(dir / "pack.asf", ByteVec{});
+    writeBytes(dir / "pack.asf", ByteBuffer{});
     expectResult(patch(), notFoundLine, 0);
     writeBytes(dir / "pack.asf", concat({zeros, original}));
-    writeBytes(dir / "empty.dds", ByteVec{});
+    writeBytes(dir / "empty.dds", ByteBuffer{});
     expectResult(run({"pack.asf", "empty.dds", "new.dds", "0"}), notFoundLine, 0);
 }
 
 TEST_F(DyeloomRun, RefusesAModdedTextureShorterThanTheOriginal) {
-    const ByteVec archive = concat({zeros, original, zeros});
+    const ByteBuffer archive = concat({zeros, original, zeros});
     writeBytes(dir / "pack.asf", archive);
-    writeBytes(dir / "short.dds", ByteVec(modded.begin(), modded.end() - 1));
+    writeBytes(dir / "short.dds", ByteBuffer(modded.begin(), modded.end() - 1));
     expectResult(run({"pack.asf", "old.dds", "short.dds", "16"}),
                  "modded texture 'short.dds' is shorter (299 bytes) than the original texture "
                  "'old.dds' (300 bytes); the archive is unchanged\n",
@@ -139,9 +139,9 @@ TEST_F(DyeloomRun, RefusesAModdedTextureShorterThanTheOriginal) {
 }
 
 TEST_F(DyeloomRun, UsesOnlyTheOriginalsLengthOfALongerModdedTexture) {
-    const ByteVec archive = concat({zeros, original, zeros});
+    const ByteBuffer archive = concat({zeros, original, zeros});
     writeBytes(dir / "pack.asf", archive);
-    const ByteVec longer = concat({modded, ByteVec(50, 0xAB)});
+    const ByteBuffer longer = concat({modded, ByteBuffer(50, 0xAB)});
     writeBytes(dir / "new.dds", longer);
     expectResult(patch(), replacedLine, 0);
     EXPECT_EQ(readBytes(dir / "pack.asf"), patched(archive, longer, zeros.size(), original.size()));
@@ -169,7 +169,7 @@ TEST_F(DyeloomRun, OpensPathsWrittenInAnyScript) {
     const std::u8string archiveName = u8"Текстуры/paquet_é.asf";
     const std::u8string originalName = u8"古いテクスチャ.dds";
     const std::u8string moddedName = u8"nouvelle_ñ_текстура.dds";
-    const ByteVec archive = concat({zeros, original, zeros});
+    const ByteBuffer archive = concat({zeros, original, zeros});
     fs::create_directory(dir.path() / fs::path(folder));
     writeBytes(dir.path() / fs::path(archiveName), archive);
     writeBytes(dir.path() / fs::path(originalName), original);
@@ -188,7 +188,7 @@ TEST_F(DyeloomRun, OpensPathsWrittenInAnyScript) {
 
 #ifndef _WIN32
 TEST_F(DyeloomRun, PatchesInPlaceKeepingLinksAndPermissions) {
-    const ByteVec archive = concat({zeros, original, zeros});
+    const ByteBuffer archive = concat({zeros, original, zeros});
     writeBytes(dir / "real.asf", archive);
     fs::permissions(dir / "real.asf", fs::perms(0640));
     fs::create_hard_link(dir / "real.asf", dir / "hard.asf");
@@ -203,7 +203,7 @@ TEST_F(DyeloomRun, PatchesInPlaceKeepingLinksAndPermissions) {
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mode, before.st_mode);
     EXPECT_TRUE(fs::is_symlink(dir / "pack.asf"));
-    const ByteVec expected = patched(archive, modded, zeros.size(), original.size());
+    const ByteBuffer expected = patched(archive, modded, zeros.size(), original.size());
     EXPECT_EQ(readBytes(dir / "hard.asf"), expected);
     EXPECT_EQ(readBytes(dir / "pack.asf"), expected);
 }
@@ -214,7 +214,7 @@ TEST_F(DyeloomRun, ExhaustedMemoryIsReportedAsBadAllocation) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer's runtime needs more address space than the limit allows";
 #endif
-    writeBytes(dir / "pack.asf", ByteVec{});
+    writeBytes(dir / "pack.asf", ByteBuffer{});
     fs::resize_file(dir / "pack.asf", 300u << 20);
     ProcessOptions options;
     options.addressSpaceLimit = 100u << 20;
@@ -224,7 +224,7 @@ TEST_F(DyeloomRun, ExhaustedMemoryIsReportedAsBadAllocation) {
 TEST_F(DyeloomRun, ReadOnlyArchiveIsReportedAndLeftAlone) {
     if (geteuid() == 0)
         GTEST_SKIP() << "root may write to read-only files";
-    const ByteVec archive = concat({zeros, original, zeros});
+    const ByteBuffer archive = concat({zeros, original, zeros});
     writeBytes(dir / "pack.asf", archive);
     fs::permissions(dir / "pack.asf", fs::perms(0444));
     const auto result = patch();

@@ -28,7 +28,7 @@ class InjectedFault : public DyeloomRun, public ::testing::WithParamInterface<Fa
 
 TEST_P(InjectedFault, LeavesTheArchiveAsReported) {
     const FaultCase& fault = GetParam();
-    const ByteVec archive = concat({zeros, original, zeros});
+    const ByteBuffer archive = concat({zeros, original, zeros});
     writeBytes(dir / "pack.asf", archive);
 
     ProcessOptions options;
@@ -39,7 +39,7 @@ TEST_P(InjectedFault, LeavesTheArchiveAsReported) {
                            {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
     expectResult(run({"pack.asf", "old.dds", "new.dds", "16"}, options), fault.out, fault.status);
 
-    ByteVec expected = archive;
+    ByteBuffer expected = archive;
     if (fault.after == After::Patched)
         expected = patched(archive, modded, zeros.size(), original.size());
     if (fault.after == After::FirstHalfPatched) {
@@ -111,9 +111,9 @@ INSTANTIATE_TEST_SUITE_P(
 // Two runs on one archive at once: the lock and the check before writing let exactly one of
 // them patch; the other finds the span changed, or finds nothing.
 TEST_F(DyeloomRun, ConcurrentRunsPatchOnce) {
-    const ByteVec big = ByteGen(9).random(4 << 20);
-    const ByteVec archive = concat({big, original, zeros});
-    const ByteVec once = patched(archive, modded, big.size(), original.size());
+    const ByteBuffer big = ByteGen(9).random(4 << 20);
+    const ByteBuffer archive = concat({big, original, zeros});
+    const ByteBuffer once = patched(archive, modded, big.size(), original.size());
     const std::string refused = "'pack.asf' changed while it was being patched: the bytes to be "
                                 "replaced are no longer the original texture's data; nothing was "
                                 "written\n";
@@ -140,7 +140,7 @@ TEST_F(DyeloomRun, ConcurrentRunsPatchOnce) {
 // A FIFO would block a plain open for reading until a writer came; devices and folders have no
 // size to load. Each must end through the error handler, quickly.
 TEST_F(DyeloomRun, SpecialFilesAreRefusedWithoutHanging) {
-    const ByteVec archive = concat({zeros, original, zeros});
+    const ByteBuffer archive = concat({zeros, original, zeros});
     writeBytes(dir / "pack.asf", archive);
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     std::filesystem::create_directory(dir / "folder");

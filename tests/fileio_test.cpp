@@ -1,4 +1,4 @@
-#include "fileio/fileio.hpp"
+#include "fileio.hpp"
 #include "support/byte_gen.hpp"
 #include "support/temp_dir.hpp"
 
@@ -8,8 +8,6 @@
 namespace dyeloom {
 namespace {
 
-using test::ByteVec;
-
 class FileIo : public ::testing::Test {
 protected:
     test::TempDir dir;
@@ -17,23 +15,23 @@ protected:
 };
 
 TEST_F(FileIo, ReadAndViewGiveTheFilesBytes) {
-    const ByteVec bytes = test::ByteGen(3).random(100000);
+    const ByteBuffer bytes = test::ByteGen(3).random(100000);
     test::writeBytes(dir / "a.bin", bytes);
     EXPECT_EQ(readFile(path("a.bin")), bytes);
     const FileView view = viewFile(path("a.bin"), ReadPattern::Sparse);
     const FileView whole = viewFile(path("a.bin"), ReadPattern::Whole);
-    EXPECT_EQ(ByteVec(whole.bytes().begin(), whole.bytes().end()), bytes);
-    EXPECT_EQ(ByteVec(view.bytes().begin(), view.bytes().end()), bytes);
+    EXPECT_EQ(ByteBuffer(whole.bytes().begin(), whole.bytes().end()), bytes);
+    EXPECT_EQ(ByteBuffer(view.bytes().begin(), view.bytes().end()), bytes);
 }
 
 // Another program changed the span between the search and the write: nothing may be written.
 TEST_F(FileIo, WriteRefusesWhenTheSpanNoLongerHoldsTheOriginal) {
-    const ByteVec before = test::ByteGen(5).random(5000);
+    const ByteBuffer before = test::ByteGen(5).random(5000);
     test::writeBytes(dir / "pack.asf", before);
-    ByteVec stale(before.begin() + 10, before.begin() + 60);
+    ByteBuffer stale(before.begin() + 10, before.begin() + 60);
     stale[49] ^= 1;
     try {
-        writeArchive(path("pack.asf"), 10, stale, ByteVec(50, 0));
+        writeArchive(path("pack.asf"), 10, stale, ByteBuffer(50, 0));
         ADD_FAILURE() << "wrote over changed data";
     } catch (const std::runtime_error& error) {
         EXPECT_NE(std::string(error.what()).find("changed while it was being patched"),
@@ -44,11 +42,11 @@ TEST_F(FileIo, WriteRefusesWhenTheSpanNoLongerHoldsTheOriginal) {
 }
 
 TEST_F(FileIo, WriteRefusesAnArchiveThatShrank) {
-    const ByteVec before = test::ByteGen(6).random(100);
+    const ByteBuffer before = test::ByteGen(6).random(100);
     test::writeBytes(dir / "pack.asf", before);
-    const ByteVec tail(before.begin() + 90, before.end());
-    EXPECT_THROW(writeArchive(path("pack.asf"), 95, tail, ByteVec(10, 0)), std::runtime_error);
-    EXPECT_THROW(writeArchive(path("pack.asf"), UINT64_MAX - 2, tail, ByteVec(10, 0)),
+    const ByteBuffer tail(before.begin() + 90, before.end());
+    EXPECT_THROW(writeArchive(path("pack.asf"), 95, tail, ByteBuffer(10, 0)), std::runtime_error);
+    EXPECT_THROW(writeArchive(path("pack.asf"), UINT64_MAX - 2, tail, ByteBuffer(10, 0)),
                  std::runtime_error);
     EXPECT_EQ(test::readBytes(dir / "pack.asf"), before);
 }

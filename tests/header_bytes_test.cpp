@@ -1,4 +1,4 @@
-#include "app/header_bytes.hpp"
+#include "header_bytes.hpp"
 
 #include <climits>
 #include <gtest/gtest.h>

@@ -9,7 +9,7 @@ namespace {
 
 using namespace test;
 
-void writeAt(const std::filesystem::path& path, std::uint64_t offset, const ByteVec& bytes) {
+void writeAt(const std::filesystem::path& path, std::uint64_t offset, const ByteBuffer& bytes) {
     std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
     file.seekp(static_cast<std::streamoff>(offset));
     file.write(reinterpret_cast<const char*>(bytes.data()),
@@ -17,32 +17,32 @@ void writeAt(const std::filesystem::path& path, std::uint64_t offset, const Byte
     ASSERT_TRUE(file) << "cannot write " << path;
 }
 
-ByteVec readAt(const std::filesystem::path& path, std::uint64_t offset, std::size_t size) {
+ByteBuffer readAt(const std::filesystem::path& path, std::uint64_t offset, std::size_t size) {
     std::ifstream file(path, std::ios::binary);
     file.seekg(static_cast<std::streamoff>(offset));
-    ByteVec bytes(size);
+    ByteBuffer bytes(size);
     file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
     return bytes;
 }
 
 TEST_F(DyeloomRun, PatchesATexturePastFourGibibytes) {
-    const ByteVec texture = ddsLike(256 << 10, 3);
-    const ByteVec moddedTexture = ddsLike(256 << 10, 4);
+    const ByteBuffer texture = ddsLike(256 << 10, 3);
+    const ByteBuffer moddedTexture = ddsLike(256 << 10, 4);
     writeBytes(dir / "old.dds", texture);
     writeBytes(dir / "new.dds", moddedTexture);
 
     constexpr std::uint64_t at = (std::uint64_t{4} << 30) + 12345;
     const std::uint64_t size = at + texture.size() + 777;
     const auto archive = dir / "pack.asf";
-    writeBytes(archive, ByteVec{});
+    writeBytes(archive, ByteBuffer{});
     std::filesystem::resize_file(archive, size);
     writeAt(archive, at, texture);
 
     expectResult(patch(), replacedLine, 0);
 
     EXPECT_EQ(std::filesystem::file_size(archive), size);
-    const ByteVec around = readAt(archive, at - 8, texture.size() + 16);
-    ByteVec expected(8, 0);
+    const ByteBuffer around = readAt(archive, at - 8, texture.size() + 16);
+    ByteBuffer expected(8, 0);
     expected.insert(expected.end(), texture.begin(), texture.begin() + headerSize);
     expected.insert(expected.end(), moddedTexture.begin() + headerSize, moddedTexture.end());
     expected.resize(expected.size() + 8, 0);

@@ -8,13 +8,13 @@
 
 namespace dyeloom::tools {
 
-using ByteVec = std::vector<std::uint8_t>;
+using ByteBuffer = std::vector<std::uint8_t>;
 
 constexpr std::size_t ddsHeaderBytes = 128;
 constexpr std::size_t entryAlignment = 2048;
 
-inline ByteVec ddsHeader(std::uint32_t width, std::uint32_t height, std::uint32_t tag) {
-    ByteVec header(ddsHeaderBytes, 0);
+inline ByteBuffer ddsHeader(std::uint32_t width, std::uint32_t height, std::uint32_t tag) {
+    ByteBuffer header(ddsHeaderBytes, 0);
     const std::uint32_t fields[] = {0x20534444 /* "DDS " */, 124, 0x1007, height, width, tag};
     for (std::size_t i = 0; i < std::size(fields); ++i)
         for (std::size_t b = 0; b < 4; ++b)
@@ -22,7 +22,7 @@ inline ByteVec ddsHeader(std::uint32_t width, std::uint32_t height, std::uint32_
     return header;
 }
 
-inline void appendRandom(ByteVec& into, std::size_t size, std::mt19937_64& rng) {
+inline void appendRandom(ByteBuffer& into, std::size_t size, std::mt19937_64& rng) {
     const std::size_t start = into.size();
     into.resize(start + size);
     for (std::size_t i = start; i < into.size(); i += 8) {
@@ -32,13 +32,13 @@ inline void appendRandom(ByteVec& into, std::size_t size, std::mt19937_64& rng) 
     }
 }
 
-inline ByteVec ddsTexture(std::size_t dataBytes, std::uint32_t tag, std::mt19937_64& rng) {
-    ByteVec texture = ddsHeader(256, static_cast<std::uint32_t>(dataBytes / 1024), tag);
+inline ByteBuffer ddsTexture(std::size_t dataBytes, std::uint32_t tag, std::mt19937_64& rng) {
+    ByteBuffer texture = ddsHeader(256, static_cast<std::uint32_t>(dataBytes / 1024), tag);
     appendRandom(texture, dataBytes, rng);
     return texture;
 }
 
-inline void padTo(ByteVec& archive, std::size_t alignment) {
+inline void padTo(ByteBuffer& archive, std::size_t alignment) {
     archive.resize((archive.size() + alignment - 1) / alignment * alignment, 0);
 }
 

@@ -10,17 +10,17 @@
 
 namespace {
 
-using dyeloom::tools::ByteVec;
+using dyeloom::tools::ByteBuffer;
 namespace dds = dyeloom::tools;
 
-bool save(const std::string& path, const ByteVec& bytes) {
+bool save(const std::string& path, const ByteBuffer& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);
 }
 
-bool load(const std::string& path, ByteVec& bytes) {
+bool load(const std::string& path, ByteBuffer& bytes) {
     std::ifstream in(path, std::ios::binary);
     bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return static_cast<bool>(in) || in.eof();
@@ -28,25 +28,25 @@ bool load(const std::string& path, ByteVec& bytes) {
 
 int generate(const std::string& dir) {
     std::mt19937_64 rng(2026);
-    const ByteVec original = dds::ddsTexture(64 * 1024, 1, rng);
-    ByteVec modded = original;
+    const ByteBuffer original = dds::ddsTexture(64 * 1024, 1, rng);
+    ByteBuffer modded = original;
     for (std::size_t i = dds::ddsHeaderBytes; i < modded.size(); ++i)
         modded[i] = static_cast<std::uint8_t>(255 - modded[i]); // the "recoloured" texture
 
-    ByteVec archive = {'A', 'S', 'F', 0};
+    ByteBuffer archive = {'A', 'S', 'F', 0};
     dds::padTo(archive, dds::entryAlignment);
     for (std::uint32_t entry = 0; entry < 6; ++entry) {
-        const ByteVec other = dds::ddsTexture(16 * 1024 << (entry % 3), 10 + entry, rng);
+        const ByteBuffer other = dds::ddsTexture(16 * 1024 << (entry % 3), 10 + entry, rng);
         archive.insert(archive.end(), other.begin(), other.end());
         dds::padTo(archive, dds::entryAlignment);
     }
     // The archive stores the texture under a header of its own: only the data matches.
     const std::size_t storedAt = archive.size();
-    const ByteVec storedHeader = dds::ddsHeader(256, 64, 99);
+    const ByteBuffer storedHeader = dds::ddsHeader(256, 64, 99);
     archive.insert(archive.end(), storedHeader.begin(), storedHeader.end());
     archive.insert(archive.end(), original.begin() + dds::ddsHeaderBytes, original.end());
     dds::padTo(archive, dds::entryAlignment);
-    const ByteVec last = dds::ddsTexture(4 * 1024, 20, rng);
+    const ByteBuffer last = dds::ddsTexture(4 * 1024, 20, rng);
     archive.insert(archive.end(), last.begin(), last.end());
 
     if (!save(dir + "/sample.asf", archive) || !save(dir + "/original.dds", original) ||
@@ -63,7 +63,7 @@ int generate(const std::string& dir) {
 }
 
 int compare(const std::string& beforePath, const std::string& afterPath) {
-    ByteVec before, after;
+    ByteBuffer before, after;
     if (!load(beforePath, before) || !load(afterPath, after)) {
         std::printf("make_sample: cannot read the archives\n");
         return 1;

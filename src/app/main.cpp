@@ -1,4 +1,4 @@
-#include "fileio/console.hpp"
+#include "os_console.hpp"
 #include "run_patcher.hpp"
 
 #ifdef _WIN32
@@ -7,8 +7,8 @@
 // The wide entry point: narrow arguments would arrive already squeezed into the system's code
 // page, and a path with characters outside it could not be opened.
 int wmain(int argc, wchar_t** argv) {
-    const dyeloom::Utf8Console console;
-    const std::vector<std::string> arguments = dyeloom::utf8Arguments(argc, argv);
+    const dyeloom::os::Utf8Console console;
+    const std::vector<std::string> arguments = dyeloom::os::utf8Arguments(argc, argv);
     std::vector<const char*> pointers;
     for (const auto& argument : arguments)
         pointers.push_back(argument.c_str());

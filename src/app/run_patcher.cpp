@@ -1,8 +1,8 @@
 #include "run_patcher.hpp"
 
-#include "app/header_bytes.hpp"
-#include "fileio/fileio.hpp"
-#include "patch/texture_patch.hpp"
+#include "fileio.hpp"
+#include "header_bytes.hpp"
+#include "texture_patch.hpp"
 
 #include <cstdio>
 #include <exception>
@@ -20,10 +20,14 @@ struct Arguments {
     const char* headerBytes;
 };
 
+void print(const char* text) {
+    std::fputs(text, stdout);
+}
+
 // A modded texture that does not cover the original's span cannot be spliced in; saying so
 // before the search spares a long scan that could not end in a patch.
 void requireModdedCoversOriginal(const Arguments& args, Bytes original, Bytes modded) {
-    if (modded.size() < original.size())
+    if (!moddedCoversOriginal(original, modded))
         throw std::runtime_error(
             "modded texture '" + args.modded + "' is shorter (" + std::to_string(modded.size()) +
             " bytes) than the original texture '" + args.original + "' (" +
@@ -39,17 +43,18 @@ void patch(const Arguments& args) {
 
     const auto matchOffset = findTextureOffset(archive.bytes(), original.bytes(), headerBytes);
     if (!matchOffset) {
-        std::fputs("texture data is not found\n", stdout);
+        print("texture data is not found\n");
         return;
     }
     const TextureSplice splice =
         spliceTexture(original.bytes(), modded.bytes(), headerBytes, *matchOffset);
     writeArchive(args.archive, splice.archiveOffset, splice.replaced, splice.replacement);
+    print("texture data is replaced\n");
 }
 
 void report(const char* text) {
-    std::fputs(text, stdout);
-    std::fputs("\n", stdout);
+    print(text);
+    print("\n");
 }
 
 } // namespace
@@ -63,6 +68,9 @@ int runPatcher(int argc, const char* const* argv) {
         }
         patch({argv[1], argv[2], argv[3], argv[4]});
         return 0;
+    } catch (const CantOpenError& error) {
+        std::printf("can't open '%s'\n", error.path().c_str());
+        report(error.what());
     } catch (const std::bad_alloc&) {
         // The library's own text for this differs between platforms.
         report("bad allocation");

@@ -2,138 +2,74 @@
 // in a much longer one (an archive, up to gigabytes), in time linear in the archive on any input
 // and far below it on ordinary data.
 //
-// Three methods, each handing the hard parts to the next:
-//  1. Sampling (needles of 256 bytes and more). Any occurrence of a needle of length n covers a
-//     stretch of n archive bytes, so looking at the archive only once every ~n bytes is enough to
-//     meet it: at each sample point the 8-byte q-grams there are looked up in an index of the
-//     needle's q-grams, and only the offsets they imply are verified. On ordinary data this skips
-//     almost the whole archive without reading it.
-//  2. Rare byte. Where sampling meets repetitive data (runs of zeros, a solid-colour texture) and
-//     candidates pile up, that stretch is scanned with memchr for the needle's rarest byte and
-//     each hit is verified.
-//  3. Two-Way (Crochemore and Perrin), linear in the worst case with constant extra memory, takes
-//     over wherever verifying rare-byte hits costs more than a few times the bytes covered.
-// Each method reports the lowest matching offset of the stretch it covers, and stretches are
+// Three stages, each handing the hard parts to the next:
+//  1. Sampling (SampledSearch): looks at the archive only about once per needle length.
+//  2. Rare byte (RareByteSearch): where sampling meets repetitive data (runs of zeros, a solid
+//     colour) and candidates pile up, memchr jumps between hits of the needle's rarest byte.
+//  3. Two-Way (two_way.cpp) takes over wherever verifying rare-byte hits costs too much.
+// Each stage reports the lowest matching offset of the stretch it covers, and stretches are
 // taken in ascending order, so the result is always the first occurrence.
 #include "search.hpp"
+
+#include "search_stages.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <vector>
 
 namespace dyeloom {
+namespace search_stages {
 namespace {
 
-using Span = std::span<const std::uint8_t>;
+// Bytes of a q-gram: one 64-bit load.
+constexpr std::size_t gramBytes = 8;
+// The index holds the needle's q-grams at every indexStep-th position, and a block reads that
+// many consecutive q-grams, so exactly one of them lines up with the index for any offset.
+// 8 keeps the index at one entry per 8 needle bytes and a block within one cache line.
+constexpr std::size_t indexStep = 8;
+// A block that walks more index chain links than this, or finds more candidates, is hard. Both
+// were set on the adversarial benchmark (zeros against a needle of zeros): lower values hand
+// ordinary data to the slower stages, higher ones spend long on blocks that end up handed over.
+constexpr std::size_t maxChainSteps = 256;
+constexpr std::size_t maxCandidates = 32;
+// A block whose verifying costs more than this many needle lengths is hard too.
+constexpr std::size_t verifyBudgetNeedles = 2;
+// A hard stretch doubles while it stays hard, up to this many blocks, so that long repetitive
+// regions cost few hand-overs but one hard block does not send a whole archive to the fallback.
+constexpr std::size_t maxHandOverBlocks = 256;
+// Verifying compares this many leading bytes first: most false candidates fail there, and the
+// rest of the needle is then compared in one call.
+constexpr std::size_t verifyHeadBytes = 32;
+// RareByteSearch hands over to Two-Way once its verifying has cost more than
+// rareByteCostFactor times the bytes it has covered, plus rareByteCostFactor needle lengths and
+// rareByteCostSlack bytes of grace. Two-Way costs about two byte comparisons per byte, memchr
+// far less, so verifying that stays within a few times the span is still the faster path.
+constexpr std::size_t rareByteCostFactor = 4;
+constexpr std::size_t rareByteCostSlack = 256;
+// The multiplier of a Fibonacci hash: spreads q-grams over the index's buckets.
+constexpr std::uint64_t fibonacciMultiplier = 0x9E3779B97F4A7C15ull;
 
-// Linear-time exact search after Crochemore and Perrin's Two-Way algorithm, with the usual
-// last-byte shift table in front of it.
-class TwoWay {
-public:
-    explicit TwoWay(Span needle) : needle_(needle) {
-        const std::size_t n = needle.size();
-        for (std::size_t i = 0; i < n; ++i) {
-            present_[needle[i] >> 6] |= std::uint64_t{1} << (needle[i] & 63);
-            shift_[needle[i]] = i + 1;
-        }
-        // The critical factorisation: the later of the maximal suffixes for the two orders.
-        const Suffix greater = maximalSuffix(false);
-        const Suffix lesser = maximalSuffix(true);
-        const Suffix chosen = lesser.start > greater.start ? lesser : greater;
-        critical_ = chosen.start;
-        if (std::memcmp(needle.data(), needle.data() + chosen.period, critical_) == 0) {
-            period_ = chosen.period; // periodic needle: remember the verified prefix
-            memoryAfterShift_ = n - period_;
-        } else {
-            period_ = std::max(critical_, n - critical_) + 1;
-            memoryAfterShift_ = 0;
-        }
+std::uint64_t load64(const std::uint8_t* bytes) {
+    std::uint64_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+// Whether the needle sits at `offset`; adds an upper bound of the bytes compared to `cost`.
+bool matchesAt(Bytes haystack, Bytes needle, std::size_t offset, std::size_t& cost) {
+    const std::size_t head = std::min(needle.size(), verifyHeadBytes);
+    if (std::memcmp(haystack.data() + offset, needle.data(), head) != 0) {
+        cost += head;
+        return false;
     }
+    cost += needle.size();
+    return std::memcmp(haystack.data() + offset + head, needle.data() + head,
+                       needle.size() - head) == 0;
+}
 
-    // Lowest index of the needle in `hay`, or hay.size() when it does not occur.
-    [[nodiscard]] std::size_t find(Span hay) const {
-        const std::size_t n = needle_.size();
-        std::size_t at = 0;
-        std::size_t memory = 0; // prefix of the needle known to match at `at`
-        while (at <= hay.size() && hay.size() - at >= n) {
-            const std::uint8_t last = hay[at + n - 1];
-            if (!(present_[last >> 6] >> (last & 63) & 1)) {
-                at += n;
-                memory = 0;
-                continue;
-            }
-            if (const std::size_t skip = n - shift_[last]; skip != 0) {
-                at += std::max(skip, memory);
-                memory = 0;
-                continue;
-            }
-            std::size_t k = std::max(critical_, memory);
-            while (k < n && needle_[k] == hay[at + k])
-                ++k;
-            if (k < n) {
-                at += k - critical_ + 1;
-                memory = 0;
-                continue;
-            }
-            k = critical_;
-            while (k > memory && needle_[k - 1] == hay[at + k - 1])
-                --k;
-            if (k <= memory)
-                return at;
-            at += period_;
-            memory = memoryAfterShift_;
-        }
-        return hay.size();
-    }
+} // namespace
 
-private:
-    struct Suffix {
-        std::size_t start; // index where the maximal suffix begins
-        std::size_t period;
-    };
-
-    [[nodiscard]] Suffix maximalSuffix(bool reversedOrder) const {
-        const std::size_t n = needle_.size();
-        // `i` is one before the suffix's start; it starts at "-1", hence the +1 offsets.
-        std::size_t i1 = 0, j = 1, k = 1, period = 1;
-        while (j + k - 1 < n) {
-            const std::uint8_t a = needle_[i1 + k - 1];
-            const std::uint8_t b = needle_[j + k - 1];
-            if (a == b) {
-                if (k == period) {
-                    j += period;
-                    k = 1;
-                } else {
-                    ++k;
-                }
-            } else if (reversedOrder ? a < b : a > b) {
-                j += k;
-                k = 1;
-                period = j - i1;
-            } else {
-                i1 = j++;
-                k = period = 1;
-            }
-        }
-        return {i1, period};
-    }
-
-    Span needle_;
-    std::array<std::uint64_t, 4> present_{};
-    std::array<std::size_t, 256> shift_{};
-    std::size_t critical_ = 0;
-    std::size_t period_ = 1;
-    std::size_t memoryAfterShift_ = 0;
-};
-
-// The needle's least frequent byte and where it sits, for memchr to jump between its hits.
-struct RareByte {
-    std::size_t index = 0;
-    std::uint8_t value = 0;
-};
-
-RareByte findRareByte(Span needle) {
+RareByteSearch::RareByte RareByteSearch::findRareByte(Bytes needle) {
     std::array<std::size_t, 256> count{};
     for (const std::uint8_t byte : needle)
         ++count[byte];
@@ -151,219 +87,128 @@ RareByte findRareByte(Span needle) {
     return {static_cast<std::size_t>(at - needle.begin()), static_cast<std::uint8_t>(best)};
 }
 
-// Whether the needle sits at `at`; adds an upper bound of the bytes compared to `cost`.
-bool matchesAt(Span hay, Span needle, std::size_t at, std::size_t& cost) {
-    const std::size_t head = std::min<std::size_t>(needle.size(), 32);
-    if (std::memcmp(hay.data() + at, needle.data(), head) != 0) {
-        cost += head;
-        return false;
+std::optional<std::size_t> RareByteSearch::find(Bytes haystack, Stretch stretch) {
+    if (!rare_)
+        rare_ = findRareByte(needle_);
+    std::size_t cost = 0;
+    for (std::size_t offset = stretch.first; offset <= stretch.last; ++offset) {
+        const std::uint8_t* from = haystack.data() + offset + rare_->index;
+        const auto* hit = static_cast<const std::uint8_t*>(
+            std::memchr(from, rare_->value, stretch.last - offset + 1));
+        if (hit == nullptr)
+            return std::nullopt;
+        offset = static_cast<std::size_t>(hit - haystack.data()) - rare_->index;
+        if (matchesAt(haystack, needle_, offset, cost))
+            return offset;
+        const std::size_t covered = offset - stretch.first;
+        if (cost > rareByteCostFactor * (covered + needle_.size()) + rareByteCostSlack)
+            return findLinear(haystack, {offset + 1, stretch.last});
     }
-    cost += needle.size();
-    return std::memcmp(hay.data() + at + head, needle.data() + head, needle.size() - head) == 0;
+    return std::nullopt;
 }
 
-std::uint64_t load64(const std::uint8_t* bytes) {
-    std::uint64_t value;
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
+std::optional<std::size_t> RareByteSearch::findLinear(Bytes haystack, Stretch stretch) {
+    if (stretch.first > stretch.last)
+        return std::nullopt;
+    if (!twoWay_)
+        twoWay_.emplace(needle_);
+    const Bytes part =
+        haystack.subspan(stretch.first, stretch.last - stretch.first + needle_.size());
+    const auto found = twoWay_->find(part);
+    return found ? std::optional<std::size_t>(stretch.first + *found) : std::nullopt;
 }
 
-// What a search over one stretch of candidate offsets found.
-constexpr std::size_t none = static_cast<std::size_t>(-1);
+SampledSearch::SampledSearch(Bytes needle, RareByteSearch& fallback)
+    : needle_(needle), fallback_(fallback), stride_(needle.size() - gramBytes - indexStep + 2) {
+    const std::size_t entries = (needle.size() - gramBytes) / indexStep + 1;
+    while ((std::size_t{1} << bucketBits_) < entries)
+        ++bucketBits_;
+    bucketHeads_.assign(std::size_t{1} << bucketBits_, 0);
+    nextInChain_.resize(entries);
+    // Chains are built in ascending needle position and read newest first, so every chain
+    // lists positions in descending order: the candidate offsets they imply ascend.
+    for (std::size_t entry = 0; entry < entries; ++entry) {
+        const std::size_t bucket = bucketOf(load64(needle.data() + entry * indexStep));
+        nextInChain_[entry] = bucketHeads_[bucket];
+        bucketHeads_[bucket] = static_cast<std::uint32_t>(entry + 1);
+    }
+}
 
-// Methods 2 and 3, over the candidate offsets lo..hi (inclusive) of one needle. Their tables are
-// built on first use: on ordinary data the sampling stage never calls for them, and building
-// them costs a pass or two over the needle.
-class RangeSearch {
-public:
-    explicit RangeSearch(Span needle) : needle_(needle) {}
+std::size_t SampledSearch::bucketOf(std::uint64_t gram) const {
+    return static_cast<std::size_t>((gram * fibonacciMultiplier) >> (64 - bucketBits_));
+}
 
-    [[nodiscard]] std::size_t find(Span hay, std::size_t lo, std::size_t hi) {
-        if (!rare_)
-            rare_ = findRareByte(needle_);
-        const std::size_t n = needle_.size();
-        std::size_t cost = 0;
-        std::size_t p = lo;
-        while (p <= hi) {
-            const auto* start = hay.data() + p + rare_->index;
-            const auto* hit =
-                static_cast<const std::uint8_t*>(std::memchr(start, rare_->value, hi - p + 1));
-            if (hit == nullptr)
-                return none;
-            p = static_cast<std::size_t>(hit - hay.data()) - rare_->index;
-            if (matchesAt(hay, needle_, p, cost))
-                return p;
-            // Hits verified at a loss: the rest of the stretch goes to the linear method.
-            if (cost > 4 * (p - lo) + 4 * n + 256)
-                return findLinear(hay, p + 1, hi);
-            ++p;
+std::optional<std::size_t> SampledSearch::find(Bytes haystack) {
+    const std::size_t lastOffset = haystack.size() - needle_.size();
+    std::size_t handOverBlocks = 1;
+    for (std::size_t sampleStart = 0;;) {
+        // The block at sampleStart decides the offsets sampleStart - stride + 1 .. sampleStart.
+        const Stretch block{sampleStart >= stride_ ? sampleStart - stride_ + 1 : 0,
+                            std::min(sampleStart, lastOffset)};
+        if (block.first > lastOffset)
+            return std::nullopt;
+        const BlockResult result = searchBlock(haystack, sampleStart, block);
+        if (result.kind == BlockResult::Kind::Match)
+            return result.offset;
+        if (result.kind == BlockResult::Kind::NoMatch) {
+            handOverBlocks = 1;
+            sampleStart += stride_;
+            continue;
         }
-        return none;
+        const Stretch hard{block.first,
+                           std::min(lastOffset, block.first + handOverBlocks * stride_ - 1)};
+        if (const auto found = fallback_.find(haystack, hard))
+            return found;
+        handOverBlocks = std::min(handOverBlocks * 2, maxHandOverBlocks);
+        sampleStart = hard.last + stride_;
     }
+}
 
-private:
-    [[nodiscard]] std::size_t findLinear(Span hay, std::size_t lo, std::size_t hi) {
-        if (lo > hi)
-            return none;
-        if (!twoWay_)
-            twoWay_.emplace(needle_);
-        const Span stretch = hay.subspan(lo, hi - lo + needle_.size());
-        const std::size_t at = twoWay_->find(stretch);
-        return at == stretch.size() ? none : lo + at;
-    }
-
-    Span needle_;
-    std::optional<RareByte> rare_;
-    std::optional<TwoWay> twoWay_;
-};
-
-// Method 1. Samples are taken in blocks: block at `start` looks at the q-grams at start,
-// start+1, .., start+t-1 and decides every candidate offset in (start - stride, start]. The index
-// holds the needle's q-grams at every t-th position, so exactly one of the block's samples is
-// aligned with the index for any candidate; the stride is as long as that allows.
-class SampledSearch {
-public:
-    static constexpr std::size_t minNeedle = 256;
-
-    explicit SampledSearch(Span needle, RangeSearch& fallback)
-        : needle_(needle), fallback_(fallback), stride_(needle.size() - q - t + 2) {
-        const std::size_t entries = (needle.size() - q) / t + 1;
-        bits_ = 4;
-        while ((std::size_t{1} << bits_) < entries)
-            ++bits_;
-        heads_.assign(std::size_t{1} << bits_, 0);
-        next_.resize(entries);
-        // Chains are built in ascending needle position and read newest first, so every chain
-        // lists positions in descending order: its candidate offsets ascend.
-        for (std::size_t e = 0; e < entries; ++e) {
-            const std::size_t bucket = bucketOf(load64(needle.data() + e * t));
-            next_[e] = heads_[bucket];
-            heads_[bucket] = static_cast<std::uint32_t>(e + 1);
-        }
-    }
-
-    [[nodiscard]] std::size_t find(Span hay) {
-        const std::size_t lastOffset = hay.size() - needle_.size();
-        std::size_t blocksToHandOver = 1;
-        std::vector<std::size_t> candidates;
-        for (std::size_t start = 0;;) {
-            const std::size_t lo = start >= stride_ ? start - stride_ + 1 : 0;
-            if (lo > lastOffset)
-                return none;
-            const std::size_t hi = std::min(start, lastOffset);
-            bool hard = false;
-            const std::size_t found = searchBlock(hay, start, lo, hi, candidates, hard);
-            if (found != none)
-                return found;
-            if (!hard) {
-                blocksToHandOver = 1;
-                start += stride_;
+SampledSearch::BlockResult SampledSearch::searchBlock(Bytes haystack, std::size_t sampleStart,
+                                                      Stretch stretch) {
+    constexpr BlockResult hard{BlockResult::Kind::Hard};
+    candidates_.clear();
+    std::size_t chainSteps = 0;
+    for (std::size_t sample = sampleStart;
+         sample < sampleStart + indexStep && sample + gramBytes <= haystack.size(); ++sample) {
+        const std::uint64_t gram = load64(haystack.data() + sample);
+        for (std::uint32_t link = bucketHeads_[bucketOf(gram)]; link != 0;
+             link = nextInChain_[link - 1]) {
+            if (++chainSteps > maxChainSteps)
+                return hard;
+            const std::size_t needlePos = (link - 1) * indexStep;
+            if (needlePos > sample || sample - needlePos < stretch.first)
                 continue;
-            }
-            // Repetitive data: hand this stretch, growing while it stays hard, to the fallback.
-            const std::size_t end = std::min(lastOffset, lo + blocksToHandOver * stride_ - 1);
-            if (const std::size_t at = fallback_.find(hay, lo, end); at != none)
-                return at;
-            blocksToHandOver = std::min<std::size_t>(blocksToHandOver * 2, 256);
-            start = end + stride_;
+            const std::size_t offset = sample - needlePos;
+            if (offset > stretch.last)
+                break; // the rest of the chain implies higher offsets still
+            if (load64(needle_.data() + needlePos) != gram)
+                continue;
+            candidates_.push_back(offset);
+            if (candidates_.size() > maxCandidates)
+                return hard;
         }
     }
-
-private:
-    static constexpr std::size_t q = 8;
-    static constexpr std::size_t t = 8;
-    static constexpr std::size_t maxSteps = 256;
-    static constexpr std::size_t maxCandidates = 32;
-
-    [[nodiscard]] std::size_t bucketOf(std::uint64_t gram) const {
-        return static_cast<std::size_t>((gram * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
+    std::sort(candidates_.begin(), candidates_.end());
+    std::size_t cost = 0;
+    for (const std::size_t offset : candidates_) {
+        if (matchesAt(haystack, needle_, offset, cost))
+            return {BlockResult::Kind::Match, offset};
+        if (cost > verifyBudgetNeedles * needle_.size())
+            return hard;
     }
-
-    // Decides the candidate offsets lo..hi, or sets `hard` when they are too many to verify.
-    std::size_t searchBlock(Span hay, std::size_t start, std::size_t lo, std::size_t hi,
-                            std::vector<std::size_t>& candidates, bool& hard) const {
-        candidates.clear();
-        std::size_t steps = 0;
-        for (std::size_t x = start; x < start + t && x + q <= hay.size(); ++x) {
-            const std::uint64_t gram = load64(hay.data() + x);
-            for (std::uint32_t e = heads_[bucketOf(gram)]; e != 0; e = next_[e - 1]) {
-                if (++steps > maxSteps) {
-                    hard = true;
-                    return none;
-                }
-                const std::size_t j = (e - 1) * t;
-                if (j > x || x - j < lo)
-                    continue;
-                if (x - j > hi)
-                    break;
-                if (load64(needle_.data() + j) != gram)
-                    continue;
-                candidates.push_back(x - j);
-                if (candidates.size() > maxCandidates) {
-                    hard = true;
-                    return none;
-                }
-            }
-        }
-        std::sort(candidates.begin(), candidates.end());
-        std::size_t cost = 0;
-        for (const std::size_t p : candidates) {
-            if (matchesAt(hay, needle_, p, cost))
-                return p;
-            if (cost > 2 * needle_.size()) {
-                hard = true;
-                return none;
-            }
-        }
-        return none;
-    }
-
-    Span needle_;
-    RangeSearch& fallback_;
-    std::size_t stride_;
-    unsigned bits_ = 4;
-    std::vector<std::uint32_t> heads_;
-    std::vector<std::uint32_t> next_;
-};
-
-std::optional<std::size_t> found(std::size_t at) {
-    return at == none ? std::nullopt : std::optional<std::size_t>(at);
-}
-
-bool searchable(Span hay, Span needle) {
-    return !needle.empty() && needle.size() <= hay.size();
-}
-
-} // namespace
-
-std::optional<std::size_t> findFirst(std::span<const std::uint8_t> haystack,
-                                     std::span<const std::uint8_t> needle) {
-    if (!searchable(haystack, needle))
-        return std::nullopt;
-    RangeSearch range(needle);
-    const std::size_t at = needle.size() >= SampledSearch::minNeedle
-                               ? SampledSearch(needle, range).find(haystack)
-                               : range.find(haystack, 0, haystack.size() - needle.size());
-    return found(at);
-}
-
-namespace search_stages {
-
-std::optional<std::size_t> findUnsampled(std::span<const std::uint8_t> haystack,
-                                         std::span<const std::uint8_t> needle) {
-    if (!searchable(haystack, needle))
-        return std::nullopt;
-    return found(RangeSearch(needle).find(haystack, 0, haystack.size() - needle.size()));
-}
-
-std::optional<std::size_t> findTwoWay(std::span<const std::uint8_t> haystack,
-                                      std::span<const std::uint8_t> needle) {
-    if (!searchable(haystack, needle))
-        return std::nullopt;
-    const std::size_t at = TwoWay(needle).find(haystack);
-    return at == haystack.size() ? std::nullopt : std::optional<std::size_t>(at);
+    return {};
 }
 
 } // namespace search_stages
+
+std::optional<std::size_t> findFirst(Bytes haystack, Bytes needle) {
+    if (needle.empty() || needle.size() > haystack.size())
+        return std::nullopt;
+    search_stages::RareByteSearch rareByte(needle);
+    if (needle.size() < search_stages::SampledSearch::minNeedle)
+        return rareByte.find(haystack, {0, haystack.size() - needle.size()});
+    return search_stages::SampledSearch(needle, rareByte).find(haystack);
+}
 
 } // namespace dyeloom

@@ -2,7 +2,7 @@
 
 #include "search.hpp"
 
-#include <stdexcept>
+#include <cassert>
 
 namespace dyeloom {
 
@@ -15,23 +15,24 @@ Bytes textureData(Bytes texture, std::int32_t headerBytes) {
 std::optional<MatchOffset> findTextureOffset(Bytes archive, Bytes original,
                                              std::int32_t headerBytes) {
     const Bytes data = textureData(original, headerBytes);
-    if (data.empty())
+    if (data.empty() || archive.size() < original.size())
         return std::nullopt;
     // The data sits headerBytes into the texture, so its first possible place in the archive is
     // headerBytes in: a match there is a texture stored at the archive's very start.
     const auto header = static_cast<std::size_t>(headerBytes);
-    if (archive.size() < original.size())
-        return std::nullopt;
     const std::optional<std::size_t> found = findFirst(archive.subspan(header), data);
     if (!found)
         return std::nullopt;
     return static_cast<MatchOffset>(*found);
 }
 
+bool moddedCoversOriginal(Bytes original, Bytes modded) {
+    return modded.size() >= original.size();
+}
+
 TextureSplice spliceTexture(Bytes original, Bytes modded, std::int32_t headerBytes,
                             MatchOffset matchOffset) {
-    if (modded.size() < original.size())
-        throw std::length_error("the modded texture is shorter than the original texture");
+    assert(moddedCoversOriginal(original, modded));
     const Bytes data = textureData(original, headerBytes);
     const std::size_t first = original.size() - data.size();
     return {matchOffset + first, data, modded.subspan(first, data.size())};

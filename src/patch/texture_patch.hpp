@@ -2,15 +2,12 @@
 // it for another texture's data. Pure functions over bytes: no files, no output.
 #pragma once
 
-#include "fileio/fileio.hpp"
+#include "bytes.hpp"
 
 #include <cstdint>
 #include <optional>
-#include <span>
 
 namespace dyeloom {
-
-using Bytes = std::span<const std::uint8_t>;
 
 // Where the original texture file would begin in the archive if it were stored there whole.
 using MatchOffset = std::uint64_t;
@@ -32,10 +29,12 @@ struct TextureSplice {
     Bytes replacement;               // the modded texture's bytes at the same indexes
 };
 
+// Whether the modded texture has a byte for every index of the original's; a splice needs it.
+bool moddedCoversOriginal(Bytes original, Bytes modded);
+
 // Describes the splice for a match at `matchOffset`. Only the modded texture's bytes at the
 // indexes of the original's data are used: its header, and anything past the original's size,
-// are ignored. Throws std::length_error when the modded texture is shorter than the original,
-// as its bytes would not cover the span.
+// are ignored. The modded texture must cover the original (moddedCoversOriginal).
 TextureSplice spliceTexture(Bytes original, Bytes modded, std::int32_t headerBytes,
                             MatchOffset matchOffset);
 

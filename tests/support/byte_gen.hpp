@@ -2,6 +2,8 @@
 // and near-copies of the needle, so that partial matches and overlaps are common.
 #pragma once
 
+#include "fileio.hpp"
+
 #include <cstdint>
 #include <random>
 #include <span>
@@ -9,7 +11,7 @@
 
 namespace dyeloom::test {
 
-using ByteVec = std::vector<std::uint8_t>;
+using dyeloom::ByteBuffer;
 
 class ByteGen {
 public:
@@ -19,28 +21,28 @@ public:
         return bound == 0 ? 0 : std::uniform_int_distribution<std::size_t>(0, bound - 1)(rng_);
     }
 
-    ByteVec random(std::size_t size, unsigned alphabet = 256) {
-        ByteVec bytes(size);
+    ByteBuffer random(std::size_t size, unsigned alphabet = 256) {
+        ByteBuffer bytes(size);
         for (auto& byte : bytes)
             byte = static_cast<std::uint8_t>(below(alphabet));
         return bytes;
     }
 
     // One of several shapes, chosen at random.
-    ByteVec shaped(std::size_t size) {
+    ByteBuffer shaped(std::size_t size) {
         switch (below(4)) {
         case 0:
             return random(size, 2 + static_cast<unsigned>(below(3)));
         case 1: { // a short period repeated, with rare flipped bytes
-            ByteVec period = random(1 + below(6), 3);
-            ByteVec bytes(size);
+            ByteBuffer period = random(1 + below(6), 3);
+            ByteBuffer bytes(size);
             for (std::size_t i = 0; i < size; ++i)
                 bytes[i] = below(50) == 0 ? static_cast<std::uint8_t>(below(3))
                                           : period[i % period.size()];
             return bytes;
         }
         case 2: { // zero runs broken by a few values
-            ByteVec bytes(size, 0);
+            ByteBuffer bytes(size, 0);
             for (std::size_t i = 0; i < size / 16 + 1 && size > 0; ++i)
                 bytes[below(size)] = static_cast<std::uint8_t>(1 + below(3));
             return bytes;
@@ -52,8 +54,8 @@ public:
 
     // Copies `needle`, or a near-copy of it (one byte changed, or cut short), into `into` at
     // `at` as far as it fits.
-    void plant(ByteVec& into, std::span<const std::uint8_t> needle, std::size_t at, bool exact) {
-        ByteVec copy(needle.begin(), needle.end());
+    void plant(ByteBuffer& into, std::span<const std::uint8_t> needle, std::size_t at, bool exact) {
+        ByteBuffer copy(needle.begin(), needle.end());
         if (!exact && !copy.empty()) {
             if (below(2) == 0)
                 copy[below(copy.size())] ^= static_cast<std::uint8_t>(1 + below(255));

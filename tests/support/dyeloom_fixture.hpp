@@ -16,23 +16,23 @@ inline const std::string replacedLine = "texture data is replaced\n";
 inline const std::string notFoundLine = "texture data is not found\n";
 inline constexpr std::size_t headerSize = 16;
 
-inline ByteVec ddsLike(std::size_t size, std::uint8_t seed) {
-    ByteVec bytes = ByteGen(seed).random(size);
+inline ByteBuffer ddsLike(std::size_t size, std::uint8_t seed) {
+    ByteBuffer bytes = ByteGen(seed).random(size);
     for (std::size_t i = 0; i < 4 && i < size; ++i)
         bytes[i] = static_cast<std::uint8_t>("DDS "[i]);
     return bytes;
 }
 
-inline ByteVec concat(std::initializer_list<ByteVec> parts) {
-    ByteVec all;
+inline ByteBuffer concat(std::initializer_list<ByteBuffer> parts) {
+    ByteBuffer all;
     for (const auto& part : parts)
         all.insert(all.end(), part.begin(), part.end());
     return all;
 }
 
 // `archive` with the modded texture's data written over the original's at `offset`.
-inline ByteVec patched(ByteVec archive, const ByteVec& modded, std::size_t offset,
-                       std::size_t originalSize, std::size_t header = headerSize) {
+inline ByteBuffer patched(ByteBuffer archive, const ByteBuffer& modded, std::size_t offset,
+                          std::size_t originalSize, std::size_t header = headerSize) {
     std::copy(modded.begin() + static_cast<std::ptrdiff_t>(header),
               modded.begin() + static_cast<std::ptrdiff_t>(originalSize),
               archive.begin() + static_cast<std::ptrdiff_t>(offset + header));
@@ -59,9 +59,9 @@ inline std::string consoleText(const std::string& text) {
 class DyeloomRun : public ::testing::Test {
 protected:
     TempDir dir;
-    const ByteVec original = ddsLike(300, 1);
-    const ByteVec modded = ddsLike(300, 2);
-    const ByteVec zeros = ByteVec(64, 0);
+    const ByteBuffer original = ddsLike(300, 1);
+    const ByteBuffer modded = ddsLike(300, 2);
+    const ByteBuffer zeros = ByteBuffer(64, 0);
 
     void SetUp() override {
         writeBytes(dir / "old.dds", original);

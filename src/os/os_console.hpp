@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace dyeloom {
+namespace dyeloom::os {
 
 // While alive, the console shows UTF-8 output as text (Windows consoles default to a legacy
 // code page); the previous setting comes back when it goes. Elsewhere it does nothing.
@@ -26,4 +26,4 @@ private:
 std::vector<std::string> utf8Arguments(int argc, wchar_t** argv);
 #endif
 
-} // namespace dyeloom
+} // namespace dyeloom::os

@@ -1,12 +1,12 @@
-#include "console.hpp"
+#include "os_console.hpp"
 
 #ifdef _WIN32
-#include "utf8_path.hpp"
+#include "os_utf8.hpp"
 
 #include <windows.h>
 #endif
 
-namespace dyeloom {
+namespace dyeloom::os {
 
 #ifdef _WIN32
 Utf8Console::Utf8Console() : previous_(GetConsoleOutputCP()) {
@@ -22,7 +22,7 @@ Utf8Console::~Utf8Console() {
 std::vector<std::string> utf8Arguments(int argc, wchar_t** argv) {
     std::vector<std::string> arguments;
     for (int i = 0; i < argc; ++i)
-        arguments.push_back(os::wideToUtf8(argv[i]));
+        arguments.push_back(wideToUtf8(argv[i]));
     return arguments;
 }
 #else
@@ -30,4 +30,4 @@ Utf8Console::Utf8Console() = default;
 Utf8Console::~Utf8Console() = default;
 #endif
 
-} // namespace dyeloom
+} // namespace dyeloom::os

@@ -1,4 +1,4 @@
-#include "utf8_path.hpp"
+#include "os_utf8.hpp"
 
 #include <windows.h>
 

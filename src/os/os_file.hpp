@@ -1,0 +1,112 @@
+// The platform's files and memory mappings, POSIX and Windows behind one interface.
+//
+// One result convention throughout: every call returns a std::error_code, empty on success, and
+// hands anything else it produces back through its last (out) parameter. Nothing here prints or
+// throws. Loops that carry a transfer or a lock attempt to its end live once, in os_file.cpp,
+// above the one-shot platform calls declared private below.
+#pragma once
+
+#include "bytes.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <system_error>
+
+namespace dyeloom::os {
+
+enum class FileKind { Regular, Directory, Other };
+
+struct FileStatus {
+    FileKind kind = FileKind::Other;
+    std::uint64_t size = 0;
+};
+
+// An open file, closed when the owner goes away. The explicit close() exists so that a writer
+// can see a failed close, which on some file systems is where a lost write shows up.
+class File {
+public:
+    enum class Access { Read, Update };
+
+    File() = default;
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();
+
+    // Opening never blocks: a FIFO with no writer opens at once and is refused later, by kind.
+    static std::error_code open(const std::string& path, Access access, File& file);
+
+    std::error_code status(FileStatus& status) const;
+    // Reads until `into` is full or the file ends; `done` counts the bytes that arrived.
+    std::error_code readAt(std::uint64_t offset, MutableBytes into, std::size_t& done) const;
+    // Writes all of `from` unless an error stops it; `done` counts the bytes written.
+    std::error_code writeAt(std::uint64_t offset, Bytes from, std::size_t& done) const;
+    // Waits up to `patience` for other processes to let go of the file, then fails with
+    // std::errc::resource_unavailable_try_again.
+    std::error_code lockExclusive(std::chrono::milliseconds patience) const;
+    // Forces written data to stable storage.
+    std::error_code syncData() const;
+    std::error_code close();
+
+#ifdef _WIN32
+    using Handle = void*;
+    static constexpr Handle noHandle = nullptr;
+#else
+    using Handle = int;
+    static constexpr Handle noHandle = -1;
+#endif
+    [[nodiscard]] Handle handle() const noexcept {
+        return handle_;
+    }
+
+private:
+    explicit File(Handle handle) : handle_(handle) {}
+
+    // One system call each. A read that meets the end of the file gives done == 0 and no error.
+    std::error_code readOnce(std::uint64_t offset, MutableBytes into, std::size_t& done) const;
+    std::error_code writeOnce(std::uint64_t offset, Bytes from, std::size_t& done) const;
+    // Fails with std::errc::resource_unavailable_try_again while another process holds a lock.
+    std::error_code tryLockExclusive() const;
+
+    Handle handle_ = noHandle;
+};
+
+// A read-only view of a whole file's bytes in memory, unmapped when the owner goes away.
+//
+// The bytes are the file's own pages, not a copy: if another program truncates the file while
+// it is mapped, reading a page past the new end raises SIGBUS on POSIX systems (Windows refuses
+// to truncate a mapped file). Callers that read the view must be prepared for that.
+class MappedRegion {
+public:
+    MappedRegion() = default;
+    MappedRegion(MappedRegion&& other) noexcept;
+    MappedRegion& operator=(MappedRegion&& other) noexcept;
+    MappedRegion(const MappedRegion&) = delete;
+    MappedRegion& operator=(const MappedRegion&) = delete;
+    ~MappedRegion();
+
+    // Maps `size` bytes of `file`; fails (leaving nothing mapped) where the system cannot map it.
+    // `populate` asks for every page up front, which is cheaper than faulting each one in when
+    // all of them will be read.
+    static std::error_code map(const File& file, std::uint64_t size, bool populate,
+                               MappedRegion& region);
+
+    [[nodiscard]] Bytes bytes() const noexcept;
+
+private:
+    // The platform's mapping of `size` (> 0) bytes.
+    static std::error_code mapPages(const File& file, std::size_t size, bool populate,
+                                    void*& address);
+    void release() noexcept;
+
+    void* address_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// The system's message for an error, without a trailing full stop or line break.
+std::string describe(const std::error_code& error);
+
+} // namespace dyeloom::os

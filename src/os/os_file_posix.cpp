@@ -1,0 +1,123 @@
+// POSIX side of the platform layer's files and mappings.
+#include "os_file.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace dyeloom::os {
+namespace {
+
+std::error_code lastError() {
+    return {errno, std::system_category()};
+}
+
+} // namespace
+
+std::error_code File::open(const std::string& path, Access access, File& file) {
+    const int mode = access == Access::Read ? O_RDONLY : O_RDWR;
+    int fd;
+    do {
+        fd = ::open(path.c_str(), mode | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return lastError();
+    file = File(fd);
+    return {};
+}
+
+std::error_code File::status(FileStatus& status) const {
+    struct stat info {};
+    if (::fstat(handle_, &info) != 0)
+        return lastError();
+    status.size = static_cast<std::uint64_t>(info.st_size);
+    status.kind = S_ISREG(info.st_mode)   ? FileKind::Regular
+                  : S_ISDIR(info.st_mode) ? FileKind::Directory
+                                          : FileKind::Other;
+    return {};
+}
+
+std::error_code File::readOnce(std::uint64_t offset, MutableBytes into, std::size_t& done) const {
+    ssize_t got;
+    do {
+        got = ::pread(handle_, into.data(), into.size(), static_cast<off_t>(offset));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0)
+        return lastError();
+    done = static_cast<std::size_t>(got);
+    return {};
+}
+
+std::error_code File::writeOnce(std::uint64_t offset, Bytes from, std::size_t& done) const {
+    ssize_t put;
+    do {
+        put = ::pwrite(handle_, from.data(), from.size(), static_cast<off_t>(offset));
+    } while (put < 0 && errno == EINTR);
+    if (put < 0)
+        return lastError();
+    done = static_cast<std::size_t>(put);
+    return {};
+}
+
+std::error_code File::tryLockExclusive() const {
+    int rc;
+    do {
+        rc = ::flock(handle_, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0)
+        return {};
+    if (errno == EWOULDBLOCK)
+        return std::make_error_code(std::errc::resource_unavailable_try_again);
+    return lastError();
+}
+
+std::error_code File::syncData() const {
+    int rc;
+    do {
+#if defined(__linux__)
+        // The file's length never changes here, so the data and the metadata needed to read
+        // it back are all that must reach the disk.
+        rc = ::fdatasync(handle_);
+#else
+        rc = ::fsync(handle_);
+#endif
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? std::error_code{} : lastError();
+}
+
+std::error_code File::close() {
+    if (handle_ < 0)
+        return {};
+    const int rc = ::close(std::exchange(handle_, -1));
+    // After EINTR the descriptor is gone on Linux; retrying could close someone else's.
+    return rc == 0 || errno == EINTR ? std::error_code{} : lastError();
+}
+
+void MappedRegion::release() noexcept {
+    if (address_ != nullptr)
+        ::munmap(address_, size_);
+    address_ = nullptr;
+    size_ = 0;
+}
+
+std::error_code MappedRegion::mapPages(const File& file, std::size_t size, bool populate,
+                                       void*& address) {
+    int flags = MAP_SHARED;
+#ifdef MAP_POPULATE
+    if (populate)
+        flags |= MAP_POPULATE;
+#else
+    (void)populate;
+#endif
+    void* mapped = ::mmap(nullptr, size, PROT_READ, flags, file.handle(), 0);
+    if (mapped == MAP_FAILED)
+        return lastError();
+    address = mapped;
+    return {};
+}
+
+} // namespace dyeloom::os

@@ -1,0 +1,119 @@
+// Windows side of the platform layer's files and mappings. Paths arrive as UTF-8 and are opened
+// through the wide API, so any name the user can type works whatever the system's code page.
+#include "os_file.hpp"
+#include "os_utf8.hpp"
+
+#include <utility>
+#include <windows.h>
+
+namespace dyeloom::os {
+namespace {
+
+std::error_code lastError() {
+    return {static_cast<int>(GetLastError()), std::system_category()};
+}
+
+OVERLAPPED at(std::uint64_t offset) {
+    OVERLAPPED overlapped{};
+    overlapped.Offset = static_cast<DWORD>(offset);
+    overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return overlapped;
+}
+
+} // namespace
+
+std::error_code File::open(const std::string& path, Access access, File& file) {
+    std::wstring wide;
+    if (!utf8ToWide(path, wide))
+        return std::make_error_code(std::errc::illegal_byte_sequence);
+    const DWORD rights = access == Access::Read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    // Others may keep reading and writing: the game's tools often hold archives open.
+    HANDLE handle =
+        CreateFileW(wide.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return lastError();
+    file = File(handle);
+    return {};
+}
+
+std::error_code File::status(FileStatus& status) const {
+    if (GetFileType(handle_) != FILE_TYPE_DISK) {
+        status = {FileKind::Other, 0};
+        return {};
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle_, &info))
+        return lastError();
+    status.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    status.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::Directory
+                                                                     : FileKind::Regular;
+    return {};
+}
+
+std::error_code File::readOnce(std::uint64_t offset, MutableBytes into, std::size_t& done) const {
+    OVERLAPPED overlapped = at(offset);
+    DWORD got = 0;
+    if (!ReadFile(handle_, into.data(), static_cast<DWORD>(into.size()), &got, &overlapped) &&
+        GetLastError() != ERROR_HANDLE_EOF)
+        return lastError();
+    done = got;
+    return {};
+}
+
+std::error_code File::writeOnce(std::uint64_t offset, Bytes from, std::size_t& done) const {
+    OVERLAPPED overlapped = at(offset);
+    DWORD put = 0;
+    if (!WriteFile(handle_, from.data(), static_cast<DWORD>(from.size()), &put, &overlapped))
+        return lastError();
+    done = put;
+    return {};
+}
+
+std::error_code File::tryLockExclusive() const {
+    OVERLAPPED whole{};
+    if (LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                   MAXDWORD, &whole))
+        return {};
+    if (GetLastError() == ERROR_LOCK_VIOLATION)
+        return std::make_error_code(std::errc::resource_unavailable_try_again);
+    return lastError();
+}
+
+std::error_code File::syncData() const {
+    return FlushFileBuffers(handle_) ? std::error_code{} : lastError();
+}
+
+std::error_code File::close() {
+    if (handle_ == nullptr)
+        return {};
+    return CloseHandle(std::exchange(handle_, nullptr)) ? std::error_code{} : lastError();
+}
+
+void MappedRegion::release() noexcept {
+    if (address_ != nullptr)
+        UnmapViewOfFile(address_);
+    address_ = nullptr;
+    size_ = 0;
+}
+
+std::error_code MappedRegion::mapPages(const File& file, std::size_t size, bool populate,
+                                       void*& address) {
+    HANDLE mapping = CreateFileMappingW(file.handle(), nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr)
+        return lastError();
+    // The view keeps the mapping alive on its own.
+    void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size);
+    const std::error_code error = view == nullptr ? lastError() : std::error_code{};
+    CloseHandle(mapping);
+    if (error)
+        return error;
+    if (populate) {
+        WIN32_MEMORY_RANGE_ENTRY range{view, size};
+        PrefetchVirtualMemory(GetCurrentProcess(), 1, &range, 0); // a hint; failure is harmless
+    }
+    address = view;
+    return {};
+}
+
+} // namespace dyeloom::os
