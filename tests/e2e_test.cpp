@@ -1,10 +1,11 @@
 // Runs the built Dyeloom binary on files in a scratch folder and checks what it prints, its exit
 // status and every byte of the archive it leaves behind.
+#include "journal.hpp"
 #include "support/dyeloom_fixture.hpp"
 
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,53 +23,177 @@ using namespace test;
 const std::string usageLine = "howto use: Dyeloom.exe filename.asf originalTexture.dds "
                               "moddedTexture.dds dds_header_bytes\n";
 
-TEST_F(DyeloomRun, WrongArgumentCountPrintsUsageAndTouchesNothing) {
-    const ByteBuffer archive = concat({zeros, original, zeros});
-    writeBytes(dir / "pack.asf", archive);
-    expectResult(run({}), usageLine, 1);
-    expectResult(run({"pack.asf", "old.dds", "new.dds"}), usageLine, 1);
-    expectResult(run({"pack.asf", "old.dds", "new.dds", "16", "extra"}), usageLine, 1);
-    EXPECT_EQ(readBytes(dir / "pack.asf"), archive);
-}
+// The textures every case starts from, and a few archives built of them.
+struct Pieces {
+    ByteBuffer original, modded, zeros;
+};
+using ArchiveOf = ByteBuffer (*)(const Pieces&);
 
-TEST_F(DyeloomRun, ReplacesTheTexturesDataAndNothingElse) {
-    const ByteBuffer archive = concat({zeros, original, zeros});
-    writeBytes(dir / "pack.asf", archive);
-    expectResult(patch(), replacedLine, 0);
-    EXPECT_EQ(readBytes(dir / "pack.asf"), patched(archive, modded, zeros.size(), original.size()));
+ByteBuffer storedInside(const Pieces& p) {
+    return concat({p.zeros, p.original, p.zeros});
 }
-
-TEST_F(DyeloomRun, LeavesTheArchivesOwnHeaderBytesAsTheyWere) {
-    ByteBuffer stored = original;
+ByteBuffer storedFirst(const Pieces& p) {
+    return concat({p.original, p.zeros});
+}
+ByteBuffer storedLast(const Pieces& p) {
+    return concat({p.zeros, p.original});
+}
+ByteBuffer storedAlone(const Pieces& p) {
+    return p.original;
+}
+ByteBuffer withOwnHeader(const Pieces& p) {
+    ByteBuffer stored = p.original;
     std::fill(stored.begin(), stored.begin() + headerSize, 0xEE);
-    const ByteBuffer archive = concat({zeros, stored, zeros});
-    writeBytes(dir / "pack.asf", archive);
-    expectResult(patch(), replacedLine, 0);
-    EXPECT_EQ(readBytes(dir / "pack.asf"), patched(archive, modded, zeros.size(), original.size()));
-    // With no header skipped the stored copy no longer matches.
-    expectResult(run({"pack.asf", "new.dds", "old.dds", "0"}), notFoundLine, 0);
+    return concat({p.zeros, stored, p.zeros});
+}
+ByteBuffer firstByteDiffers(const Pieces& p) {
+    ByteBuffer stored = p.original;
+    stored[0] = 'X';
+    return concat({p.zeros, stored, p.zeros});
+}
+ByteBuffer onlyZeros(const Pieces& p) {
+    return concat({p.zeros, p.zeros});
+}
+ByteBuffer shorterThanTexture(const Pieces& p) {
+    return ByteBuffer(p.original.begin(), p.original.end() - 1);
+}
+ByteBuffer empty(const Pieces&) {
+    return {};
 }
 
-TEST_F(DyeloomRun, FindsTexturesAtTheVeryStartAndEndOfTheArchive) {
-    const ByteBuffer atStart = concat({original, zeros});
-    writeBytes(dir / "pack.asf", atStart);
-    expectResult(patch(), replacedLine, 0);
-    EXPECT_EQ(readBytes(dir / "pack.asf"), patched(atStart, modded, 0, original.size()));
+// One run: the archive written as `archiveName` (the original texture's own file when that is
+// old.dds), the arguments after the program's name, what it must print, and, when it patches,
+// the offset where the texture is stored and the header count used.
+struct RunCase {
+    const char* name;
+    ArchiveOf archive;
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+    std::optional<std::size_t> patchedAt = std::nullopt;
+    std::size_t header = headerSize;
+    std::string archiveName = "pack.asf";
+    friend void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+};
 
-    const ByteBuffer atEnd = concat({zeros, original});
-    writeBytes(dir / "pack.asf", atEnd);
-    expectResult(patch(), replacedLine, 0);
-    EXPECT_EQ(readBytes(dir / "pack.asf"), patched(atEnd, modded, zeros.size(), original.size()));
-
-    writeBytes(dir / "pack.asf", original);
-    expectResult(patch(), replacedLine, 0);
-    EXPECT_EQ(readBytes(dir / "pack.asf"), patched(original, modded, 0, original.size()));
+const std::vector<std::string> standard = {"pack.asf", "old.dds", "new.dds", "16"};
+std::vector<std::string> withHeader(const std::string& header) {
+    return {"pack.asf", "old.dds", "new.dds", header};
 }
+
+class SingleRun : public DyeloomRun, public ::testing::WithParamInterface<RunCase> {
+    void SetUp() override {
+        DyeloomRun::SetUp();
+        writeBytes(dir / "empty.dds", ByteBuffer{});
+        writeBytes(dir / "short.dds", ByteBuffer(modded.begin(), modded.end() - 1));
+        writeBytes(dir / "long.dds", concat({modded, ByteBuffer(50, 0xAB)}));
+    }
+};
+
+TEST_P(SingleRun, PrintsAndLeavesTheArchiveAsExpected) {
+    const RunCase& c = GetParam();
+    const Pieces pieces{original, modded, zeros};
+    const ByteBuffer before = c.archive(pieces);
+    writeBytes(dir / c.archiveName, before);
+    expectResult(run(c.args), c.out, c.status);
+    const ByteBuffer expected =
+        c.patchedAt ? patched(before, modded, *c.patchedAt, original.size(), c.header) : before;
+    EXPECT_EQ(readBytes(dir / c.archiveName), expected);
+    EXPECT_FALSE(journalLeft(c.archiveName));
+}
+
+const std::string outOfRange = "stoi argument out of range\n";
+const std::string unchanged = "; the archive is unchanged\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SingleRun,
+    ::testing::Values(
+        RunCase{"no_arguments", storedInside, {}, usageLine, 1},
+        RunCase{"three_arguments", storedInside, {"pack.asf", "old.dds", "new.dds"}, usageLine, 1},
+        RunCase{"five_arguments",
+                storedInside,
+                {"pack.asf", "old.dds", "new.dds", "16", "x"},
+                usageLine,
+                1},
+        RunCase{"replaces_only_the_data", storedInside, standard, replacedLine, 0, 64},
+        // The archive's own copy of the header is neither compared nor overwritten...
+        RunCase{"keeps_the_archives_header", withOwnHeader, standard, replacedLine, 0, 64},
+        // ...unless the header count says there is none.
+        RunCase{"header_compared_when_zero", withOwnHeader, withHeader("0"), notFoundLine, 0},
+        RunCase{"texture_at_the_start", storedFirst, standard, replacedLine, 0, 0},
+        RunCase{"texture_at_the_end", storedLast, standard, replacedLine, 0, 64},
+        RunCase{"texture_is_the_archive", storedAlone, standard, replacedLine, 0, 0},
+        RunCase{"not_found", onlyZeros, standard, notFoundLine, 0},
+        RunCase{"negative_header", storedInside, withHeader("-5"), notFoundLine, 0},
+        RunCase{"header_covers_the_texture", storedInside, withHeader("300"), notFoundLine, 0},
+        RunCase{"archive_shorter_than_texture", shorterThanTexture, standard, notFoundLine, 0},
+        RunCase{"empty_archive", empty, standard, notFoundLine, 0},
+        RunCase{"empty_original",
+                storedLast,
+                {"pack.asf", "empty.dds", "new.dds", "0"},
+                notFoundLine,
+                0},
+        // The header count is read as the standard conversion reads it.
+        RunCase{"header_with_blank", firstByteDiffers, withHeader(" 16"), replacedLine, 0, 64},
+        RunCase{"header_with_plus", firstByteDiffers, withHeader("+16"), replacedLine, 0, 64},
+        RunCase{"header_with_junk", firstByteDiffers, withHeader("16abc"), replacedLine, 0, 64},
+        RunCase{"header_with_tab", firstByteDiffers, withHeader("\t1"), replacedLine, 0, 64, 1},
+        RunCase{"header_hexadecimal_is_zero", firstByteDiffers, withHeader("0x10"), notFoundLine,
+                0},
+        RunCase{"header_without_digits", storedInside, withHeader("abc"), "invalid stoi argument\n",
+                1},
+        RunCase{"header_too_large", storedInside, withHeader("99999999999"), outOfRange, 1},
+        RunCase{"header_too_small", storedInside, withHeader("-99999999999"), outOfRange, 1},
+        // Missing files are reported in load order, before the header count is read.
+        RunCase{"missing_archive",
+                storedInside,
+                {"x.asf", "gone.dds", "new.dds", "abc"},
+                "can't open 'x.asf'\nfatal error\n",
+                1},
+        RunCase{"missing_original",
+                storedInside,
+                {"pack.asf", "gone.dds", "new.dds", "16"},
+                "can't open 'gone.dds'\nfatal error\n",
+                1},
+        RunCase{"missing_modded",
+                storedInside,
+                {"pack.asf", "old.dds", "sub/gone.dds", "abc"},
+                "can't open 'sub/gone.dds'\nfatal error\n",
+                1},
+        RunCase{"modded_shorter",
+                storedInside,
+                {"pack.asf", "old.dds", "short.dds", "16"},
+                "modded texture 'short.dds' is shorter (299 bytes) than the original texture "
+                "'old.dds' (300 bytes)" +
+                    unchanged,
+                1},
+        RunCase{"modded_longer",
+                storedInside,
+                {"pack.asf", "old.dds", "long.dds", "16"},
+                replacedLine,
+                0,
+                64},
+        // A loose texture patched in place: the archive and the original are one file.
+        RunCase{"archive_is_the_original",
+                storedAlone,
+                {"old.dds", "old.dds", "new.dds", "16"},
+                replacedLine,
+                0,
+                0,
+                headerSize,
+                "old.dds"},
+        RunCase{"archive_is_the_modded",
+                storedInside,
+                {"pack.asf", "old.dds", "pack.asf", "16"},
+                "the archive 'pack.asf' and the modded texture 'pack.asf' are the same file" +
+                    unchanged,
+                1}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DyeloomRun, ReplacesTheFirstOfTwoCopiesPerRun) {
-    const ByteBuffer archive = concat({zeros, original, zeros, original, zeros});
-    writeBytes(dir / "pack.asf", archive);
-    const ByteBuffer once = patched(archive, modded, zeros.size(), original.size());
+    const ByteBuffer twice = concat({zeros, original, zeros, original, zeros});
+    writeBytes(dir / "pack.asf", twice);
+    const ByteBuffer once = patched(twice, modded, zeros.size(), original.size());
     expectResult(patch(), replacedLine, 0);
     EXPECT_EQ(readBytes(dir / "pack.asf"), once);
     expectResult(patch(), replacedLine, 0);
@@ -77,79 +202,9 @@ TEST_F(DyeloomRun, ReplacesTheFirstOfTwoCopiesPerRun) {
     expectResult(patch(), notFoundLine, 0);
 }
 
-TEST_F(DyeloomRun, ReportsNotFoundWithStatusZero) {
-    const ByteBuffer archive = concat({zeros, zeros});
-    writeBytes(dir / "pack.asf", archive);
-    expectResult(patch(), notFoundLine, 0);
-    // Nothing to compare: a negative header count, or one that covers the whole texture.
-    writeBytes(dir / "pack.asf", concat({zeros, original, zeros}));
-    expectResult(patch("-5"), notFoundLine, 0);
-    expectResult(patch("300"), notFoundLine, 0);
-    // An archive shorter than the texture cannot hold it.
-    writeBytes(dir / "pack.asf", ByteBuffer(original.begin(), original.end() - 1));
-    expectResult(patch(), notFoundLine, 0);
-    EXPECT_EQ(readBytes(dir / "pack.asf"), ByteBuffer(original.begin(), original.end() - 1));
-}
-
-TEST_F(DyeloomRun, ReadsTheHeaderCountLikeTheStandardConversion) {
-    ByteBuffer stored = original;
-    stored[0] = 'X'; // differs only in the first header byte
-    const ByteBuffer archive = concat({zeros, stored, zeros});
-    for (const std::string header : {" 16", "+16", "16abc", "\t1"}) {
-        writeBytes(dir / "pack.asf", archive);
-        expectResult(patch(header), replacedLine, 0);
-    }
-    writeBytes(dir / "pack.asf", archive);
-    expectResult(patch("0x10"), notFoundLine, 0); // read as 0: the header must match too
-    expectResult(patch("abc"), "invalid stoi argument\n", 1);
-    expectResult(patch("99999999999"), "stoi argument out of range\n", 1);
-    expectResult(patch("-99999999999"), "stoi argument out of range\n", 1);
-    EXPECT_EQ(readBytes(dir / "pack.asf"), archive);
-}
-
-TEST_F(DyeloomRun, MissingFilesAreReportedInLoadOrder) {
-    expectResult(run({"x.asf", "missing.dds", "new.dds", "abc"}),
-                 "can't open 'x.asf'\nfatal error\n", 1);
-    const ByteBuffer archive = concat({zeros, original, zeros});
-    writeBytes(dir / "pack.asf", archive);
-    expectResult(run({"pack.asf", "gone.dds", "new.dds", "16"}),
-                 "can't open 'gone.dds'\nfatal error\n", 1);
-    expectResult(run({"pack.asf", "old.dds", "sub/gone.dds", "abc"}),
-                 "can't open 'sub/gone.dds'\nfatal error\n", 1);
-    EXPECT_EQ(readBytes(dir / "pack.asf"), archive);
-}
-
-TEST_F(DyeloomRun, EmptyFilesLoadAndAreNotFound) {
-    writeBytes(dir / "pack.asf", ByteBuffer{});
-    expectResult(patch(), notFoundLine, 0);
-    writeBytes(dir / "pack.asf", concat({zeros, original}));
-    writeBytes(dir / "empty.dds", ByteBuffer{});
-    expectResult(run({"pack.asf", "empty.dds", "new.dds", "0"}), notFoundLine, 0);
-}
-
-TEST_F(DyeloomRun, RefusesAModdedTextureShorterThanTheOriginal) {
-    const ByteBuffer archive = concat({zeros, original, zeros});
-    writeBytes(dir / "pack.asf", archive);
-    writeBytes(dir / "short.dds", ByteBuffer(modded.begin(), modded.end() - 1));
-    expectResult(run({"pack.asf", "old.dds", "short.dds", "16"}),
-                 "modded texture 'short.dds' is shorter (299 bytes) than the original texture "
-                 "'old.dds' (300 bytes); the archive is unchanged\n",
-                 1);
-    EXPECT_EQ(readBytes(dir / "pack.asf"), archive);
-}
-
-TEST_F(DyeloomRun, UsesOnlyTheOriginalsLengthOfALongerModdedTexture) {
-    const ByteBuffer archive = concat({zeros, original, zeros});
-    writeBytes(dir / "pack.asf", archive);
-    const ByteBuffer longer = concat({modded, ByteBuffer(50, 0xAB)});
-    writeBytes(dir / "new.dds", longer);
-    expectResult(patch(), replacedLine, 0);
-    EXPECT_EQ(readBytes(dir / "pack.asf"), patched(archive, longer, zeros.size(), original.size()));
-}
-
 TEST_F(DyeloomRun, DirectoriesAreRefusedThroughTheHandler) {
     fs::create_directory(dir / "folder");
-    writeBytes(dir / "pack.asf", concat({zeros, original}));
+    writeBytes(dir / "pack.asf", archive);
     const auto result = run({"pack.asf", "folder", "new.dds", "16"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "");
@@ -165,20 +220,17 @@ std::string utf8(std::u8string_view text) {
 // Modders' folders are named in every script. On Windows the narrow command line would pass
 // them through the system's code page, which holds only one script besides Latin.
 TEST_F(DyeloomRun, OpensPathsWrittenInAnyScript) {
-    const std::u8string folder = u8"Текстуры";
     const std::u8string archiveName = u8"Текстуры/paquet_é.asf";
     const std::u8string originalName = u8"古いテクスチャ.dds";
     const std::u8string moddedName = u8"nouvelle_ñ_текстура.dds";
-    const ByteBuffer archive = concat({zeros, original, zeros});
-    fs::create_directory(dir.path() / fs::path(folder));
+    fs::create_directory(dir.path() / fs::path(u8"Текстуры"));
     writeBytes(dir.path() / fs::path(archiveName), archive);
     writeBytes(dir.path() / fs::path(originalName), original);
     writeBytes(dir.path() / fs::path(moddedName), modded);
 
     expectResult(run({utf8(archiveName), utf8(originalName), utf8(moddedName), "16"}), replacedLine,
                  0);
-    EXPECT_EQ(readBytes(dir.path() / fs::path(archiveName)),
-              patched(archive, modded, zeros.size(), original.size()));
+    EXPECT_EQ(readBytes(dir.path() / fs::path(archiveName)), archivePatched);
 
     // Messages name the file as typed.
     const std::u8string missing = u8"Текстуры/ない.asf";
@@ -186,9 +238,72 @@ TEST_F(DyeloomRun, OpensPathsWrittenInAnyScript) {
                  "can't open '" + utf8(missing) + "'\nfatal error\n", 1);
 }
 
+// A run interrupted part way leaves the span torn and the journal beside the archive. The next
+// run puts the journalled bytes back before it searches, then patches as asked.
+class LeftBehind : public DyeloomRun {
+protected:
+    std::string journalPath() const { return (dir / "pack.asf.dyeloom-journal").string(); }
+
+    // The state a run killed half way through its write leaves: the journal of the span, and
+    // the first half of the span already modded.
+    void interruptPatch(const ByteBuffer& before, const ByteBuffer& torn) {
+        writeBytes(dir / "pack.asf", before);
+        os::File file;
+        os::FileStatus status;
+        ASSERT_FALSE(os::File::open((dir / "pack.asf").string(), os::File::Access::Update, file));
+        ASSERT_FALSE(file.status(status));
+        const std::size_t offset = zeros.size() + headerSize;
+        const Bytes span = Bytes(before).subspan(offset, original.size() - headerSize);
+        JournalHeader header{status.identity, status.size, offset, span.size()};
+        ASSERT_FALSE(surroundingsOf(file, status.size, offset, span.size(), header.surroundings));
+        Journal journal;
+        ASSERT_FALSE(Journal::create(journalPath(), header, journal));
+        ASSERT_FALSE(journal.append(span));
+        ASSERT_FALSE(journal.seal());
+        file.close();
+        writeBytes(dir / "pack.asf", torn);
+    }
+};
+
+TEST_F(LeftBehind, ARerunRestoresTheArchiveAndCompletesThePatch) {
+    const ByteBuffer torn = patched(archive, modded, zeros.size(), original.size() / 2);
+    interruptPatch(archive, torn);
+    expectResult(patch(),
+                 "restored bytes 80 to 363 of 'pack.asf' from the journal of an interrupted "
+                 "patch\n" +
+                     replacedLine,
+                 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), archivePatched);
+    EXPECT_FALSE(journalLeft());
+}
+
+TEST_F(LeftBehind, AnIncompleteJournalIsRemoved) {
+    interruptPatch(archive, archive);
+    fs::resize_file(journalPath(), fs::file_size(journalPath()) - 1);
+    expectResult(patch(),
+                 "removed 'pack.asf.dyeloom-journal', the journal of a patch interrupted before it "
+                 "changed 'pack.asf'\n" +
+                     replacedLine,
+                 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), archivePatched);
+    EXPECT_FALSE(journalLeft());
+}
+
+TEST_F(LeftBehind, AJournalForAnotherArchiveIsKept) {
+    interruptPatch(archive, archive);
+    const ByteBuffer longer = concat({archive, zeros});
+    writeBytes(dir / "pack.asf", longer);
+    expectResult(patch(),
+                 "can't restore 'pack.asf' from its journal 'pack.asf.dyeloom-journal': the "
+                 "archive is 492 bytes now, not 428 as when the patch began; nothing was changed, "
+                 "and its journal 'pack.asf.dyeloom-journal' of an interrupted patch is kept\n",
+                 1);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), longer);
+    EXPECT_TRUE(journalLeft());
+}
+
 #ifndef _WIN32
 TEST_F(DyeloomRun, PatchesInPlaceKeepingLinksAndPermissions) {
-    const ByteBuffer archive = concat({zeros, original, zeros});
     writeBytes(dir / "real.asf", archive);
     fs::permissions(dir / "real.asf", fs::perms(0640));
     fs::create_hard_link(dir / "real.asf", dir / "hard.asf");
@@ -203,9 +318,23 @@ TEST_F(DyeloomRun, PatchesInPlaceKeepingLinksAndPermissions) {
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mode, before.st_mode);
     EXPECT_TRUE(fs::is_symlink(dir / "pack.asf"));
-    const ByteBuffer expected = patched(archive, modded, zeros.size(), original.size());
-    EXPECT_EQ(readBytes(dir / "hard.asf"), expected);
-    EXPECT_EQ(readBytes(dir / "pack.asf"), expected);
+    EXPECT_EQ(readBytes(dir / "hard.asf"), archivePatched);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), archivePatched);
+}
+
+// Mod managers deploy files as links: the same file may arrive under two names.
+TEST_F(DyeloomRun, RecognisesOneFileUnderTwoNames) {
+    writeBytes(dir / "pack.asf", archive);
+    fs::create_hard_link(dir / "pack.asf", dir / "linked.dds");
+    expectResult(run({"pack.asf", "old.dds", "linked.dds", "16"}),
+                 "the archive 'pack.asf' and the modded texture 'linked.dds' are the same file; "
+                 "the archive is unchanged\n",
+                 1);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), archive);
+
+    fs::create_symlink("old.dds", dir / "loose.dds");
+    expectResult(run({"loose.dds", "old.dds", "new.dds", "16"}), replacedLine, 0);
+    EXPECT_EQ(readBytes(dir / "old.dds"), patched(original, modded, 0, original.size()));
 }
 
 // With too little memory the archive can be neither mapped nor read whole: the allocation error
@@ -218,20 +347,21 @@ TEST_F(DyeloomRun, ExhaustedMemoryIsReportedAsBadAllocation) {
     fs::resize_file(dir / "pack.asf", 300u << 20);
     ProcessOptions options;
     options.addressSpaceLimit = 100u << 20;
-    expectResult(run({"pack.asf", "old.dds", "new.dds", "16"}, options), "bad allocation\n", 1);
+    expectResult(patch("16", options), "bad allocation\n", 1);
 }
 
-TEST_F(DyeloomRun, ReadOnlyArchiveIsReportedAndLeftAlone) {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root may write to read-only files";
-    const ByteBuffer archive = concat({zeros, original, zeros});
-    writeBytes(dir / "pack.asf", archive);
-    fs::permissions(dir / "pack.asf", fs::perms(0444));
-    const auto result = patch();
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "can't open 'pack.asf' for writing: Permission denied; the archive is "
-                          "unchanged\n");
-    EXPECT_EQ(readBytes(dir / "pack.asf"), archive);
+// Nobody reads the output, or there is no output at all: the archive is patched all the same,
+// and the status, the only word left, says so. Output written to a closed stream must not end
+// the run (SIGPIPE) nor land in a file the run opened in its place.
+TEST_F(DyeloomRun, PatchesWithNoOneReadingItsOutput) {
+    for (const auto output : {ProcessOptions::Output::ClosedPipe, ProcessOptions::Output::Closed}) {
+        writeBytes(dir / "pack.asf", archive);
+        ProcessOptions options;
+        options.output = output;
+        expectResult(patch("16", options), "", 0);
+        EXPECT_EQ(readBytes(dir / "pack.asf"), archivePatched);
+        EXPECT_FALSE(journalLeft());
+    }
 }
 #endif
 

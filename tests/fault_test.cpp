@@ -1,9 +1,13 @@
-// The write path and the loads under injected faults, concurrent runs on one archive, and paths
-// that are not regular files. Faults come from a preload library that makes the system calls
-// Dyeloom uses fail on demand; in every case the archive outside the span must be untouched and
-// success must never be printed for a patch that did not reach the disk.
+// The write path and the loads under injected faults, crashes, lost power and signals,
+// concurrent runs on one archive, and paths that are not regular files. Faults come from a
+// preload library that makes the system calls Dyeloom uses fail on demand. In every case the
+// archive must be as the message says, and a plain rerun must end with it wholly patched and
+// nothing left beside it.
 #include "support/dyeloom_fixture.hpp"
 
+#include <csignal>
+#include <fstream>
+#include <map>
 #include <string>
 #include <sys/stat.h>
 
@@ -12,7 +16,16 @@ namespace {
 
 using namespace test;
 
-// What the archive must hold after the run.
+ProcessOptions withFaults(std::vector<std::pair<std::string, std::string>> settings) {
+    ProcessOptions options;
+    options.environment = {{"LD_PRELOAD", DYELOOM_FAULTS_LIB},
+                           // The sanitizers' runtime wants to be loaded first; here it is not.
+                           {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+    options.environment.insert(options.environment.end(), settings.begin(), settings.end());
+    return options;
+}
+
+// What the archive must hold after the faulted run.
 enum class After { Unchanged, Patched, FirstHalfPatched };
 
 struct FaultCase {
@@ -28,25 +41,27 @@ class InjectedFault : public DyeloomRun, public ::testing::WithParamInterface<Fa
 
 TEST_P(InjectedFault, LeavesTheArchiveAsReported) {
     const FaultCase& fault = GetParam();
-    const ByteBuffer archive = concat({zeros, original, zeros});
     writeBytes(dir / "pack.asf", archive);
+    expectResult(patch("16", withFaults({{"DYELOOM_FAULT", fault.fault},
+                                         {"DYELOOM_FAULT_PATH", fault.faultPath}})),
+                 fault.out, fault.status);
 
-    ProcessOptions options;
-    options.environment = {{"LD_PRELOAD", DYELOOM_FAULTS_LIB},
-                           {"DYELOOM_FAULT", fault.fault},
-                           {"DYELOOM_FAULT_PATH", fault.faultPath},
-                           // The sanitizers' runtime wants to be loaded first; here it is not.
-                           {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
-    expectResult(run({"pack.asf", "old.dds", "new.dds", "16"}, options), fault.out, fault.status);
+    const std::size_t half = (original.size() - headerSize) / 2;
+    const ByteBuffer expected[] = {archive, archivePatched,
+                                   patched(archive, modded, zeros.size(), headerSize + half)};
+    EXPECT_EQ(readBytes(dir / "pack.asf"), expected[static_cast<int>(fault.after)]);
+    // Only a failed put-back leaves the journal, for the next run.
+    EXPECT_EQ(journalLeft(), fault.after == After::FirstHalfPatched);
 
-    ByteBuffer expected = archive;
-    if (fault.after == After::Patched)
-        expected = patched(archive, modded, zeros.size(), original.size());
-    if (fault.after == After::FirstHalfPatched) {
-        const std::size_t half = (original.size() - headerSize) / 2;
-        expected = patched(archive, modded, zeros.size(), headerSize + half);
-    }
-    EXPECT_EQ(readBytes(dir / "pack.asf"), expected);
+    const std::string restored =
+        "restored bytes 80 to 363 of 'pack.asf' from the journal of an interrupted patch\n";
+    expectResult(patch(),
+                 fault.after == After::Patched            ? notFoundLine
+                 : fault.after == After::FirstHalfPatched ? restored + replacedLine
+                                                          : replacedLine,
+                 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), archivePatched);
+    EXPECT_FALSE(journalLeft());
 }
 
 const std::string unchangedTail = "; the archive is unchanged\n";
@@ -61,6 +76,10 @@ INSTANTIATE_TEST_SUITE_P(
                   After::Unchanged},
         FaultCase{"lock", "", "can't lock 'pack.asf': No locks available" + unchangedTail, 1,
                   After::Unchanged},
+        FaultCase{"journal-write", "",
+                  "can't write the journal 'pack.asf.dyeloom-journal': No space left on device" +
+                      unchangedTail,
+                  1, After::Unchanged},
         FaultCase{"first-write", "",
                   "can't write 'pack.asf': No space left on device; nothing was written\n", 1,
                   After::Unchanged},
@@ -71,8 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
                   After::Unchanged},
         FaultCase{"half-write-no-restore", "",
                   "can't write 'pack.asf': Input/output error; putting the original bytes back "
-                  "failed too (Input/output error): bytes 80 to 363 of the archive may be "
-                  "damaged\n",
+                  "failed too (Input/output error): the journal 'pack.asf.dyeloom-journal' keeps "
+                  "them, and the next run on this archive will put them back\n",
                   1, After::FirstHalfPatched},
         FaultCase{"sync", "", "can't flush 'pack.asf' to disk: Input/output error" + restoredTail,
                   1, After::Unchanged},
@@ -108,17 +127,144 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// When the archive is the original texture itself, the bytes put back after a failed write must
+// be the file's old bytes, not what a view of the file shows after the write.
+TEST_F(DyeloomRun, PutsBackTheOldBytesWhenTheArchiveIsTheOriginal) {
+    expectResult(
+        run({"old.dds", "old.dds", "new.dds", "16"}, withFaults({{"DYELOOM_FAULT", "half-write"}})),
+        "can't write 'old.dds': Input/output error" + restoredTail, 1);
+    EXPECT_EQ(readBytes(dir / "old.dds"), original);
+}
+
+// A file-size limit below the span's end stops the write part way; it must not end the run.
+TEST_F(DyeloomRun, AFileSizeLimitIsAWriteErrorLikeAnyOther) {
+    const ByteBuffer far = concat({ByteBuffer(8192, 0), original, zeros});
+    writeBytes(dir / "pack.asf", far);
+    ProcessOptions options;
+    options.fileSizeLimit = 8192 + headerSize + 100;
+    expectResult(patch("16", options), "can't write 'pack.asf': File too large" + restoredTail, 1);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), far);
+    EXPECT_FALSE(journalLeft());
+}
+
+// SIGINT and SIGTERM raised in the middle of a write are held until the archive is whole again:
+// here, with the written part put back. Then they end the run as they would have.
+TEST_F(DyeloomRun, StopSignalsWaitUntilTheArchiveIsWhole) {
+    for (const auto& [name, number] : {std::pair{"INT", SIGINT}, std::pair{"TERM", SIGTERM}}) {
+        writeBytes(dir / "pack.asf", archive);
+        expectResult(patch("16", withFaults({{"DYELOOM_RAISE", std::string(name) + ":1"}})),
+                     "interrupted (SIG" + std::string(name) +
+                         ") while 'pack.asf' was being written" + restoredTail,
+                     128 + number);
+        EXPECT_EQ(readBytes(dir / "pack.asf"), archive);
+        EXPECT_FALSE(journalLeft());
+    }
+}
+
+// Another program truncates a file while the search reads it: the part that is gone must end
+// the run with a message, not with SIGBUS, and nothing may be written.
+TEST_F(DyeloomRun, AFileTruncatedDuringTheSearchEndsTheRunCleanly) {
+    const ByteBuffer large = concat({ByteBuffer(64 << 10, 7), original, zeros});
+    for (const std::string path : {"pack.asf", "old.dds"}) {
+        writeBytes(dir / "pack.asf", large);
+        writeBytes(dir / "old.dds", concat({original, ByteBuffer(64 << 10, 9)}));
+        writeBytes(dir / "new.dds", concat({modded, ByteBuffer(64 << 10, 8)}));
+        expectResult(patch("16", withFaults({{"DYELOOM_FAULT", "truncate-after-map"},
+                                             {"DYELOOM_FAULT_PATH", path}})),
+                     "can't read '" + path +
+                         "': part of it could not be read while it was in use (another program "
+                         "truncated it, or a read failed)" +
+                         unchangedTail,
+                     1);
+        if (path != "pack.asf") {
+            EXPECT_EQ(readBytes(dir / "pack.asf"), large);
+        }
+        EXPECT_FALSE(journalLeft());
+    }
+}
+
+// A large texture, so that the journal and the span are copied in several pieces.
+class CrashPoints : public DyeloomRun {
+protected:
+    const ByteBuffer bigOriginal = ddsLike((5u << 20) / 2, 3);
+    const ByteBuffer bigModded = ddsLike((5u << 20) / 2, 4);
+    const ByteBuffer bigArchive = concat({zeros, bigOriginal, zeros});
+    const ByteBuffer bigPatched = patched(bigArchive, bigModded, zeros.size(), bigOriginal.size());
+
+    void SetUp() override {
+        writeBytes(dir / "old.dds", bigOriginal);
+        writeBytes(dir / "new.dds", bigModded);
+    }
+
+    // The steps of the write protocol in a run that is not interrupted: "KIND FILE" each.
+    std::vector<std::string> protocolSteps() {
+        writeBytes(dir / "pack.asf", bigArchive);
+        const std::string trace = (dir / "trace").string();
+        expectResult(patch("16", withFaults({{"DYELOOM_TRACE", trace}})), replacedLine, 0);
+        std::ifstream in(trace);
+        std::vector<std::string> steps;
+        for (std::string line; std::getline(in, line);)
+            steps.push_back(line);
+        std::filesystem::remove(trace);
+        return steps;
+    }
+
+    // Kills a run at the `step`-th step of its kind (losing power too when `seed` is given),
+    // then checks the archive and reruns the same command.
+    void crashAndRerun(const std::string& kind, int count, bool beforeArchiveChanged,
+                       const char* seed) {
+        SCOPED_TRACE(kind + " " + std::to_string(count) +
+                     (seed ? std::string(" seed ") + seed : ""));
+        writeBytes(dir / "pack.asf", bigArchive);
+        std::vector<std::pair<std::string, std::string>> settings = {
+            {"DYELOOM_CRASH", kind + ":" + std::to_string(count)}};
+        if (seed != nullptr)
+            settings.emplace_back("DYELOOM_POWER_LOSS", seed);
+        const ProcessResult crashed = patch("16", withFaults(settings));
+        ASSERT_EQ(crashed.status, 128 + SIGKILL) << crashed.out;
+        if (beforeArchiveChanged) {
+            ASSERT_EQ(readBytes(dir / "pack.asf"), bigArchive);
+        }
+
+        const ProcessResult rerun = patch();
+        EXPECT_EQ(rerun.status, 0) << rerun.out;
+        ASSERT_EQ(readBytes(dir / "pack.asf"), bigPatched) << rerun.out;
+        EXPECT_FALSE(journalLeft());
+    }
+
+    void crashAtEveryStep(const char* seed) {
+        std::map<std::string, int> seen;
+        bool archiveChanged = false;
+        for (const std::string& step : protocolSteps()) {
+            const std::string kind = step.substr(0, step.find(' '));
+            archiveChanged = archiveChanged || step == "write archive";
+            crashAndRerun(kind, ++seen[kind], !archiveChanged, seed);
+        }
+    }
+};
+
+TEST_F(CrashPoints, ARerunCompletesAPatchKilledAtAnyStep) {
+    const std::vector<std::string> steps = protocolSteps();
+    ASSERT_GE(std::count(steps.begin(), steps.end(), "write archive"), 3) << "several pieces";
+    crashAtEveryStep(nullptr);
+}
+
+TEST_F(CrashPoints, ARerunCompletesAPatchCutShortByLostPower) {
+    for (const char* seed : {"1", "2", "3", "4", "5", "6", "7", "8"})
+        crashAtEveryStep(seed);
+}
+
 // Two runs on one archive at once: the lock and the check before writing let exactly one of
 // them patch; the other finds the span changed, or finds nothing.
 TEST_F(DyeloomRun, ConcurrentRunsPatchOnce) {
     const ByteBuffer big = ByteGen(9).random(4 << 20);
-    const ByteBuffer archive = concat({big, original, zeros});
-    const ByteBuffer once = patched(archive, modded, big.size(), original.size());
+    const ByteBuffer both = concat({big, original, zeros});
+    const ByteBuffer once = patched(both, modded, big.size(), original.size());
     const std::string refused = "'pack.asf' changed while it was being patched: the bytes to be "
                                 "replaced are no longer the original texture's data; nothing was "
                                 "written\n";
     for (int round = 0; round < 10; ++round) {
-        writeBytes(dir / "pack.asf", archive);
+        writeBytes(dir / "pack.asf", both);
         const std::vector<std::string> args = {DYELOOM_EXE, "pack.asf", "old.dds", "new.dds", "16"};
         Process first(args, dir.path());
         Process second(args, dir.path());
@@ -134,13 +280,13 @@ TEST_F(DyeloomRun, ConcurrentRunsPatchOnce) {
         }
         EXPECT_EQ(replaced, 1) << "round " << round;
         ASSERT_EQ(readBytes(dir / "pack.asf"), once) << "round " << round;
+        EXPECT_FALSE(journalLeft());
     }
 }
 
 // A FIFO would block a plain open for reading until a writer came; devices and folders have no
 // size to load. Each must end through the error handler, quickly.
 TEST_F(DyeloomRun, SpecialFilesAreRefusedWithoutHanging) {
-    const ByteBuffer archive = concat({zeros, original, zeros});
     writeBytes(dir / "pack.asf", archive);
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     std::filesystem::create_directory(dir / "folder");

@@ -1,7 +1,11 @@
+// The journal's format checks, and the refusals of the write path that need no fault injection.
+#include "checksum.hpp"
 #include "fileio.hpp"
+#include "journal.hpp"
 #include "support/byte_gen.hpp"
 #include "support/temp_dir.hpp"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <stdexcept>
 
@@ -11,17 +15,68 @@ namespace {
 class FileIo : public ::testing::Test {
 protected:
     test::TempDir dir;
+    os::StopSignals signals;
     std::string path(const std::string& name) const { return (dir / name).string(); }
 };
 
-TEST_F(FileIo, ReadAndViewGiveTheFilesBytes) {
-    const ByteBuffer bytes = test::ByteGen(3).random(100000);
-    test::writeBytes(dir / "a.bin", bytes);
-    EXPECT_EQ(readFile(path("a.bin")), bytes);
-    const FileView view = viewFile(path("a.bin"), ReadPattern::Sparse);
-    const FileView whole = viewFile(path("a.bin"), ReadPattern::Whole);
-    EXPECT_EQ(ByteBuffer(whole.bytes().begin(), whole.bytes().end()), bytes);
-    EXPECT_EQ(ByteBuffer(view.bytes().begin(), view.bytes().end()), bytes);
+TEST(Crc32c, MatchesTheStandardCheckValueInAnyPieces) {
+    const std::string check = "123456789";
+    const Bytes bytes(reinterpret_cast<const std::uint8_t*>(check.data()), check.size());
+    EXPECT_EQ(crc32c(bytes), 0xE3069283u);
+    for (std::size_t cut = 0; cut <= bytes.size(); ++cut)
+        EXPECT_EQ(crc32c(bytes.subspan(cut), crc32c(bytes.first(cut))), 0xE3069283u);
+}
+
+// A journal is only trusted whole: every way of cutting it short, and any changed byte, must
+// read as incomplete, never as something to restore.
+TEST_F(FileIo, AJournalIsValidOnlyWhenWhole) {
+    const ByteBuffer kept = test::ByteGen(4).random(3000);
+    const JournalHeader header{{1, 2}, 10000, 500, kept.size(), 77};
+    Journal written;
+    ASSERT_FALSE(Journal::create(path("j"), header, written));
+    ASSERT_FALSE(written.append(Bytes(kept).first(1000)));
+    ASSERT_FALSE(written.append(Bytes(kept).subspan(1000)));
+    ASSERT_FALSE(written.seal());
+    const ByteBuffer whole = test::readBytes(dir / "j");
+
+    const auto stateOf = [&](const ByteBuffer& bytes) {
+        test::writeBytes(dir / "k", bytes);
+        Journal journal;
+        Journal::State state{};
+        EXPECT_FALSE(Journal::open(path("k"), journal, state));
+        return state;
+    };
+    EXPECT_EQ(stateOf(whole), Journal::State::Valid);
+    for (std::size_t length = 0; length < whole.size(); length += length < 80 ? 1 : 97)
+        EXPECT_EQ(stateOf(ByteBuffer(whole.begin(), whole.begin() + length)),
+                  Journal::State::Incomplete)
+            << length;
+    for (const std::size_t at : {20, 40, 60, 64, 2000, 3064, 3067}) {
+        ByteBuffer changed = whole;
+        changed[at] ^= 1;
+        EXPECT_EQ(stateOf(changed), Journal::State::Incomplete) << at;
+    }
+    ByteBuffer done = whole;
+    done[15] = 'D';
+    EXPECT_EQ(stateOf(done), Journal::State::Done);
+    EXPECT_EQ(stateOf(test::concat({ByteBuffer{'X'}, whole})), Journal::State::Unknown);
+}
+
+TEST_F(FileIo, ARestoredJournalPutsBackExactlyItsBytes) {
+    const ByteBuffer before = test::ByteGen(5).random(5000);
+    test::writeBytes(dir / "pack.asf", ByteBuffer(5000, 0));
+    os::File archive;
+    ASSERT_FALSE(os::File::open(path("pack.asf"), os::File::Access::Update, archive));
+    Journal journal;
+    ASSERT_FALSE(Journal::create(path("j"), {{}, 5000, 1000, 3000, 0}, journal));
+    ASSERT_FALSE(journal.append(Bytes(before).subspan(1000, 3000)));
+    ASSERT_FALSE(journal.seal());
+    ASSERT_FALSE(journal.restore(archive, 1200));
+    ByteBuffer expected(5000, 0);
+    std::copy(before.begin() + 1000, before.begin() + 2200, expected.begin() + 1000);
+    EXPECT_EQ(test::readBytes(dir / "pack.asf"), expected);
+    ASSERT_FALSE(journal.retire());
+    EXPECT_FALSE(std::filesystem::exists(dir / "j"));
 }
 
 // Another program changed the span between the search and the write: nothing may be written.
@@ -31,7 +86,7 @@ TEST_F(FileIo, WriteRefusesWhenTheSpanNoLongerHoldsTheOriginal) {
     ByteBuffer stale(before.begin() + 10, before.begin() + 60);
     stale[49] ^= 1;
     try {
-        writeArchive(path("pack.asf"), 10, stale, ByteBuffer(50, 0));
+        writeArchive(path("pack.asf"), 10, stale, ByteBuffer(50, 0), signals);
         ADD_FAILURE() << "wrote over changed data";
     } catch (const std::runtime_error& error) {
         EXPECT_NE(std::string(error.what()).find("changed while it was being patched"),
@@ -39,14 +94,16 @@ TEST_F(FileIo, WriteRefusesWhenTheSpanNoLongerHoldsTheOriginal) {
             << error.what();
     }
     EXPECT_EQ(test::readBytes(dir / "pack.asf"), before);
+    EXPECT_FALSE(std::filesystem::exists(dir / "pack.asf.dyeloom-journal"));
 }
 
 TEST_F(FileIo, WriteRefusesAnArchiveThatShrank) {
     const ByteBuffer before = test::ByteGen(6).random(100);
     test::writeBytes(dir / "pack.asf", before);
     const ByteBuffer tail(before.begin() + 90, before.end());
-    EXPECT_THROW(writeArchive(path("pack.asf"), 95, tail, ByteBuffer(10, 0)), std::runtime_error);
-    EXPECT_THROW(writeArchive(path("pack.asf"), UINT64_MAX - 2, tail, ByteBuffer(10, 0)),
+    EXPECT_THROW(writeArchive(path("pack.asf"), 95, tail, ByteBuffer(10, 0), signals),
+                 std::runtime_error);
+    EXPECT_THROW(writeArchive(path("pack.asf"), UINT64_MAX - 2, tail, ByteBuffer(10, 0), signals),
                  std::runtime_error);
     EXPECT_EQ(test::readBytes(dir / "pack.asf"), before);
 }

@@ -20,8 +20,38 @@ struct Arguments {
     const char* headerBytes;
 };
 
-void print(const char* text) {
-    std::fputs(text, stdout);
+void print(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+}
+
+std::string quoted(const std::string& path) {
+    return "'" + path + "'";
+}
+
+void printRecovery(const Recovery& recovery, const std::string& archive) {
+    switch (recovery.outcome) {
+    case Recovery::Outcome::Restored:
+        print("restored bytes " + std::to_string(recovery.firstByte) + " to " +
+              std::to_string(recovery.lastByte) + " of " + quoted(archive) +
+              " from the journal of an interrupted patch\n");
+        break;
+    case Recovery::Outcome::RemovedIncomplete:
+        print("removed " + quoted(recovery.journalPath) +
+              ", the journal of a patch interrupted "
+              "before it changed " +
+              quoted(archive) + "\n");
+        break;
+    case Recovery::Outcome::RemovedDone:
+    case Recovery::Outcome::NoJournal:
+        break;
+    }
+}
+
+// Lets a stop signal held while the archive was being changed take effect, once everything
+// printed so far is out: the signal ends the process without flushing its buffers.
+void releaseSignals(os::StopSignals& signals) {
+    std::fflush(stdout);
+    signals.release();
 }
 
 // A modded texture that does not cover the original's span cannot be spliced in; saying so
@@ -34,39 +64,55 @@ void requireModdedCoversOriginal(const Arguments& args, Bytes original, Bytes mo
             std::to_string(original.size()) + " bytes); the archive is unchanged");
 }
 
-void patch(const Arguments& args) {
+// The archive may be the original texture itself (a loose texture patched in place), but it
+// cannot be the modded one: its bytes would be read while they are overwritten.
+void requireModdedIsNotTheArchive(const Arguments& args, const FileView& archive,
+                                  const FileView& modded) {
+    if (archive.identity() == modded.identity())
+        throw std::runtime_error("the archive " + quoted(args.archive) +
+                                 " and the modded texture " + quoted(args.modded) +
+                                 " are the same file; the archive is unchanged");
+}
+
+void patch(const Arguments& args, os::StopSignals& signals) {
+    // An interrupted patch is undone before anything reads the archive.
+    printRecovery(recoverArchive(args.archive, signals), args.archive);
+    releaseSignals(signals);
+
     const FileView archive = viewFile(args.archive, ReadPattern::Sparse);
     const FileView original = viewFile(args.original, ReadPattern::Whole);
     const FileView modded = viewFile(args.modded, ReadPattern::Whole);
     const std::int32_t headerBytes = parseHeaderBytes(args.headerBytes);
     requireModdedCoversOriginal(args, original.bytes(), modded.bytes());
+    requireModdedIsNotTheArchive(args, archive, modded);
 
     const auto matchOffset = findTextureOffset(archive.bytes(), original.bytes(), headerBytes);
+    requireIntact(archive, args.archive);
+    requireIntact(original, args.original);
     if (!matchOffset) {
         print("texture data is not found\n");
         return;
     }
     const TextureSplice splice =
         spliceTexture(original.bytes(), modded.bytes(), headerBytes, *matchOffset);
-    writeArchive(args.archive, splice.archiveOffset, splice.replaced, splice.replacement);
+    const Recovery recovery = writeArchive(args.archive, splice.archiveOffset, splice.replaced,
+                                           splice.replacement, signals);
+    printRecovery(recovery, args.archive);
     print("texture data is replaced\n");
 }
 
-void report(const char* text) {
-    print(text);
-    print("\n");
+void report(const std::string& text) {
+    print(text + "\n");
 }
 
-} // namespace
-
-int runPatcher(int argc, const char* const* argv) {
+int runCatchingErrors(int argc, const char* const* argv, os::StopSignals& signals) {
     try {
         if (argc != 5) {
             std::printf("howto use: Dyeloom.exe filename.asf originalTexture.dds "
                         "moddedTexture.dds dds_header_bytes\n");
             return 1;
         }
-        patch({argv[1], argv[2], argv[3], argv[4]});
+        patch({argv[1], argv[2], argv[3], argv[4]}, signals);
         return 0;
     } catch (const CantOpenError& error) {
         std::printf("can't open '%s'\n", error.path().c_str());
@@ -80,6 +126,15 @@ int runPatcher(int argc, const char* const* argv) {
         report("fatal error");
     }
     return 1;
+}
+
+} // namespace
+
+int runPatcher(int argc, const char* const* argv) {
+    os::StopSignals signals;
+    const int status = runCatchingErrors(argc, argv, signals);
+    releaseSignals(signals);
+    return status;
 }
 
 } // namespace dyeloom

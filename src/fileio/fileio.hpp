@@ -4,6 +4,7 @@
 
 #include "bytes.hpp"
 #include "os_file.hpp"
+#include "os_process.hpp"
 
 #include <cstdint>
 #include <stdexcept>
@@ -32,15 +33,23 @@ private:
 // ByteBuffer where it does not. Callers see one contiguous span either way.
 class FileView {
 public:
-    explicit FileView(ByteBuffer bytes) : contents_(std::move(bytes)) {}
-    explicit FileView(os::MappedRegion region) : contents_(std::move(region)) {}
+    FileView(ByteBuffer bytes, os::FileIdentity identity)
+        : contents_(std::move(bytes)), identity_(identity) {}
+    FileView(os::MappedRegion region, os::FileIdentity identity)
+        : contents_(std::move(region)), identity_(identity) {}
 
-    // A mapped view reads the file's own pages: if another program truncates the file while
-    // this is read, the part past the new end is gone, and POSIX systems raise SIGBUS.
+    // A mapped view reads the file's own pages. If another program truncates the file while
+    // they are read, the part past the new end reads as zeros instead of ending the process
+    // with SIGBUS, and so does a page the system fails to read: after reading, check with
+    // requireIntact() before trusting what was read.
     [[nodiscard]] Bytes bytes() const noexcept;
+    [[nodiscard]] bool damaged() const noexcept;
+    // Which file this is, whatever path named it.
+    [[nodiscard]] const os::FileIdentity& identity() const noexcept { return identity_; }
 
 private:
     std::variant<ByteBuffer, os::MappedRegion> contents_;
+    os::FileIdentity identity_;
 };
 
 // Loads the file at `path` whole. Throws CantOpenError when it cannot be opened, and a
@@ -55,12 +64,44 @@ enum class ReadPattern { Whole, Sparse };
 // FileView::bytes() for what a truncation by another program does to a mapped view.
 FileView viewFile(const std::string& path, ReadPattern pattern);
 
+// Throws, naming the file at `path`, if part of `view` could not be read after all (see
+// FileView::bytes()): what was read from it then is not the file's content.
+void requireIntact(const FileView& view, const std::string& path);
+
+// What a run did about the journal an interrupted patch had left beside the archive.
+struct Recovery {
+    enum class Outcome {
+        NoJournal,
+        Restored,          // bytes firstByte to lastByte are as they were before that patch
+        RemovedIncomplete, // the patch was interrupted before it changed the archive
+        RemovedDone,       // the patch had completed; only its journal was left
+    };
+    Outcome outcome = Outcome::NoJournal;
+    std::string journalPath;
+    std::uint64_t firstByte = 0;
+    std::uint64_t lastByte = 0;
+};
+
+// Deals with the journal beside the archive at `path`, if there is one, under the archive's
+// lock: restores the bytes it keeps, or removes it when it has nothing to restore. Stop
+// signals are held from the moment there is a journal (the caller releases them). Throws when
+// the journal cannot be applied; the archive and the journal are then left as they were.
+Recovery recoverArchive(const std::string& path, os::StopSignals& signals);
+
 // Overwrites `replacement.size()` bytes of the file at `path`, starting at `offset`, in place:
 // the file is never truncated, keeps its length, inode, links and permissions. Under an
-// exclusive lock it first checks that the bytes there still equal `expected` (another program
-// may have changed the file since it was searched), writes, and returns only once the data is
-// on the disk. If a write fails part way, the expected bytes are put back. Throws on any
-// failure, with a message naming the file, the reason and the state the file is left in.
-void writeArchive(const std::string& path, std::uint64_t offset, Bytes expected, Bytes replacement);
+// exclusive lock it first recovers from any journal left beside the archive, then copies the
+// bytes at `offset` into a new journal, checking that they still equal `expected` (another
+// program may have changed the file since it was searched), flushes the journal, writes,
+// flushes the archive and retires the journal. It returns only once the new bytes are on the
+// disk and the journal is gone.
+//
+// Stop signals are held throughout (the caller releases them). One that arrives before the
+// new bytes are flushed ends the attempt: what was written is put back from the journal and
+// the call throws. A write or flush that fails does the same. Every message names the file,
+// the reason and the state the archive is left in; where putting the old bytes back fails
+// too, the journal stays, and the next run on the archive puts them back.
+Recovery writeArchive(const std::string& path, std::uint64_t offset, Bytes expected,
+                      Bytes replacement, os::StopSignals& signals);
 
 } // namespace dyeloom

@@ -62,13 +62,16 @@ std::error_code File::writeAt(std::uint64_t offset, Bytes from, std::size_t& don
     return {};
 }
 
-std::error_code File::lockExclusive(std::chrono::milliseconds patience) const {
+std::error_code File::lockExclusive(std::chrono::milliseconds patience,
+                                    const std::function<bool()>& giveUp) const {
     const auto deadline = std::chrono::steady_clock::now() + patience;
     for (;;) {
         const std::error_code error = tryLockExclusive();
         if (error != std::errc::resource_unavailable_try_again ||
             std::chrono::steady_clock::now() >= deadline)
             return error;
+        if (giveUp && giveUp())
+            return std::make_error_code(std::errc::interrupted);
         std::this_thread::sleep_for(lockRetryInterval);
     }
 }

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <system_error>
 
@@ -18,16 +19,28 @@ namespace dyeloom::os {
 
 enum class FileKind { Regular, Directory, Other };
 
+// Which file an open handle is, whatever path reached it: two paths name one file (hard links,
+// symbolic links, two spellings of a path) exactly when their identities are equal.
+struct FileIdentity {
+    std::uint64_t device = 0; // st_dev; the volume serial number on Windows
+    std::uint64_t file = 0;   // st_ino; the file index on Windows
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
 struct FileStatus {
     FileKind kind = FileKind::Other;
     std::uint64_t size = 0;
+    FileIdentity identity;
 };
 
 // An open file, closed when the owner goes away. The explicit close() exists so that a writer
 // can see a failed close, which on some file systems is where a lost write shows up.
 class File {
 public:
-    enum class Access { Read, Update };
+    // Read: reading only. Update: reading and writing an existing file. CreateNew: reading and
+    // writing a file that this call creates, readable by its owner only; it fails if the path
+    // exists.
+    enum class Access { Read, Update, CreateNew };
 
     File() = default;
     File(File&& other) noexcept;
@@ -45,8 +58,10 @@ public:
     // Writes all of `from` unless an error stops it; `done` counts the bytes written.
     std::error_code writeAt(std::uint64_t offset, Bytes from, std::size_t& done) const;
     // Waits up to `patience` for other processes to let go of the file, then fails with
-    // std::errc::resource_unavailable_try_again.
-    std::error_code lockExclusive(std::chrono::milliseconds patience) const;
+    // std::errc::resource_unavailable_try_again; fails with std::errc::interrupted as soon as
+    // `giveUp` (asked between attempts) says so.
+    std::error_code lockExclusive(std::chrono::milliseconds patience,
+                                  const std::function<bool()>& giveUp) const;
     // Forces written data to stable storage.
     std::error_code syncData() const;
     std::error_code close();
@@ -96,6 +111,13 @@ public:
 
     [[nodiscard]] Bytes bytes() const noexcept;
 
+    // Whether part of the region could not be read after all: the file was truncated under it,
+    // or the system failed to read a page (an I/O error, or no space to fill a hole on a full
+    // in-memory file system). Instead of ending the process with SIGBUS, those pages read as
+    // zeros and this turns true, so the reader can finish and then refuse the result. (On
+    // Windows a mapped file cannot be truncated, and this stays false.)
+    [[nodiscard]] bool damaged() const noexcept;
+
 private:
     // The platform's mapping of `size` (> 0) bytes.
     static std::error_code mapPages(const File& file, std::size_t size, bool populate,
@@ -105,6 +127,16 @@ private:
     void* address_ = nullptr;
     std::size_t size_ = 0;
 };
+
+// Removes the file at `path`.
+std::error_code removeFile(const std::string& path);
+
+// Flushes the folder that holds `path`, so that a file's creation or removal there survives a
+// crash. Windows needs no such step (NTFS journals its folders), and there it does nothing.
+std::error_code syncFolderOf(const std::string& path);
+
+// Whether `error` says that the file does not exist.
+bool isMissing(const std::error_code& error);
 
 // The system's message for an error, without a trailing full stop or line break.
 std::string describe(const std::error_code& error);

@@ -1,4 +1,5 @@
 // POSIX side of the platform layer's files and mappings.
+#include "os_bus_error.hpp"
 #include "os_file.hpp"
 
 #include <cerrno>
@@ -16,13 +17,24 @@ std::error_code lastError() {
     return {errno, std::system_category()};
 }
 
+int openFlags(File::Access access) {
+    switch (access) {
+    case File::Access::Read:
+        return O_RDONLY;
+    case File::Access::Update:
+        return O_RDWR;
+    case File::Access::CreateNew:
+        return O_RDWR | O_CREAT | O_EXCL;
+    }
+    return O_RDONLY;
+}
+
 } // namespace
 
 std::error_code File::open(const std::string& path, Access access, File& file) {
-    const int mode = access == Access::Read ? O_RDONLY : O_RDWR;
     int fd;
     do {
-        fd = ::open(path.c_str(), mode | O_CLOEXEC | O_NONBLOCK);
+        fd = ::open(path.c_str(), openFlags(access) | O_CLOEXEC | O_NONBLOCK, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return lastError();
@@ -35,6 +47,8 @@ std::error_code File::status(FileStatus& status) const {
     if (::fstat(handle_, &info) != 0)
         return lastError();
     status.size = static_cast<std::uint64_t>(info.st_size);
+    status.identity = {static_cast<std::uint64_t>(info.st_dev),
+                       static_cast<std::uint64_t>(info.st_ino)};
     status.kind = S_ISREG(info.st_mode)   ? FileKind::Regular
                   : S_ISDIR(info.st_mode) ? FileKind::Directory
                                           : FileKind::Other;
@@ -98,8 +112,10 @@ std::error_code File::close() {
 }
 
 void MappedRegion::release() noexcept {
-    if (address_ != nullptr)
+    if (address_ != nullptr) {
+        bus_error::unguard(address_);
         ::munmap(address_, size_);
+    }
     address_ = nullptr;
     size_ = 0;
 }
@@ -116,8 +132,38 @@ std::error_code MappedRegion::mapPages(const File& file, std::size_t size, bool 
     void* mapped = ::mmap(nullptr, size, PROT_READ, flags, file.handle(), 0);
     if (mapped == MAP_FAILED)
         return lastError();
+    // A run maps a handful of files; should the guard's table ever be full, the mapping still
+    // works, and a truncation under it ends the process as it would without the guard.
+    bus_error::guard(mapped, size);
     address = mapped;
     return {};
+}
+
+bool MappedRegion::damaged() const noexcept {
+    return address_ != nullptr && bus_error::damaged(address_);
+}
+
+std::error_code removeFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 ? std::error_code{} : lastError();
+}
+
+std::error_code syncFolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return lastError();
+    int rc;
+    do {
+        rc = ::fsync(fd);
+    } while (rc != 0 && errno == EINTR);
+    const std::error_code error = rc == 0 ? std::error_code{} : lastError();
+    ::close(fd);
+    return error;
+}
+
+bool isMissing(const std::error_code& error) {
+    return error == std::errc::no_such_file_or_directory;
 }
 
 } // namespace dyeloom::os

@@ -27,10 +27,11 @@ std::error_code File::open(const std::string& path, Access access, File& file) {
     if (!utf8ToWide(path, wide))
         return std::make_error_code(std::errc::illegal_byte_sequence);
     const DWORD rights = access == Access::Read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    const DWORD disposition = access == Access::CreateNew ? CREATE_NEW : OPEN_EXISTING;
     // Others may keep reading and writing: the game's tools often hold archives open.
     HANDLE handle =
         CreateFileW(wide.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return lastError();
     file = File(handle);
@@ -39,13 +40,15 @@ std::error_code File::open(const std::string& path, Access access, File& file) {
 
 std::error_code File::status(FileStatus& status) const {
     if (GetFileType(handle_) != FILE_TYPE_DISK) {
-        status = {FileKind::Other, 0};
+        status = {FileKind::Other, 0, {}};
         return {};
     }
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(handle_, &info))
         return lastError();
     status.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    status.identity = {info.dwVolumeSerialNumber,
+                       (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
     status.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::Directory
                                                                      : FileKind::Regular;
     return {};
@@ -114,6 +117,26 @@ std::error_code MappedRegion::mapPages(const File& file, std::size_t size, bool 
     }
     address = view;
     return {};
+}
+
+bool MappedRegion::damaged() const noexcept {
+    return false;
+}
+
+std::error_code removeFile(const std::string& path) {
+    std::wstring wide;
+    if (!utf8ToWide(path, wide))
+        return std::make_error_code(std::errc::illegal_byte_sequence);
+    return DeleteFileW(wide.c_str()) ? std::error_code{} : lastError();
+}
+
+std::error_code syncFolderOf(const std::string&) {
+    return {};
+}
+
+bool isMissing(const std::error_code& error) {
+    return error.category() == std::system_category() &&
+           (error.value() == ERROR_FILE_NOT_FOUND || error.value() == ERROR_PATH_NOT_FOUND);
 }
 
 } // namespace dyeloom::os

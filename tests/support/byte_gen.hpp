@@ -1,5 +1,6 @@
-// Byte strings built to stress a substring search: small alphabets, periodic runs, zero runs
-// and near-copies of the needle, so that partial matches and overlaps are common.
+// Byte strings for tests: concatenation, and byte strings built to stress a substring search: small
+// alphabets, periodic runs, zero runs and near-copies of the needle, so that partial matches and
+// overlaps are common.
 #pragma once
 
 #include "fileio.hpp"
@@ -12,6 +13,13 @@
 namespace dyeloom::test {
 
 using dyeloom::ByteBuffer;
+
+inline ByteBuffer concat(std::initializer_list<ByteBuffer> parts) {
+    ByteBuffer all;
+    for (const auto& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
 
 class ByteGen {
 public:

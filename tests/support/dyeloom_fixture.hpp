@@ -23,13 +23,6 @@ inline ByteBuffer ddsLike(std::size_t size, std::uint8_t seed) {
     return bytes;
 }
 
-inline ByteBuffer concat(std::initializer_list<ByteBuffer> parts) {
-    ByteBuffer all;
-    for (const auto& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
 // `archive` with the modded texture's data written over the original's at `offset`.
 inline ByteBuffer patched(ByteBuffer archive, const ByteBuffer& modded, std::size_t offset,
                           std::size_t originalSize, std::size_t header = headerSize) {
@@ -62,6 +55,9 @@ protected:
     const ByteBuffer original = ddsLike(300, 1);
     const ByteBuffer modded = ddsLike(300, 2);
     const ByteBuffer zeros = ByteBuffer(64, 0);
+    // The usual archive: the original texture stored whole between runs of zeros.
+    const ByteBuffer archive = concat({zeros, original, zeros});
+    const ByteBuffer archivePatched = patched(archive, modded, zeros.size(), original.size());
 
     void SetUp() override {
         writeBytes(dir / "old.dds", original);
@@ -73,8 +69,13 @@ protected:
         return runProcess(args, dir.path(), options);
     }
 
-    ProcessResult patch(const std::string& header = std::to_string(headerSize)) {
-        return run({"pack.asf", "old.dds", "new.dds", header});
+    ProcessResult patch(const std::string& header = std::to_string(headerSize),
+                        const ProcessOptions& options = {}) {
+        return run({"pack.asf", "old.dds", "new.dds", header}, options);
+    }
+
+    [[nodiscard]] bool journalLeft(const std::string& archiveName = "pack.asf") const {
+        return std::filesystem::exists(dir / (archiveName + ".dyeloom-journal"));
     }
 
     static void expectResult(const ProcessResult& result, const std::string& out, int status) {

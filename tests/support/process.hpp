@@ -20,6 +20,10 @@ struct ProcessOptions {
     std::vector<std::pair<std::string, std::string>> environment; // added to the test's own
     int timeoutSeconds = 60;           // then the child is killed and the result says so
     std::size_t addressSpaceLimit = 0; // bytes of address space for the child (POSIX); 0: none
+    std::size_t fileSizeLimit = 0;     // largest file size the child may write (POSIX); 0: none
+    // Where the child's standard output goes (POSIX): a file the result reads back, a pipe
+    // nobody reads (closed before the child starts), or nowhere (the stream is closed).
+    enum class Output { File, ClosedPipe, Closed } output = Output::File;
 };
 
 // A started child; wait() collects it. Output goes to files rather than pipes so that no pipe

@@ -30,26 +30,42 @@ Process::Process(const std::vector<std::string>& argv, const std::filesystem::pa
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
 
+    // A pipe whose reading end is closed before the child exists: every write to it fails.
+    int writeEnd = -1;
+    if (options.output == ProcessOptions::Output::ClosedPipe) {
+        int ends[2];
+        if (pipe(ends) != 0)
+            throw std::runtime_error("pipe failed");
+        close(ends[0]);
+        writeEnd = ends[1];
+    }
     impl_->pid = fork();
     if (impl_->pid < 0)
         throw std::runtime_error("fork failed");
     if (impl_->pid == 0) {
         for (const auto& [name, value] : options.environment)
             setenv(name.c_str(), value.c_str(), 1);
-        if (options.addressSpaceLimit != 0) {
-            const rlimit limit{options.addressSpaceLimit, options.addressSpaceLimit};
-            if (setrlimit(RLIMIT_AS, &limit) != 0)
+        for (const auto& [resource, bytes] : {std::pair{RLIMIT_AS, options.addressSpaceLimit},
+                                              std::pair{RLIMIT_FSIZE, options.fileSizeLimit}}) {
+            const rlimit limit{bytes, bytes};
+            if (bytes != 0 && setrlimit(resource, &limit) != 0)
                 _exit(127);
         }
         const int in = open("/dev/null", O_RDONLY);
-        const int out = open(impl_->outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = options.output == ProcessOptions::Output::ClosedPipe
+                            ? writeEnd
+                            : open(impl_->outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(impl_->errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
             dup2(err, 2) < 0 || chdir(workDir.c_str()) != 0)
             _exit(127);
+        if (options.output == ProcessOptions::Output::Closed)
+            close(1);
         execv(args[0], args.data());
         _exit(127);
     }
+    if (writeEnd >= 0)
+        close(writeEnd);
 }
 
 Process::~Process() {

@@ -1,7 +1,6 @@
 #include "temp_dir.hpp"
 
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <stdexcept>
 
@@ -40,9 +39,10 @@ void writeBytes(const std::filesystem::path& path, std::span<const std::uint8_t>
 
 std::vector<std::uint8_t> readBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
+    std::vector<std::uint8_t> bytes(in ? std::filesystem::file_size(path) : 0);
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())))
         throw std::runtime_error("cannot read " + path.string());
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return bytes;
 }
 
 } // namespace dyeloom::test
