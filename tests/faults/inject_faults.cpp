@@ -2,24 +2,34 @@
 // demand, so that tests can run the real binary through every failure its write path must
 // survive. Set by the environment:
 //
-//   DYELOOM_FAULT       a fault from the table in configuredFault()
-//   DYELOOM_FAULT_PATH  the path (as opened) that read and truncation faults concern
-//   DYELOOM_TRACE       a file that gets one line per step of the write protocol: "KIND FILE",
-//                       KIND one of write, sync, create, remove; FILE one of archive, journal,
-//                       folder
-//   DYELOOM_CRASH       "KIND:N": the process is killed (SIGKILL) part way through the N-th step
-//                       of that kind: a write after half its bytes, a flush before it happens,
-//                       a creation or removal just after it
-//   DYELOOM_POWER_LOSS  a seed: at the crash, also undo a random part of what had not been
-//                       flushed, as lost power would: each 512-byte sector written since its
-//                       file's last flush may keep its old bytes, a file may fall back to its
-//                       flushed length, and a creation or removal not yet flushed in its folder
-//                       may be undone (the approach of SQLite's crash tests)
-//   DYELOOM_RAISE       "SIGNAL:N": the N-th write to the archive stops half way, raises SIGNAL
-//                       (INT or TERM), and then goes on
-//
-// The archive is the file opened for reading and writing without being created; the journal
-// is the file created; a folder is what is opened with O_DIRECTORY.
+//   DYELOOM_FAULT       one fault (the archive is the file opened for update, the journal the
+//                       file created):
+//     open-for-writing    opening the archive for update fails (EROFS)
+//     lock                the exclusive lock is refused (ENOLCK)
+//     journal-write       writing the journal after its header fails (ENOSPC)
+//     first-write         the first write to the archive fails, writing nothing (ENOSPC)
+//     half-write          half the span is written, then a write fails once (EIO)
+//     half-write-no-restore  as half-write, and every later write to the archive fails
+//     short-writes        every write moves at most 4 KiB: legal, and must be carried on
+//     zero-write          the first write to the archive moves nothing and gives no reason
+//     sync                the archive's first flush fails (EIO)
+//     close               closing the archive fails (EIO)
+//     read, read-short    reading DYELOOM_FAULT_PATH fails (EIO), or stops half way
+//     no-map              no file can be memory-mapped
+//     truncate-after-map  DYELOOM_FAULT_PATH is cut to half its size as soon as it is mapped
+//   DYELOOM_FAULT_PATH  the path (as opened) that the read and truncation faults concern
+//   DYELOOM_TRACE       a file that gets a line per step of the write protocol, "KIND FILE":
+//                       KIND write, sync, create or remove; FILE archive, journal or folder
+//   DYELOOM_CRASH       "KIND:N": the process is killed (SIGKILL) part way through the N-th
+//                       step of that kind: a write after half its bytes, a flush before it
+//                       happens, a creation or removal just after it
+//   DYELOOM_POWER_LOSS  a seed: at the crash, also undo a random part of what was not yet
+//                       flushed, as lost power would (the approach of SQLite's crash tests):
+//                       each 512-byte sector written since its file's last flush may keep its
+//                       old bytes, a file may fall back to its flushed length, and a creation
+//                       or removal not yet flushed in its folder may be undone
+//   DYELOOM_RAISE       "SIGNAL:N": the N-th write to the archive stops half way, raises
+//                       SIGINT (INT) or SIGTERM (TERM), and then goes on
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -38,45 +48,6 @@
 
 namespace {
 
-enum class Fault {
-    None,
-    OpenForWriting,     // opening the archive for update fails (EROFS)
-    LockFails,          // the exclusive lock is refused (ENOLCK)
-    FirstWrite,         // the first write to the archive fails before writing anything (ENOSPC)
-    HalfWrite,          // half the span is written, then writing fails once (EIO)
-    HalfWriteNoRestore, // as HalfWrite, and every later write to the archive fails too
-    ShortWrites,        // every write moves at most 4 KiB: legal, and must be carried on
-    ZeroWrite,          // a write moves nothing and gives no reason
-    Sync,               // the archive's first flush fails (EIO)
-    Close,              // closing the archive fails (EIO)
-    JournalWrite,       // writing the journal fails after its header (ENOSPC)
-    ReadFails,          // reading DYELOOM_FAULT_PATH fails (EIO)
-    ReadShort,          // DYELOOM_FAULT_PATH ends early: reads stop half way
-    NoMap,              // no file can be memory-mapped: every load takes the reading path
-    TruncateAfterMap,   // DYELOOM_FAULT_PATH is cut to half its size as soon as it is mapped
-};
-
-Fault configuredFault() {
-    static const std::map<std::string, Fault> names = {
-        {"open-for-writing", Fault::OpenForWriting},
-        {"lock", Fault::LockFails},
-        {"first-write", Fault::FirstWrite},
-        {"half-write", Fault::HalfWrite},
-        {"half-write-no-restore", Fault::HalfWriteNoRestore},
-        {"short-writes", Fault::ShortWrites},
-        {"zero-write", Fault::ZeroWrite},
-        {"sync", Fault::Sync},
-        {"close", Fault::Close},
-        {"journal-write", Fault::JournalWrite},
-        {"read", Fault::ReadFails},
-        {"read-short", Fault::ReadShort},
-        {"no-map", Fault::NoMap},
-        {"truncate-after-map", Fault::TruncateAfterMap}};
-    const char* name = std::getenv("DYELOOM_FAULT");
-    const auto found = name == nullptr ? names.end() : names.find(name);
-    return found == names.end() ? Fault::None : found->second;
-}
-
 template <typename F> F real(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
@@ -94,27 +65,27 @@ ssize_t realPwrite(int fd, const void* data, size_t size, off_t offset) {
     static const auto call = real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
     return call(fd, data, size, offset);
 }
-int realClose(int fd) {
-    static const auto call = real<int (*)(int)>("close");
-    return call(fd);
-}
 int realUnlink(const char* path) {
     static const auto call = real<int (*)(const char*)>("unlink");
     return call(path);
 }
 
-// "KIND:N" from the environment variable `name`.
+std::string setting(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? "" : value;
+}
+
+// "KIND:N" from the environment.
 struct Trigger {
     std::string kind;
     int count = 0;
+    explicit Trigger(const std::string& text) {
+        const auto colon = text.find(':');
+        if (colon != std::string::npos)
+            *this = {text.substr(0, colon), std::atoi(text.c_str() + colon + 1)};
+    }
+    Trigger(std::string k, int n) : kind(std::move(k)), count(n) {}
 };
-Trigger trigger(const char* name) {
-    const char* text = std::getenv(name);
-    const char* colon = text == nullptr ? nullptr : std::strchr(text, ':');
-    if (colon == nullptr)
-        return {};
-    return {std::string(text, colon), std::atoi(colon + 1)};
-}
 
 constexpr std::size_t sectorBytes = 512;
 
@@ -126,19 +97,25 @@ struct Unflushed {
 };
 
 struct State {
-    const Fault fault = configuredFault();
-    const Trigger crash = trigger("DYELOOM_CRASH");
-    const Trigger raise = trigger("DYELOOM_RAISE");
-    const char* powerLossSeed = std::getenv("DYELOOM_POWER_LOSS");
+    const std::string fault = setting("DYELOOM_FAULT");
+    const std::string faultPath = setting("DYELOOM_FAULT_PATH");
+    const Trigger crash{setting("DYELOOM_CRASH")};
+    const Trigger raise{setting("DYELOOM_RAISE")};
+    const std::string powerLossSeed = setting("DYELOOM_POWER_LOSS");
     std::map<std::string, int> stepsSeen; // by kind
-    int archiveFd = -1;
-    int journalFd = -1;
-    int faultedFd = -1;
+    int archiveFd = -1, journalFd = -1, faultedFd = -1;
     int archiveWrites = 0;
-    std::map<int, std::string> paths;           // tracked descriptors
+    std::map<int, std::string> paths;           // the archive's and the journal's descriptors
     std::map<std::string, Unflushed> unflushed; // by path
     std::set<std::string> createdUnflushed;
-    std::map<std::string, std::string> removedUnflushed; // path -> a hard link kept to undo it
+    std::map<std::string, std::string> removedUnflushed; // path -> a link kept to undo it
+
+    [[nodiscard]] bool tracked(int fd) const {
+        return fd >= 0 && (fd == archiveFd || fd == journalFd);
+    }
+    [[nodiscard]] const char* kindOf(int fd) const {
+        return fd == archiveFd ? "archive" : "journal";
+    }
 };
 
 State& state() {
@@ -146,36 +123,12 @@ State& state() {
     return instance;
 }
 
-bool isFaultPath(const char* path) {
-    const char* wanted = std::getenv("DYELOOM_FAULT_PATH");
-    return wanted != nullptr && std::strcmp(wanted, path) == 0;
-}
-
-const char* fileKind(int fd) {
-    State& s = state();
-    return fd == s.archiveFd ? "archive" : "journal";
-}
-
-void trace(const std::string& line) {
-    const char* path = std::getenv("DYELOOM_TRACE");
-    if (path == nullptr)
-        return;
-    const int fd = realOpen(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const std::string text = line + "\n";
-    if (fd >= 0 && ::write(fd, text.data(), text.size()) >= 0)
-        realClose(fd);
-}
-
-void losePower() {
-    State& s = state();
-    std::mt19937_64 rng(std::strtoull(s.powerLossSeed, nullptr, 10));
+void losePower(State& s) {
+    std::mt19937_64 rng(std::stoull(s.powerLossSeed));
     const auto coin = [&] { return rng() % 2 == 0; };
-    for (const auto& [path, link] : s.removedUnflushed) {
-        if (coin())
-            ::rename(link.c_str(), path.c_str());
-        else
+    for (const auto& [path, link] : s.removedUnflushed)
+        if (!coin() || ::rename(link.c_str(), path.c_str()) != 0)
             realUnlink(link.c_str());
-    }
     for (const auto& [path, file] : s.unflushed) {
         const int fd = realOpen(path.c_str(), O_WRONLY | O_CLOEXEC);
         if (fd < 0)
@@ -185,10 +138,9 @@ void losePower() {
                 realPwrite(fd, bytes.data(), bytes.size(),
                            static_cast<off_t>(sector * sectorBytes));
         struct stat info {};
-        if (::fstat(fd, &info) == 0 && info.st_size > file.flushedLength && coin())
-            if (::ftruncate(fd, file.flushedLength) != 0)
-                std::abort();
-        realClose(fd);
+        if (::fstat(fd, &info) == 0 && info.st_size > file.flushedLength && coin() &&
+            ::ftruncate(fd, file.flushedLength) != 0)
+            std::abort();
     }
     for (const std::string& path : s.createdUnflushed)
         if (coin())
@@ -196,32 +148,31 @@ void losePower() {
 }
 
 // Counts one step of the protocol, and says whether it is the one to crash in.
-bool crashesHere(const char* kind, const char* file) {
-    State& s = state();
-    trace(std::string(kind) + " " + file);
+bool crashesHere(State& s, const std::string& kind, const char* file) {
+    if (const char* trace = std::getenv("DYELOOM_TRACE")) {
+        const int fd = realOpen(trace, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        const std::string line = kind + " " + file + "\n";
+        if (fd < 0 || ::write(fd, line.data(), line.size()) < 0)
+            std::abort();
+    }
     return s.crash.kind == kind && ++s.stepsSeen[kind] == s.crash.count;
 }
 
-[[noreturn]] void crash() {
-    State& s = state();
-    if (s.powerLossSeed != nullptr)
-        losePower();
-    else
-        for (const auto& [path, link] : s.removedUnflushed)
-            realUnlink(link.c_str());
+[[noreturn]] void crash(State& s) {
+    if (!s.powerLossSeed.empty())
+        losePower(s);
+    for (const auto& [path, link] : s.removedUnflushed)
+        realUnlink(link.c_str());
     ::raise(SIGKILL);
     std::abort();
 }
 
-void rememberOldSectors(int fd, size_t size, off_t offset) {
-    State& s = state();
-    const auto tracked = s.paths.find(fd);
-    if (s.powerLossSeed == nullptr || tracked == s.paths.end() || size == 0)
+void rememberOldSectors(State& s, int fd, size_t size, off_t offset) {
+    if (s.powerLossSeed.empty() || size == 0)
         return;
-    Unflushed& file = s.unflushed[tracked->second];
-    const std::uint64_t first = static_cast<std::uint64_t>(offset) / sectorBytes;
-    const std::uint64_t last = (static_cast<std::uint64_t>(offset) + size - 1) / sectorBytes;
-    for (std::uint64_t sector = first; sector <= last; ++sector) {
+    Unflushed& file = s.unflushed[s.paths[fd]];
+    for (auto sector = static_cast<std::uint64_t>(offset) / sectorBytes;
+         sector <= (static_cast<std::uint64_t>(offset) + size - 1) / sectorBytes; ++sector) {
         if (file.oldSectors.count(sector) != 0)
             continue;
         std::vector<char> old(sectorBytes, 0);
@@ -232,132 +183,58 @@ void rememberOldSectors(int fd, size_t size, off_t offset) {
     }
 }
 
-void noteFlushed(int fd) {
-    State& s = state();
-    const auto tracked = s.paths.find(fd);
-    if (tracked == s.paths.end()) {
-        // A folder: the creations and removals in it are now lasting.
+void noteFlushed(State& s, int fd) {
+    if (!s.tracked(fd)) { // a folder: the creations and removals in it now last
         for (const auto& [path, link] : s.removedUnflushed)
             realUnlink(link.c_str());
         s.removedUnflushed.clear();
         s.createdUnflushed.clear();
         return;
     }
+    Unflushed& file = s.unflushed[s.paths[fd]];
     struct stat info {};
-    Unflushed& file = s.unflushed[tracked->second];
     file.oldSectors.clear();
     if (::fstat(fd, &info) == 0)
         file.flushedLength = info.st_size;
 }
 
-int afterOpen(int fd, const char* path, int flags) {
-    State& s = state();
-    if (fd < 0)
-        return fd;
-    if ((flags & O_ACCMODE) == O_RDWR && (flags & O_CREAT) == 0) {
-        s.archiveFd = fd;
-        s.archiveWrites = 0;
-        s.paths[fd] = path;
-        struct stat info {};
-        if (::fstat(fd, &info) == 0)
-            s.unflushed.try_emplace(path, Unflushed{{}, info.st_size});
-    } else if (flags & O_CREAT) {
-        s.journalFd = fd;
-        s.paths[fd] = path;
-        s.unflushed[path] = {};
-        s.createdUnflushed.insert(path);
-        if (crashesHere("create", "journal"))
-            crash();
-    }
-    if (isFaultPath(path))
-        s.faultedFd = fd;
-    return fd;
-}
-
-ssize_t faultedWrite(int fd, const void* data, size_t size, off_t offset) {
-    State& s = state();
-    if (fd != s.archiveFd && fd != s.journalFd)
-        return realPwrite(fd, data, size, offset);
-    if (crashesHere("write", fileKind(fd))) {
-        rememberOldSectors(fd, size / 2, offset);
-        realPwrite(fd, data, size / 2, offset);
-        crash();
-    }
-    rememberOldSectors(fd, size, offset);
-    if (fd == s.journalFd) {
-        if (s.fault == Fault::JournalWrite && offset > 0) {
-            errno = ENOSPC;
-            return -1;
-        }
-        return realPwrite(fd, data, size, offset);
-    }
+ssize_t writeToArchive(State& s, int fd, const void* data, size_t size, off_t offset) {
     const int index = s.archiveWrites++;
     if (s.raise.count == index + 1) {
         const ssize_t half = realPwrite(fd, data, size / 2, offset);
         ::raise(s.raise.kind == "TERM" ? SIGTERM : SIGINT);
         return half;
     }
-    switch (s.fault) {
-    case Fault::FirstWrite:
-        errno = ENOSPC;
+    const bool halfWrite = s.fault == "half-write" || s.fault == "half-write-no-restore";
+    if (halfWrite && index == 0)
+        return realPwrite(fd, data, size / 2, offset);
+    if ((s.fault == "first-write" && index == 0) ||
+        (halfWrite && (index == 1 || s.fault == "half-write-no-restore"))) {
+        errno = s.fault == "first-write" ? ENOSPC : EIO;
         return -1;
-    case Fault::HalfWrite:
-    case Fault::HalfWriteNoRestore:
-        if (index == 0)
-            return realPwrite(fd, data, size / 2, offset);
-        if (index == 1 || s.fault == Fault::HalfWriteNoRestore) {
-            errno = EIO;
-            return -1;
-        }
-        break;
-    case Fault::ShortWrites:
-        return realPwrite(fd, data, size < 4096 ? size : 4096, offset);
-    case Fault::ZeroWrite:
-        if (index == 0)
-            return 0;
-        break;
-    default:
-        break;
     }
+    if (s.fault == "zero-write" && index == 0)
+        return 0;
+    if (s.fault == "short-writes")
+        size = std::min<size_t>(size, 4096);
     return realPwrite(fd, data, size, offset);
 }
 
-ssize_t faultedRead(int fd, void* data, size_t size, off_t offset) {
+int syncWith(int fd, const char* name) {
     State& s = state();
-    if (fd == s.faultedFd && s.fault == Fault::ReadFails) {
-        errno = EIO;
-        return -1;
-    }
-    if (fd == s.faultedFd && s.fault == Fault::ReadShort)
-        return offset > 0 ? 0 : realPread(fd, data, size / 2, offset);
-    return realPread(fd, data, size, offset);
-}
-
-int faultedSync(int fd, int (*sync)(int)) {
-    State& s = state();
-    const bool tracked = fd == s.archiveFd || fd == s.journalFd;
     struct stat info {};
-    const bool folder = !tracked && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
-    if ((tracked || folder) && crashesHere("sync", folder ? "folder" : fileKind(fd)))
-        crash();
+    const bool folder = !s.tracked(fd) && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
+    if ((s.tracked(fd) || folder) && crashesHere(s, "sync", folder ? "folder" : s.kindOf(fd)))
+        crash(s);
     // After a failed flush the original bytes are written back and flushed; that flush passes.
-    if (fd == s.archiveFd && s.fault == Fault::Sync && s.archiveWrites == 1) {
+    if (fd == s.archiveFd && s.fault == "sync" && s.archiveWrites == 1) {
         errno = EIO;
         return -1;
     }
-    const int rc = sync(fd);
-    if (rc == 0 && (tracked || folder))
-        noteFlushed(fd);
+    const int rc = real<int (*)(int)>(name)(fd);
+    if (rc == 0 && (s.tracked(fd) || folder))
+        noteFlushed(s, fd);
     return rc;
-}
-
-int openChecked(const char* path, int flags, mode_t mode) {
-    if (state().fault == Fault::OpenForWriting && (flags & O_ACCMODE) == O_RDWR &&
-        (flags & O_CREAT) == 0) {
-        errno = EROFS;
-        return -1;
-    }
-    return afterOpen(realOpen(path, flags, mode), path, flags);
 }
 
 } // namespace
@@ -369,69 +246,91 @@ int open(const char* path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = (flags & O_CREAT) ? static_cast<mode_t>(va_arg(args, int)) : 0;
     va_end(args);
-    return openChecked(path, flags, mode);
-}
-
-int open64(const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = (flags & O_CREAT) ? static_cast<mode_t>(va_arg(args, int)) : 0;
-    va_end(args);
-    return openChecked(path, flags, mode);
+    State& s = state();
+    const bool update = (flags & O_ACCMODE) == O_RDWR && (flags & O_CREAT) == 0;
+    if (update && s.fault == "open-for-writing") {
+        errno = EROFS;
+        return -1;
+    }
+    const int fd = realOpen(path, flags, mode);
+    if (fd < 0)
+        return fd;
+    if (path == s.faultPath)
+        s.faultedFd = fd;
+    if (update) {
+        s.archiveFd = fd;
+        s.archiveWrites = 0;
+        s.paths[fd] = path;
+        struct stat info {};
+        if (::fstat(fd, &info) == 0)
+            s.unflushed.try_emplace(path, Unflushed{{}, info.st_size});
+    } else if (flags & O_CREAT) {
+        s.journalFd = fd;
+        s.paths[fd] = path;
+        s.unflushed[path] = {};
+        s.createdUnflushed.insert(path);
+        if (crashesHere(s, "create", "journal"))
+            crash(s);
+    }
+    return fd;
 }
 
 ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
-    return faultedWrite(fd, data, size, offset);
-}
-
-ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
-    return faultedWrite(fd, data, size, offset);
+    State& s = state();
+    if (!s.tracked(fd))
+        return realPwrite(fd, data, size, offset);
+    if (crashesHere(s, "write", s.kindOf(fd))) {
+        rememberOldSectors(s, fd, size / 2, offset);
+        realPwrite(fd, data, size / 2, offset);
+        crash(s);
+    }
+    rememberOldSectors(s, fd, size, offset);
+    if (fd == s.archiveFd)
+        return writeToArchive(s, fd, data, size, offset);
+    if (s.fault == "journal-write" && offset > 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return realPwrite(fd, data, size, offset);
 }
 
 ssize_t pread(int fd, void* data, size_t size, off_t offset) {
-    return faultedRead(fd, data, size, offset);
-}
-
-ssize_t pread64(int fd, void* data, size_t size, off_t offset) {
-    return faultedRead(fd, data, size, offset);
+    State& s = state();
+    if (fd == s.faultedFd && s.fault == "read") {
+        errno = EIO;
+        return -1;
+    }
+    if (fd == s.faultedFd && s.fault == "read-short")
+        return offset > 0 ? 0 : realPread(fd, data, size / 2, offset);
+    return realPread(fd, data, size, offset);
 }
 
 void* mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
     State& s = state();
-    const bool refuse =
-        fd >= 0 &&
-        (s.fault == Fault::NoMap ||
-         (fd == s.faultedFd && (s.fault == Fault::ReadFails || s.fault == Fault::ReadShort)));
-    if (refuse) {
+    const bool readFault = s.fault == "read" || s.fault == "read-short";
+    if (fd >= 0 && (s.fault == "no-map" || (fd == s.faultedFd && readFault))) {
         errno = ENODEV;
         return MAP_FAILED;
     }
     void* mapped = real<void* (*)(void*, size_t, int, int, int, off_t)>("mmap")(
         address, size, protection, flags, fd, offset);
-    if (mapped != MAP_FAILED && fd >= 0 && fd == s.faultedFd &&
-        s.fault == Fault::TruncateAfterMap) {
-        struct stat info {};
-        if (::fstat(fd, &info) != 0 ||
-            ::truncate(std::getenv("DYELOOM_FAULT_PATH"), info.st_size / 2) != 0)
-            std::abort();
-    }
+    struct stat info {};
+    if (mapped != MAP_FAILED && fd >= 0 && fd == s.faultedFd && s.fault == "truncate-after-map" &&
+        (::fstat(fd, &info) != 0 || ::truncate(s.faultPath.c_str(), info.st_size / 2) != 0))
+        std::abort();
     return mapped;
 }
 
-void* mmap64(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
-    return mmap(address, size, protection, flags, fd, offset);
-}
-
 int fsync(int fd) {
-    return faultedSync(fd, real<int (*)(int)>("fsync"));
+    return syncWith(fd, "fsync");
 }
 
 int fdatasync(int fd) {
-    return faultedSync(fd, real<int (*)(int)>("fdatasync"));
+    return syncWith(fd, "fdatasync");
 }
 
 int flock(int fd, int operation) {
-    if (fd == state().archiveFd && state().fault == Fault::LockFails) {
+    if (fd == state().archiveFd && state().fault == "lock") {
         errno = ENOLCK;
         return -1;
     }
@@ -440,27 +339,27 @@ int flock(int fd, int operation) {
 
 int unlink(const char* path) {
     State& s = state();
-    const bool journal = s.unflushed.count(path) != 0;
-    if (journal && s.powerLossSeed != nullptr) {
+    const bool journal = s.createdUnflushed.count(path) != 0 || s.unflushed.count(path) != 0;
+    if (journal && !s.powerLossSeed.empty()) {
         const std::string link = std::string(path) + ".unlinked";
         if (::link(path, link.c_str()) == 0)
             s.removedUnflushed[path] = link;
     }
     const int rc = realUnlink(path);
-    if (journal && rc == 0 && crashesHere("remove", "journal"))
-        crash();
+    if (journal && rc == 0 && crashesHere(s, "remove", "journal"))
+        crash(s);
     return rc;
 }
 
 int close(int fd) {
     State& s = state();
-    const int rc = realClose(fd);
+    const int rc = real<int (*)(int)>("close")(fd);
     s.paths.erase(fd);
     if (fd == s.journalFd)
         s.journalFd = -1;
     if (fd == s.archiveFd) {
         s.archiveFd = -1;
-        if (s.fault == Fault::Close && rc == 0) {
+        if (s.fault == "close" && rc == 0) {
             errno = EIO;
             return -1;
         }
