@@ -64,6 +64,17 @@ void requireModdedCoversOriginal(const Arguments& args, Bytes original, Bytes mo
             std::to_string(original.size()) + " bytes); the archive is unchanged");
 }
 
+// Lets the search reach the archive through its file view.
+class ArchiveReader final : public HaystackReader {
+public:
+    explicit ArchiveReader(const FileView& archive) : archive_(archive) {}
+    void willRead(std::span<const Bytes> parts) override { archive_.prefetch(parts); }
+    bool copy(Bytes part, MutableBytes into) override { return archive_.copy(part, into); }
+
+private:
+    const FileView& archive_;
+};
+
 // The archive may be the original texture itself (a loose texture patched in place), but it
 // cannot be the modded one: its bytes would be read while they are overwritten.
 void requireModdedIsNotTheArchive(const Arguments& args, const FileView& archive,
@@ -86,7 +97,9 @@ void patch(const Arguments& args, os::StopSignals& signals) {
     requireModdedCoversOriginal(args, original.bytes(), modded.bytes());
     requireModdedIsNotTheArchive(args, archive, modded);
 
-    const auto matchOffset = findTextureOffset(archive.bytes(), original.bytes(), headerBytes);
+    ArchiveReader reader(archive);
+    const auto matchOffset =
+        findTextureOffset(archive.bytes(), original.bytes(), headerBytes, &reader);
     requireIntact(archive, args.archive);
     requireIntact(original, args.original);
     if (!matchOffset) {

@@ -45,14 +45,31 @@ OpenedFile openForLoading(const std::string& path) {
 } // namespace
 
 Bytes FileView::bytes() const noexcept {
-    if (const auto* region = std::get_if<os::MappedRegion>(&contents_))
-        return region->bytes();
+    if (const auto* mapped = std::get_if<Mapped>(&contents_))
+        return mapped->region.bytes();
     return std::get<ByteBuffer>(contents_);
 }
 
+void FileView::prefetch(std::span<const Bytes> parts) const noexcept {
+    if (const auto* mapped = std::get_if<Mapped>(&contents_))
+        mapped->region.prefetch(parts);
+}
+
+bool FileView::copy(Bytes part, MutableBytes into) const noexcept {
+    const auto* mapped = std::get_if<Mapped>(&contents_);
+    if (mapped == nullptr || into.size() != part.size())
+        return false;
+    const Bytes all = mapped->region.bytes();
+    if (part.data() < all.data() || part.data() + part.size() > all.data() + all.size())
+        return false;
+    std::size_t got = 0;
+    return !mapped->file.readAt(static_cast<std::uint64_t>(part.data() - all.data()), into, got) &&
+           got == into.size();
+}
+
 bool FileView::damaged() const noexcept {
-    const auto* region = std::get_if<os::MappedRegion>(&contents_);
-    return region != nullptr && region->damaged();
+    const auto* mapped = std::get_if<Mapped>(&contents_);
+    return mapped != nullptr && mapped->region.damaged();
 }
 
 ByteBuffer readFile(const std::string& path) {
@@ -72,10 +89,13 @@ ByteBuffer readFile(const std::string& path) {
 FileView viewFile(const std::string& path, ReadPattern pattern) {
     os::FileIdentity identity;
     {
-        const OpenedFile opened = openForLoading(path);
+        OpenedFile opened = openForLoading(path);
         os::MappedRegion region;
-        if (!os::MappedRegion::map(opened.file, opened.size, pattern == ReadPattern::Whole, region))
-            return FileView(std::move(region), opened.identity);
+        const auto use = pattern == ReadPattern::Whole ? os::MappedRegion::Use::Whole
+                                                       : os::MappedRegion::Use::Sparse;
+        if (!os::MappedRegion::map(opened.file, opened.size, use, region))
+            return FileView(FileView::Mapped{std::move(opened.file), std::move(region)},
+                            opened.identity);
         identity = opened.identity;
     }
     // Some file systems and special files cannot be mapped; reading them is slower but works.

@@ -33,10 +33,16 @@ private:
 // ByteBuffer where it does not. Callers see one contiguous span either way.
 class FileView {
 public:
+    // A mapped view keeps its file open, for copy().
+    struct Mapped {
+        os::File file;
+        os::MappedRegion region;
+    };
+
     FileView(ByteBuffer bytes, os::FileIdentity identity)
         : contents_(std::move(bytes)), identity_(identity) {}
-    FileView(os::MappedRegion region, os::FileIdentity identity)
-        : contents_(std::move(region)), identity_(identity) {}
+    FileView(Mapped mapped, os::FileIdentity identity)
+        : contents_(std::move(mapped)), identity_(identity) {}
 
     // A mapped view reads the file's own pages. If another program truncates the file while
     // they are read, the part past the new end reads as zeros instead of ending the process
@@ -44,11 +50,17 @@ public:
     // requireIntact() before trusting what was read.
     [[nodiscard]] Bytes bytes() const noexcept;
     [[nodiscard]] bool damaged() const noexcept;
+    // Starts reading the parts of bytes() that will be read soon (a mapped view only).
+    void prefetch(std::span<const Bytes> parts) const noexcept;
+    // Copies `part` of bytes() into `into` with a positioned read of the file, which costs
+    // less than touching a page of the mapping the first time. False if it cannot (not a
+    // mapped view, or the read fails or comes short): the caller then reads `part` itself.
+    bool copy(Bytes part, MutableBytes into) const noexcept;
     // Which file this is, whatever path named it.
     [[nodiscard]] const os::FileIdentity& identity() const noexcept { return identity_; }
 
 private:
-    std::variant<ByteBuffer, os::MappedRegion> contents_;
+    std::variant<ByteBuffer, Mapped> contents_;
     os::FileIdentity identity_;
 };
 
@@ -56,7 +68,8 @@ private:
 // std::runtime_error naming the file and the system's reason for every other failure.
 ByteBuffer readFile(const std::string& path);
 
-// How a viewed file will be read: all of it, or here and there.
+// How a viewed file will be read: all of it, or here and there (then only the parts announced
+// through prefetch() are read ahead).
 enum class ReadPattern { Whole, Sparse };
 
 // Like readFile, but maps the file instead of copying it when it can, so that a large archive

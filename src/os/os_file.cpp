@@ -92,7 +92,7 @@ MappedRegion::~MappedRegion() {
     release();
 }
 
-std::error_code MappedRegion::map(const File& file, std::uint64_t size, bool populate,
+std::error_code MappedRegion::map(const File& file, std::uint64_t size, Use use,
                                   MappedRegion& region) {
     region = MappedRegion();
     if (size == 0)
@@ -100,7 +100,7 @@ std::error_code MappedRegion::map(const File& file, std::uint64_t size, bool pop
     if (size > std::numeric_limits<std::size_t>::max())
         return std::make_error_code(std::errc::value_too_large);
     void* address = nullptr;
-    if (const auto error = mapPages(file, static_cast<std::size_t>(size), populate, address))
+    if (const auto error = mapPages(file, static_cast<std::size_t>(size), use, address))
         return error;
     region.address_ = address;
     region.size_ = static_cast<std::size_t>(size);

@@ -103,13 +103,19 @@ public:
     MappedRegion& operator=(const MappedRegion&) = delete;
     ~MappedRegion();
 
+    // How the region will be read: all of it (every page is read in up front, which is cheaper
+    // than faulting each one in), or here and there (a page fault reads only its own page, and
+    // prefetch() says what to read ahead).
+    enum class Use { Whole, Sparse };
+
     // Maps `size` bytes of `file`; fails (leaving nothing mapped) where the system cannot map it.
-    // `populate` asks for every page up front, which is cheaper than faulting each one in when
-    // all of them will be read.
-    static std::error_code map(const File& file, std::uint64_t size, bool populate,
-                               MappedRegion& region);
+    static std::error_code map(const File& file, std::uint64_t size, Use use, MappedRegion& region);
 
     [[nodiscard]] Bytes bytes() const noexcept;
+
+    // Starts reading the pages under `parts` (spans of bytes()) from the disk, all at once, so
+    // that touching them later finds them in memory. A hint: failures are ignored.
+    void prefetch(std::span<const Bytes> parts) const noexcept;
 
     // Whether part of the region could not be read after all: the file was truncated under it,
     // or the system failed to read a page (an I/O error, or no space to fill a hole on a full
@@ -120,8 +126,7 @@ public:
 
 private:
     // The platform's mapping of `size` (> 0) bytes.
-    static std::error_code mapPages(const File& file, std::size_t size, bool populate,
-                                    void*& address);
+    static std::error_code mapPages(const File& file, std::size_t size, Use use, void*& address);
     void release() noexcept;
 
     void* address_ = nullptr;

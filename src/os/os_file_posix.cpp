@@ -2,6 +2,7 @@
 #include "os_bus_error.hpp"
 #include "os_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -120,23 +121,56 @@ void MappedRegion::release() noexcept {
     size_ = 0;
 }
 
-std::error_code MappedRegion::mapPages(const File& file, std::size_t size, bool populate,
+std::error_code MappedRegion::mapPages(const File& file, std::size_t size, Use use,
                                        void*& address) {
     int flags = MAP_SHARED;
 #ifdef MAP_POPULATE
-    if (populate)
+    if (use == Use::Whole)
         flags |= MAP_POPULATE;
-#else
-    (void)populate;
 #endif
     void* mapped = ::mmap(nullptr, size, PROT_READ, flags, file.handle(), 0);
     if (mapped == MAP_FAILED)
         return lastError();
+    // Sparse samples are read through the file with positioned reads, each of which would
+    // otherwise set off the kernel's readahead: a hundred times the bytes looked at, one stall
+    // at a time. Faults on the mapping keep their readahead, for the stretches read whole.
+    if (use == Use::Sparse)
+        ::posix_fadvise(file.handle(), 0, 0, POSIX_FADV_RANDOM);
     // A run maps a handful of files; should the guard's table ever be full, the mapping still
     // works, and a truncation under it ends the process as it would without the guard.
     bus_error::guard(mapped, size);
     address = mapped;
     return {};
+}
+
+void MappedRegion::prefetch(std::span<const Bytes> parts) const noexcept {
+    static const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto begin = reinterpret_cast<std::uintptr_t>(address_);
+    const std::uintptr_t end = begin + size_;
+    // Parts on the same pages are asked for once.
+    std::uintptr_t pendingFrom = 0, pendingTo = 0;
+    const auto flush = [&] {
+        if (pendingTo > pendingFrom)
+            ::madvise(reinterpret_cast<void*>(pendingFrom), pendingTo - pendingFrom, MADV_WILLNEED);
+    };
+    for (const Bytes part : parts) {
+        const auto from = std::max(begin, reinterpret_cast<std::uintptr_t>(part.data()));
+        const auto to = std::min(end, reinterpret_cast<std::uintptr_t>(part.data()) + part.size());
+        if (from >= to)
+            continue;
+        const std::uintptr_t pageFrom = from & ~(pageSize - 1);
+        const std::uintptr_t pageTo =
+            std::min((to + pageSize - 1) & ~(pageSize - 1), (end + pageSize - 1) & ~(pageSize - 1));
+        if (pageFrom > pendingTo || pageTo < pendingFrom) {
+            flush();
+            pendingFrom = pageFrom;
+            pendingTo = pageTo;
+        } else {
+            pendingFrom = std::min(pendingFrom, pageFrom);
+            pendingTo = std::max(pendingTo, pageTo);
+        }
+    }
+    flush();
 }
 
 bool MappedRegion::damaged() const noexcept {

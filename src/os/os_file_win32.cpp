@@ -4,6 +4,7 @@
 #include "os_utf8.hpp"
 
 #include <utility>
+#include <vector>
 #include <windows.h>
 
 namespace dyeloom::os {
@@ -100,7 +101,7 @@ void MappedRegion::release() noexcept {
     size_ = 0;
 }
 
-std::error_code MappedRegion::mapPages(const File& file, std::size_t size, bool populate,
+std::error_code MappedRegion::mapPages(const File& file, std::size_t size, Use use,
                                        void*& address) {
     HANDLE mapping = CreateFileMappingW(file.handle(), nullptr, PAGE_READONLY, 0, 0, nullptr);
     if (mapping == nullptr)
@@ -111,12 +112,23 @@ std::error_code MappedRegion::mapPages(const File& file, std::size_t size, bool 
     CloseHandle(mapping);
     if (error)
         return error;
-    if (populate) {
+    if (use == Use::Whole) {
         WIN32_MEMORY_RANGE_ENTRY range{view, size};
         PrefetchVirtualMemory(GetCurrentProcess(), 1, &range, 0); // a hint; failure is harmless
     }
     address = view;
     return {};
+}
+
+void MappedRegion::prefetch(std::span<const Bytes> parts) const noexcept {
+    // All the parts in one call: the memory manager issues their reads together.
+    std::vector<WIN32_MEMORY_RANGE_ENTRY> ranges;
+    const auto* begin = static_cast<const std::uint8_t*>(address_);
+    for (const Bytes part : parts)
+        if (part.data() >= begin && part.data() + part.size() <= begin + size_ && !part.empty())
+            ranges.push_back({const_cast<std::uint8_t*>(part.data()), part.size()});
+    if (!ranges.empty())
+        PrefetchVirtualMemory(GetCurrentProcess(), ranges.size(), ranges.data(), 0);
 }
 
 bool MappedRegion::damaged() const noexcept {

@@ -3,51 +3,82 @@
 // and far below it on ordinary data.
 //
 // Three stages, each handing the hard parts to the next:
-//  1. Sampling (SampledSearch): looks at the archive only about once per needle length.
-//  2. Rare byte (RareByteSearch): where sampling meets repetitive data (runs of zeros, a solid
-//     colour) and candidates pile up, memchr jumps between hits of the needle's rarest byte.
+//  1. Sampling (SampledSearch) looks at the archive only in small blocks spaced nearly a needle
+//     length apart, and looks their q-grams up in an index of the needle's informative q-grams.
+//  2. Rare byte (RareByteSearch): where sampling meets repetitive data and candidates pile up,
+//     memchr jumps between hits of the needle's rarest byte.
 //  3. Two-Way (two_way.cpp) takes over wherever verifying rare-byte hits costs too much.
-// Each stage reports the lowest matching offset of the stretch it covers, and stretches are
-// taken in ascending order, so the result is always the first occurrence.
+// Every stage reports the lowest matching offset of the candidates it settles, and sampling
+// goes on until nothing lower can turn up, so the result is always the first occurrence.
 #include "search.hpp"
 
 #include "search_stages.hpp"
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
+#include <limits>
 
 namespace dyeloom {
 namespace search_stages {
 namespace {
 
-// Bytes of a q-gram: one 64-bit load.
-constexpr std::size_t gramBytes = 8;
-// The index holds the needle's q-grams at every indexStep-th position, and a block reads that
-// many consecutive q-grams, so exactly one of them lines up with the index for any offset.
-// 8 keeps the index at one entry per 8 needle bytes and a block within one cache line.
-constexpr std::size_t indexStep = 8;
-// A block that walks more index chain links than this, or finds more candidates, is hard. Both
-// were set on the adversarial benchmark (zeros against a needle of zeros): lower values hand
-// ordinary data to the slower stages, higher ones spend long on blocks that end up handed over.
-constexpr std::size_t maxChainSteps = 256;
-constexpr std::size_t maxCandidates = 32;
-// A block whose verifying costs more than this many needle lengths is hard too.
-constexpr std::size_t verifyBudgetNeedles = 2;
+// Gram lengths tried in turn. 128 bytes make nearly every gram of texture data occur once, even
+// in data of two byte values or among repeated blocks, so the spacing comes near the needle's
+// length; shorter grams are for needles too short to hold many long ones.
+constexpr std::size_t gramLengths[] = {128, 32, 8};
+// Only the needle's first MiB is indexed: a spacing of up to a MiB already makes the samples
+// few (about a thousand per GiB), and the index stays near 4 MiB whatever the texture's size.
+constexpr std::size_t indexedNeedleBytes = std::size_t{1} << 20;
+// A gram length whose plan has blocks at least this fraction of the entries apart is taken
+// without trying the others: a quarter of the needle apart already makes the samples few.
+constexpr std::size_t goodSpacingDivisor = 4;
+// Sampling is given up for RareByteSearch when blocks would start less than this far apart:
+// a memchr scan then reads about as much and costs less per byte.
+constexpr std::size_t minSpacingBytes = 256;
+// Spacings tried, as the number of entries divided by these, widest first, each but the first
+// made odd: an even spacing would line classes up with the power-of-two row lengths of texture
+// data, where a transparent margin can fill a whole class. Each try is a pass over the entries;
+// finer steps would add little spacing for their cost.
+constexpr std::size_t spacingDivisors[] = {1, 2, 3, 4, 5, 6, 8, 10, 12, 16, 20, 24, 32, 48, 64};
+// Blocks of samples stay within 256 entries' worth (2 KiB of samples), so that a block is one
+// or two pages and one positioned read.
+constexpr std::size_t maxBlockEntries = 256;
+// Blocks look at no more than an eighth of the haystack: past that, a memchr scan of all of it
+// (RareByteSearch) costs less than the lookups.
+constexpr std::size_t maxSampledShare = 8;
+// What reading a block's page costs, counted in lookups of a sample (about 20 ns each): 1 us
+// for a cached page copied out with a positioned read, up to 15 us from the disk. A plan's cost
+// per haystack byte is (this + its samples per block) / its spacing.
+constexpr std::size_t pageCostInLookups = 512;
+// A block whose failed verifications cost more than this many times the spacing is hard: its
+// stretch is handed to RareByteSearch, which bounds the cost per byte on any data.
+constexpr std::size_t verifyBudgetFactor = 4;
 // A hard stretch doubles while it stays hard, up to this many blocks, so that long repetitive
 // regions cost few hand-overs but one hard block does not send a whole archive to the fallback.
 constexpr std::size_t maxHandOverBlocks = 256;
-// Verifying compares this many leading bytes first: most false candidates fail there, and the
-// rest of the needle is then compared in one call.
-constexpr std::size_t verifyHeadBytes = 32;
+// A candidate is first compared this far on each side of the gram that proposed it: those bytes
+// are on the sample's page, most likely cached, and most false candidates fail there.
+constexpr std::size_t aroundBytes = 64;
+// Blocks announced to the read-ahead at a time: enough reads in flight together to keep a disk
+// busy (64 and 128 were equally fast here, 16 a tenth slower, on a cold 1 GiB archive), few
+// enough that the announced pages are still cached when the blocks are reached.
+constexpr std::size_t announcedBlocks = 64;
 // RareByteSearch hands over to Two-Way once its verifying has cost more than
 // rareByteCostFactor times the bytes it has covered, plus rareByteCostFactor needle lengths and
 // rareByteCostSlack bytes of grace. Two-Way costs about two byte comparisons per byte, memchr
 // far less, so verifying that stays within a few times the span is still the faster path.
 constexpr std::size_t rareByteCostFactor = 4;
 constexpr std::size_t rareByteCostSlack = 256;
-// The multiplier of a Fibonacci hash: spreads q-grams over the index's buckets.
+// Verifying rare-byte hits compares this many leading bytes first.
+constexpr std::size_t verifyHeadBytes = 32;
+// The multiplier of a Fibonacci hash: spreads grams over the index's slots.
 constexpr std::uint64_t fibonacciMultiplier = 0x9E3779B97F4A7C15ull;
+// Another odd multiplier (from splitmix64), so that presence bits and slots fall independently.
+constexpr std::uint64_t presenceMultiplier = 0xBF58476D1CE4E5B9ull;
+// Presence bits per informative entry: an eighth of the lookups that find nothing still probe.
+constexpr std::size_t presenceBitsPerEntry = 8;
 
 std::uint64_t load64(const std::uint8_t* bytes) {
     std::uint64_t value;
@@ -55,16 +86,19 @@ std::uint64_t load64(const std::uint8_t* bytes) {
     return value;
 }
 
-// Whether the needle sits at `offset`; adds an upper bound of the bytes compared to `cost`.
-bool matchesAt(Bytes haystack, Bytes needle, std::size_t offset, std::size_t& cost) {
-    const std::size_t head = std::min(needle.size(), verifyHeadBytes);
-    if (std::memcmp(haystack.data() + offset, needle.data(), head) != 0) {
-        cost += head;
-        return false;
-    }
-    cost += needle.size();
-    return std::memcmp(haystack.data() + offset + head, needle.data() + head,
-                       needle.size() - head) == 0;
+// A run of one byte, or a repeated 2-, 4- or 8-byte pattern: what blank areas, flat colours and
+// repeated compressed blocks look like.
+bool isShortRepetition(const std::uint8_t* gram, std::size_t gramBytes) {
+    for (const std::size_t period : {1, 2, 4, 8})
+        if (period < gramBytes && gram[0] == gram[period] &&
+            std::memcmp(gram, gram + period, gramBytes - period) == 0)
+            return true;
+    return false;
+}
+
+void announceOne(HaystackReader* reader, Bytes part) {
+    if (reader != nullptr)
+        reader->willRead(std::span(&part, 1));
 }
 
 } // namespace
@@ -90,6 +124,9 @@ RareByteSearch::RareByte RareByteSearch::findRareByte(Bytes needle) {
 std::optional<std::size_t> RareByteSearch::find(Bytes haystack, Stretch stretch) {
     if (!rare_)
         rare_ = findRareByte(needle_);
+    // The whole stretch is read from start to end.
+    announceOne(reader_,
+                haystack.subspan(stretch.first, stretch.last - stretch.first + needle_.size()));
     std::size_t cost = 0;
     for (std::size_t offset = stretch.first; offset <= stretch.last; ++offset) {
         const std::uint8_t* from = haystack.data() + offset + rare_->index;
@@ -98,7 +135,11 @@ std::optional<std::size_t> RareByteSearch::find(Bytes haystack, Stretch stretch)
         if (hit == nullptr)
             return std::nullopt;
         offset = static_cast<std::size_t>(hit - haystack.data()) - rare_->index;
-        if (matchesAt(haystack, needle_, offset, cost))
+        const std::size_t head = std::min(needle_.size(), verifyHeadBytes);
+        const bool headMatches = std::memcmp(haystack.data() + offset, needle_.data(), head) == 0;
+        cost += headMatches ? needle_.size() : head;
+        if (headMatches &&
+            std::memcmp(haystack.data() + offset, needle_.data(), needle_.size()) == 0)
             return offset;
         const std::size_t covered = offset - stretch.first;
         if (cost > rareByteCostFactor * (covered + needle_.size()) + rareByteCostSlack)
@@ -118,97 +159,309 @@ std::optional<std::size_t> RareByteSearch::findLinear(Bytes haystack, Stretch st
     return found ? std::optional<std::size_t>(stretch.first + *found) : std::nullopt;
 }
 
-SampledSearch::SampledSearch(Bytes needle, RareByteSearch& fallback)
-    : needle_(needle), fallback_(fallback), stride_(needle.size() - gramBytes - indexStep + 2) {
-    const std::size_t entries = (needle.size() - gramBytes) / indexStep + 1;
-    while ((std::size_t{1} << bucketBits_) < entries)
-        ++bucketBits_;
-    bucketHeads_.assign(std::size_t{1} << bucketBits_, 0);
-    nextInChain_.resize(entries);
-    // Chains are built in ascending needle position and read newest first, so every chain
-    // lists positions in descending order: the candidate offsets they imply ascend.
+GramIndex::GramIndex(Bytes needlePart, std::size_t gramBytes)
+    : needlePart_(needlePart), gramBytes_(gramBytes) {
+    const std::size_t entries = (needlePart.size() - gramBytes) / indexStep + 1;
+    // At most three slots in four taken: probes stay short, and the table small.
+    while ((std::size_t{3} << slotBits_) < 4 * entries)
+        ++slotBits_;
+    slots_.assign(std::size_t{1} << slotBits_, 0);
+    for (std::size_t word = 1; word < gramBytes / 8; ++word)
+        leadingPower_ *= fibonacciMultiplier;
+    std::uint64_t print = fingerprint(needlePart.data());
     for (std::size_t entry = 0; entry < entries; ++entry) {
-        const std::size_t bucket = bucketOf(load64(needle.data() + entry * indexStep));
-        nextInChain_[entry] = bucketHeads_[bucket];
-        bucketHeads_[bucket] = static_cast<std::uint32_t>(entry + 1);
+        const std::uint8_t* gram = needlePart.data() + entry * indexStep;
+        if (entry > 0)
+            print = nextFingerprint(print, gram - indexStep);
+        const std::uint32_t tag = tagOf(print);
+        for (std::size_t at = slotOf(print);; at = (at + 1) & (slots_.size() - 1)) {
+            std::uint32_t& slot = slots_[at];
+            if (slot == 0) {
+                slot = static_cast<std::uint32_t>(entry + 1) | tag |
+                       (isShortRepetition(gram, gramBytes) ? repeatedFlag : 0);
+                break;
+            }
+            if ((slot & tagMask) == tag && sameGram(gramOf(slot), gram)) {
+                slot |= repeatedFlag;
+                break;
+            }
+        }
+    }
+    informative_.assign(entries, 0);
+    for (const std::uint32_t slot : slots_)
+        if (slot != 0 && (slot & repeatedFlag) == 0)
+            informative_[(slot & entryMask) - 1] = 1;
+    while ((std::size_t{1} << presenceBits_) < presenceBitsPerEntry * entries)
+        ++presenceBits_;
+    presence_.assign((std::size_t{1} << presenceBits_) / 64, 0);
+    print = fingerprint(needlePart.data());
+    for (std::size_t entry = 0; entry < entries; ++entry) {
+        if (entry > 0)
+            print = nextFingerprint(print, needlePart.data() + (entry - 1) * indexStep);
+        if (informative_[entry]) {
+            const std::size_t bit = presenceBitOf(print);
+            presence_[bit / 64] |= std::uint64_t{1} << (bit % 64);
+        }
     }
 }
 
-std::size_t SampledSearch::bucketOf(std::uint64_t gram) const {
-    return static_cast<std::size_t>((gram * fibonacciMultiplier) >> (64 - bucketBits_));
+std::uint64_t GramIndex::fingerprint(const std::uint8_t* gram) const {
+    // A polynomial over the gram's words: cheap to roll along the needle.
+    std::uint64_t print = 0;
+    for (std::size_t at = 0; at < gramBytes_; at += 8)
+        print = print * fibonacciMultiplier + load64(gram + at);
+    return print;
+}
+
+std::uint64_t GramIndex::nextFingerprint(std::uint64_t fingerprint,
+                                         const std::uint8_t* gram) const {
+    // Entries are a word apart: one word leaves the polynomial, one joins it.
+    return (fingerprint - load64(gram) * leadingPower_) * fibonacciMultiplier +
+           load64(gram + gramBytes_);
+}
+
+std::size_t GramIndex::slotOf(std::uint64_t fingerprint) const {
+    return static_cast<std::size_t>((fingerprint * fibonacciMultiplier) >> (64 - slotBits_));
+}
+
+bool GramIndex::sameGram(const std::uint8_t* a, const std::uint8_t* b) const {
+    // The first word settles nearly every comparison without a call.
+    return load64(a) == load64(b) && std::memcmp(a + 8, b + 8, gramBytes_ - 8) == 0;
+}
+
+const std::uint8_t* GramIndex::gramOf(std::uint32_t slot) const {
+    return needlePart_.data() + ((slot & entryMask) - 1) * indexStep;
+}
+
+std::uint32_t GramIndex::tagOf(std::uint64_t fingerprint) {
+    // Bits the slot's position does not already fix (it comes from the product's top bits).
+    return static_cast<std::uint32_t>(fingerprint * fibonacciMultiplier) & tagMask;
+}
+
+std::size_t GramIndex::presenceBitOf(std::uint64_t fingerprint) const {
+    return static_cast<std::size_t>((fingerprint * presenceMultiplier) >> (64 - presenceBits_));
+}
+
+std::optional<std::size_t> GramIndex::find(std::uint64_t fingerprint,
+                                           const std::uint8_t* gram) const {
+    // Most samples hold no informative gram: one bit tells, before any probing.
+    if (const std::size_t bit = presenceBitOf(fingerprint);
+        (presence_[bit / 64] >> (bit % 64) & 1) == 0)
+        return std::nullopt;
+    const std::uint32_t tag = tagOf(fingerprint);
+    for (std::size_t at = slotOf(fingerprint);; at = (at + 1) & (slots_.size() - 1)) {
+        const std::uint32_t slot = slots_[at];
+        if (slot == 0)
+            return std::nullopt;
+        if ((slot & tagMask) == tag && sameGram(gramOf(slot), gram)) {
+            if (slot & repeatedFlag)
+                return std::nullopt;
+            return (slot & entryMask) - 1;
+        }
+    }
+}
+
+namespace {
+
+// The plan with blocks `spacing` entries apart: the first informative entry of each class, and
+// the longest run of classes (around the end and back) that have none.
+std::optional<SamplingPlan> planWithSpacing(const GramIndex& index, std::size_t spacing,
+                                            std::vector<std::uint32_t>& firstInClass) {
+    constexpr auto none = std::numeric_limits<std::uint32_t>::max();
+    firstInClass.assign(spacing, none);
+    for (std::size_t entry = 0, inClass = 0; entry < index.entries();
+         ++entry, inClass = inClass + 1 == spacing ? 0 : inClass + 1)
+        if (index.informative(entry) && firstInClass[inClass] == none)
+            firstInClass[inClass] = static_cast<std::uint32_t>(entry);
+    std::size_t longestGap = 0, lastFirst = 0;
+    for (std::size_t k = 0, gap = 0; k < 2 * spacing && longestGap < spacing; ++k) {
+        const std::uint32_t first = firstInClass[k % spacing];
+        gap = first == none ? gap + 1 : 0;
+        longestGap = std::max(longestGap, gap);
+        if (first != none)
+            lastFirst = std::max<std::size_t>(lastFirst, first);
+    }
+    if (longestGap >= std::min(spacing, maxBlockEntries) ||
+        (longestGap + 1) * maxSampledShare > spacing)
+        return std::nullopt;
+    return SamplingPlan{spacing, longestGap + 1, (lastFirst + 1) * GramIndex::indexStep};
+}
+
+} // namespace
+
+bool cheaper(const SamplingPlan& a, const SamplingPlan& b) {
+    const auto perBlock = [](const SamplingPlan& plan) {
+        return pageCostInLookups + plan.blockEntries * GramIndex::indexStep;
+    };
+    return perBlock(a) * b.spacingEntries < perBlock(b) * a.spacingEntries;
+}
+
+std::optional<SamplingPlan> planSampling(const GramIndex& index) {
+    std::size_t informative = 0;
+    for (std::size_t entry = 0; entry < index.entries(); ++entry)
+        informative += index.informative(entry) ? 1 : 0;
+    std::optional<SamplingPlan> best;
+    std::vector<std::uint32_t> firstInClass;
+    for (const std::size_t divisor : spacingDivisors) {
+        const std::size_t spacing =
+            divisor == 1 ? index.entries() : (index.entries() / divisor) | 1;
+        // Spacings are tried widest first: once even one-entry blocks at this one would cost
+        // more than the best plan, so would every narrower one.
+        if (spacing == 0 || (best && !cheaper({spacing, 1, 0}, *best)))
+            break;
+        // Each run of blockEntries classes needs an informative entry of its own.
+        if (spacing > informative * maxBlockEntries)
+            continue;
+        const auto plan = planWithSpacing(index, spacing, firstInClass);
+        if (plan && (!best || cheaper(*plan, *best)))
+            best = plan;
+    }
+    return best;
+}
+
+SampledSearch::SampledSearch(Bytes needle, RareByteSearch& fallback, HaystackReader* reader)
+    : needle_(needle), fallback_(fallback), reader_(reader) {
+    const Bytes indexed = needle.first(std::min(needle.size(), indexedNeedleBytes));
+    for (const std::size_t gramBytes : gramLengths) {
+        if (indexed.size() < gramBytes + GramIndex::indexStep)
+            break;
+        GramIndex index(indexed, gramBytes);
+        const auto plan = planSampling(index);
+        if (plan && (!index_ || cheaper(*plan, plan_))) {
+            plan_ = *plan;
+            index_.emplace(std::move(index));
+        }
+        if (index_ && goodSpacingDivisor * plan_.spacingEntries >= index_->entries())
+            break;
+    }
+    if (index_ && spacingBytes() < minSpacingBytes)
+        index_.reset();
+}
+
+std::size_t SampledSearch::spacingBytes() const noexcept {
+    return plan_.spacingEntries * GramIndex::indexStep;
+}
+
+std::size_t SampledSearch::blockSamples() const noexcept {
+    return plan_.blockEntries * GramIndex::indexStep;
 }
 
 std::optional<std::size_t> SampledSearch::find(Bytes haystack) {
     const std::size_t lastOffset = haystack.size() - needle_.size();
+    const std::size_t spacing = spacingBytes();
+    const std::size_t gramBytes = index_->gramBytes();
+    std::optional<std::size_t> best;
+    std::size_t open = 0; // every candidate below this one is settled
     std::size_t handOverBlocks = 1;
-    for (std::size_t sampleStart = 0;;) {
-        // The block at sampleStart decides the offsets sampleStart - stride + 1 .. sampleStart.
-        const Stretch block{sampleStart >= stride_ ? sampleStart - stride_ + 1 : 0,
-                            std::min(sampleStart, lastOffset)};
-        if (block.first > lastOffset)
-            return std::nullopt;
-        const BlockResult result = searchBlock(haystack, sampleStart, block);
+    nextToAnnounce_ = 0;
+    for (std::size_t block = 0; block + gramBytes <= haystack.size();) {
+        // A lower candidate than the best would have met a block by now.
+        if (best && (*best == open || block > *best + plan_.lagBytes))
+            break;
+        announceBlocks(haystack, block);
+        const BlockResult result =
+            searchBlock(haystack, block, {open, best ? *best - 1 : lastOffset});
         if (result.kind == BlockResult::Kind::Match)
-            return result.offset;
-        if (result.kind == BlockResult::Kind::NoMatch) {
+            best = result.offset;
+        if (result.kind != BlockResult::Kind::Hard) {
             handOverBlocks = 1;
-            sampleStart += stride_;
+            block += spacing;
             continue;
         }
-        const Stretch hard{block.first,
-                           std::min(lastOffset, block.first + handOverBlocks * stride_ - 1)};
+        // Settles every open candidate up to and past this block at once. A sampled best lies
+        // inside that stretch too, so the fallback's answer, if any, is the first occurrence.
+        const Stretch hard{open, std::min(lastOffset, block + handOverBlocks * spacing)};
         if (const auto found = fallback_.find(haystack, hard))
             return found;
+        open = hard.last + 1;
+        if (open > lastOffset)
+            return std::nullopt;
         handOverBlocks = std::min(handOverBlocks * 2, maxHandOverBlocks);
-        sampleStart = hard.last + stride_;
+        // Blocks that start before this one meet only candidates below `open`.
+        const std::size_t firstUseful = open - std::min(open, blockSamples() - 1);
+        block = (firstUseful + spacing - 1) / spacing * spacing;
     }
+    return best;
 }
 
-SampledSearch::BlockResult SampledSearch::searchBlock(Bytes haystack, std::size_t sampleStart,
-                                                      Stretch stretch) {
-    constexpr BlockResult hard{BlockResult::Kind::Hard};
+SampledSearch::BlockResult SampledSearch::searchBlock(Bytes haystack, std::size_t blockStart,
+                                                      Stretch open) {
     candidates_.clear();
-    std::size_t chainSteps = 0;
-    for (std::size_t sample = sampleStart;
-         sample < sampleStart + indexStep && sample + gramBytes <= haystack.size(); ++sample) {
-        const std::uint64_t gram = load64(haystack.data() + sample);
-        for (std::uint32_t link = bucketHeads_[bucketOf(gram)]; link != 0;
-             link = nextInChain_[link - 1]) {
-            if (++chainSteps > maxChainSteps)
-                return hard;
-            const std::size_t needlePos = (link - 1) * indexStep;
-            if (needlePos > sample || sample - needlePos < stretch.first)
+    const std::size_t gramBytes = index_->gramBytes();
+    const Bytes block = haystack.subspan(
+        blockStart, std::min(blockSamples() + gramBytes - 1, haystack.size() - blockStart));
+    sampleCopy_.resize(block.size());
+    const std::uint8_t* samples =
+        reader_ != nullptr && reader_->copy(block, sampleCopy_) ? sampleCopy_.data() : block.data();
+    // Samples a word apart share all but one word of their grams: their fingerprints roll.
+    for (std::size_t first = 0; first < GramIndex::indexStep; ++first) {
+        std::uint64_t print = 0;
+        for (std::size_t i = first; i < blockSamples() && i + gramBytes <= block.size();
+             i += GramIndex::indexStep) {
+            print = i == first ? index_->fingerprint(samples + i)
+                               : index_->nextFingerprint(print, samples + i - GramIndex::indexStep);
+            const auto entry = index_->find(print, samples + i);
+            if (!entry)
                 continue;
-            const std::size_t offset = sample - needlePos;
-            if (offset > stretch.last)
-                break; // the rest of the chain implies higher offsets still
-            if (load64(needle_.data() + needlePos) != gram)
-                continue;
-            candidates_.push_back(offset);
-            if (candidates_.size() > maxCandidates)
-                return hard;
+            const std::size_t sample = blockStart + i;
+            const std::size_t needlePos = *entry * GramIndex::indexStep;
+            if (needlePos <= sample && sample - needlePos >= open.first &&
+                sample - needlePos <= open.last)
+                candidates_.push_back({sample - needlePos, needlePos});
         }
     }
-    std::sort(candidates_.begin(), candidates_.end());
+    std::sort(candidates_.begin(), candidates_.end(),
+              [](const Candidate& a, const Candidate& b) { return a.offset < b.offset; });
     std::size_t cost = 0;
-    for (const std::size_t offset : candidates_) {
-        if (matchesAt(haystack, needle_, offset, cost))
-            return {BlockResult::Kind::Match, offset};
-        if (cost > verifyBudgetNeedles * needle_.size())
-            return hard;
+    for (const Candidate& candidate : candidates_) {
+        if (matchesAround(haystack, candidate, cost))
+            return {BlockResult::Kind::Match, candidate.offset};
+        if (cost > verifyBudgetFactor * spacingBytes())
+            return {BlockResult::Kind::Hard};
     }
     return {};
 }
 
+bool SampledSearch::matchesAround(Bytes haystack, const Candidate& candidate, std::size_t& cost) {
+    const std::uint8_t* at = haystack.data() + candidate.offset;
+    const std::size_t from = candidate.needlePos - std::min(candidate.needlePos, aroundBytes);
+    const std::size_t to =
+        std::min(needle_.size(), candidate.needlePos + index_->gramBytes() + aroundBytes);
+    if (std::memcmp(at + from, needle_.data() + from, to - from) != 0) {
+        cost += to - from;
+        return false;
+    }
+    announceOne(reader_, haystack.subspan(candidate.offset, needle_.size()));
+    cost += needle_.size();
+    return std::memcmp(at, needle_.data(), needle_.size()) == 0;
+}
+
+void SampledSearch::announceBlocks(Bytes haystack, std::size_t blockStart) {
+    const std::size_t spacing = spacingBytes();
+    if (reader_ == nullptr || nextToAnnounce_ > blockStart + announcedBlocks / 2 * spacing)
+        return;
+    announced_.clear();
+    const std::size_t sampleBytes = blockSamples() + index_->gramBytes() - 1;
+    for (nextToAnnounce_ = std::max(nextToAnnounce_, blockStart);
+         announced_.size() < announcedBlocks && nextToAnnounce_ < haystack.size();
+         nextToAnnounce_ += spacing)
+        announced_.push_back(haystack.subspan(
+            nextToAnnounce_, std::min(sampleBytes, haystack.size() - nextToAnnounce_)));
+    reader_->willRead(announced_);
+}
+
 } // namespace search_stages
 
-std::optional<std::size_t> findFirst(Bytes haystack, Bytes needle) {
+std::optional<std::size_t> findFirst(Bytes haystack, Bytes needle, HaystackReader* reader) {
     if (needle.empty() || needle.size() > haystack.size())
         return std::nullopt;
-    search_stages::RareByteSearch rareByte(needle);
-    if (needle.size() < search_stages::SampledSearch::minNeedle)
-        return rareByte.find(haystack, {0, haystack.size() - needle.size()});
-    return search_stages::SampledSearch(needle, rareByte).find(haystack);
+    search_stages::RareByteSearch rareByte(needle, reader);
+    if (needle.size() >= search_stages::SampledSearch::minNeedle) {
+        search_stages::SampledSearch sampled(needle, rareByte, reader);
+        if (sampled.usable())
+            return sampled.find(haystack);
+    }
+    return rareByte.find(haystack, {0, haystack.size() - needle.size()});
 }
 
 } // namespace dyeloom

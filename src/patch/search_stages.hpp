@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bytes.hpp"
+#include "haystack_reader.hpp"
 #include "two_way.hpp"
 
 #include <cstddef>
@@ -12,8 +13,8 @@
 
 namespace dyeloom::search_stages {
 
-// Candidate offsets `first` to `last` (inclusive) of a needle: both ends are offsets at which
-// the whole needle fits in the haystack.
+// Candidate offsets `first` to `last` (inclusive) of a needle: both are offsets at which the
+// whole needle fits in the haystack.
 struct Stretch {
     std::size_t first = 0;
     std::size_t last = 0;
@@ -24,8 +25,9 @@ struct Stretch {
 // tables are built on first use: on ordinary data the sampling stage never calls for them.
 class RareByteSearch {
 public:
-    // `needle` must not be empty and must outlive the searcher.
-    explicit RareByteSearch(Bytes needle) : needle_(needle) {}
+    // `needle` must not be empty; it and `reader` (may be null) must outlive the searcher.
+    explicit RareByteSearch(Bytes needle, HaystackReader* reader = nullptr)
+        : needle_(needle), reader_(reader) {}
 
     [[nodiscard]] std::optional<std::size_t> find(Bytes haystack, Stretch stretch);
 
@@ -38,42 +40,122 @@ private:
     [[nodiscard]] std::optional<std::size_t> findLinear(Bytes haystack, Stretch stretch);
 
     Bytes needle_;
+    HaystackReader* reader_;
     std::optional<RareByte> rare_;
     std::optional<TwoWay> twoWay_;
 };
 
-// Looks at the haystack only once every stride, a little less than the needle's length: any
-// occurrence covers a whole stride, so it meets one block of samples. A block reads a few
-// q-grams and looks them up in an index of the needle's q-grams; only the offsets they imply are
-// verified. Blocks whose candidates are too many to verify cheaply ("hard" ones: repetitive
-// data) are handed, growing while they stay hard, to a RareByteSearch.
+// The needle's q-grams at every indexStep-th position (its entries) that say much about it:
+// grams that occur once among the entries and are no short repetition (a run of one byte, a
+// repeated 16-bit value or pixel or 8-byte block). Transparent or flat areas of a texture give
+// grams that occur everywhere in an archive; leaving them out keeps lookups to one candidate.
+class GramIndex {
+public:
+    static constexpr std::size_t indexStep = 8;
+
+    // Indexes the grams of `gramBytes` (a multiple of 8) bytes at every indexStep-th position
+    // of `needlePart`, which must hold at least two entries and outlive the index.
+    GramIndex(Bytes needlePart, std::size_t gramBytes);
+
+    [[nodiscard]] std::size_t gramBytes() const noexcept { return gramBytes_; }
+    [[nodiscard]] std::size_t entries() const noexcept { return informative_.size(); }
+    [[nodiscard]] bool informative(std::size_t entry) const { return informative_[entry] != 0; }
+    // A gram's fingerprint, and the fingerprint of the gram a word later, from the one before.
+    [[nodiscard]] std::uint64_t fingerprint(const std::uint8_t* gram) const;
+    [[nodiscard]] std::uint64_t nextFingerprint(std::uint64_t fingerprint,
+                                                const std::uint8_t* gram) const;
+    // The informative entry whose gram equals the gramBytes() bytes at `gram`.
+    [[nodiscard]] std::optional<std::size_t> find(std::uint64_t fingerprint,
+                                                  const std::uint8_t* gram) const;
+
+private:
+    // A slot holds 1 + an entry (0: empty) in its low bits, a tag of the gram's fingerprint
+    // above them, and repeatedFlag when the gram occurs at more than one entry or is a short
+    // repetition. Four bytes a slot keep the table small; the tag settles nearly every probe
+    // without reading the needle.
+    static constexpr unsigned entryBits = 18;
+    static constexpr std::uint32_t entryMask = (std::uint32_t{1} << entryBits) - 1;
+    static constexpr std::uint32_t repeatedFlag = std::uint32_t{1} << 31;
+    static constexpr std::uint32_t tagMask = ~entryMask & ~repeatedFlag;
+    [[nodiscard]] static std::uint32_t tagOf(std::uint64_t fingerprint);
+    [[nodiscard]] std::size_t slotOf(std::uint64_t fingerprint) const;
+    [[nodiscard]] std::size_t presenceBitOf(std::uint64_t fingerprint) const;
+    [[nodiscard]] const std::uint8_t* gramOf(std::uint32_t slot) const;
+    [[nodiscard]] bool sameGram(const std::uint8_t* a, const std::uint8_t* b) const;
+
+    Bytes needlePart_;
+    std::size_t gramBytes_;
+    std::uint64_t leadingPower_ = 1; // the weight of a gram's first word in its fingerprint
+    unsigned slotBits_ = 4;
+    std::vector<std::uint32_t> slots_;
+    std::vector<std::uint8_t> informative_;
+    // A bit set by the fingerprint of every informative gram: a clear bit ends a lookup.
+    unsigned presenceBits_ = 6;
+    std::vector<std::uint64_t> presence_;
+};
+
+// Where SampledSearch samples. A block of `blockEntries` x indexStep consecutive samples starts
+// every `spacingEntries` x indexStep bytes. A candidate offset p meets, in the blocks, the
+// entries of blockEntries consecutive classes e = k - p / indexStep (mod spacingEntries),
+// k < blockEntries; the plan makes sure that every such run of classes holds an informative
+// entry. `lagBytes` bounds how far past p the first block that meets p can lie.
+struct SamplingPlan {
+    std::size_t spacingEntries = 0;
+    std::size_t blockEntries = 1;
+    std::size_t lagBytes = 0;
+};
+
+// The cheapest plan for the index: few blocks, each of few samples; nothing if no plan meets
+// every candidate with blocks of a page or less.
+std::optional<SamplingPlan> planSampling(const GramIndex& index);
+
+// Whether plan `a` costs less per haystack byte than plan `b`.
+bool cheaper(const SamplingPlan& a, const SamplingPlan& b);
+
+// Looks at the haystack only in blocks of samples, spaced nearly as far apart as the needle's
+// informative entries allow, and verifies only the candidates that the samples' grams imply.
+// Blocks whose candidates cost too much to verify (repetitive data) are handed, growing while
+// they stay so, to a RareByteSearch.
 class SampledSearch {
 public:
-    // Needles shorter than this go to RareByteSearch alone: their stride would be too short
-    // for skipping to pay for the index. 256 keeps the stride above 240 bytes.
+    // Needles shorter than this go to RareByteSearch alone: too few entries to sample with.
     static constexpr std::size_t minNeedle = 256;
 
-    // `needle` (at least minNeedle bytes) and `fallback` must outlive the searcher.
-    SampledSearch(Bytes needle, RareByteSearch& fallback);
+    // `needle`, `fallback` and `reader` (may be null) must outlive the searcher.
+    SampledSearch(Bytes needle, RareByteSearch& fallback, HaystackReader* reader = nullptr);
+
+    // False when too little of the needle is informative for sampling to pay (as a needle made
+    // of zeros and a few other bytes): RareByteSearch alone is then the faster way.
+    [[nodiscard]] bool usable() const noexcept { return index_.has_value(); }
+    [[nodiscard]] std::size_t spacingBytes() const noexcept;
+    [[nodiscard]] std::size_t blockSamples() const noexcept;
+    [[nodiscard]] std::size_t gramBytes() const noexcept { return index_->gramBytes(); }
 
     [[nodiscard]] std::optional<std::size_t> find(Bytes haystack);
 
 private:
+    struct Candidate {
+        std::size_t offset;
+        std::size_t needlePos; // where in the needle the gram that proposed it sits
+    };
     struct BlockResult {
         enum class Kind { NoMatch, Match, Hard } kind = Kind::NoMatch;
         std::size_t offset = 0; // for Match
     };
 
-    [[nodiscard]] std::size_t bucketOf(std::uint64_t gram) const;
-    BlockResult searchBlock(Bytes haystack, std::size_t sampleStart, Stretch stretch);
+    BlockResult searchBlock(Bytes haystack, std::size_t blockStart, Stretch open);
+    bool matchesAround(Bytes haystack, const Candidate& candidate, std::size_t& cost);
+    void announceBlocks(Bytes haystack, std::size_t blockStart);
 
     Bytes needle_;
     RareByteSearch& fallback_;
-    std::size_t stride_;
-    unsigned bucketBits_ = 4;
-    std::vector<std::uint32_t> bucketHeads_; // 1 + first entry of each bucket's chain, 0: empty
-    std::vector<std::uint32_t> nextInChain_; // 1 + next entry, 0: end of chain
-    std::vector<std::size_t> candidates_;    // reused by every block
+    HaystackReader* reader_;
+    std::optional<GramIndex> index_;
+    SamplingPlan plan_;
+    std::vector<Candidate> candidates_;    // reused by every block
+    std::vector<Bytes> announced_;         // reused by every announcement
+    std::vector<std::uint8_t> sampleCopy_; // a block's bytes, when the reader copies them out
+    std::size_t nextToAnnounce_ = 0;
 };
 
 } // namespace dyeloom::search_stages

@@ -13,14 +13,14 @@ Bytes textureData(Bytes texture, std::int32_t headerBytes) {
 }
 
 std::optional<MatchOffset> findTextureOffset(Bytes archive, Bytes original,
-                                             std::int32_t headerBytes) {
+                                             std::int32_t headerBytes, HaystackReader* reader) {
     const Bytes data = textureData(original, headerBytes);
     if (data.empty() || archive.size() < original.size())
         return std::nullopt;
     // The data sits headerBytes into the texture, so its first possible place in the archive is
     // headerBytes in: a match there is a texture stored at the archive's very start.
     const auto header = static_cast<std::size_t>(headerBytes);
-    const std::optional<std::size_t> found = findFirst(archive.subspan(header), data);
+    const std::optional<std::size_t> found = findFirst(archive.subspan(header), data, reader);
     if (!found)
         return std::nullopt;
     return static_cast<MatchOffset>(*found);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bytes.hpp"
+#include "haystack_reader.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -19,8 +20,10 @@ Bytes textureData(Bytes texture, std::int32_t headerBytes);
 // The lowest offset p at which archive bytes p + headerBytes .. p + b - 1 equal the original
 // texture's bytes headerBytes .. b - 1 (b being the original's size), or nothing when there is
 // no such offset or nothing to compare. The texture's header is neither compared nor needed.
+// An archive that lives in a file is best read through `reader`.
 std::optional<MatchOffset> findTextureOffset(Bytes archive, Bytes original,
-                                             std::int32_t headerBytes);
+                                             std::int32_t headerBytes,
+                                             HaystackReader* reader = nullptr);
 
 // The bytes to write into the archive: the modded texture's data in place of the original's.
 struct TextureSplice {
