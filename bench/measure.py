@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
-"""Runs patch programs alternately on one data set and prints a table row per program.
+"""Runs programs alternately on one data set and prints a table row per program.
 
-Every run must find the texture: the archive holds the original texture's data before the
-first run, and each successful run swaps it, so the next run patches the other way.
+usage: measure.py DATASET_DIR DATASET_NAME RUNS TIME_LIMIT CACHE NAME=COMMAND [NAME=COMMAND ...]
 
-usage: measure.py DATASET_DIR DATASET_NAME RUNS TIME_LIMIT NAME=COMMAND [NAME=COMMAND ...]
-COMMAND is a program and its leading arguments; the archive, the two textures and 128 follow.
-The first program is the one the ratios are taken against.
+CACHE is "warm" (the files are read once before, and stay cached) or "cold" (before every run
+each file is flushed and its pages dropped with posix_fadvise(POSIX_FADV_DONTNEED); a virtual
+machine's host may still hold them in its own cache). COMMAND is a program and its leading
+arguments; the archive, the two textures and 128 follow. Every patch program must find the
+texture: each successful run swaps it, so the next run patches the other way. A program whose
+name holds "probe" only reads, and is not asked to patch. The first program is the one the
+ratios are taken against.
 """
 import os
 import shlex
@@ -17,11 +20,29 @@ import tempfile
 import threading
 import time
 
-data_dir, data_name, runs, limit = sys.argv[1], sys.argv[2], int(sys.argv[3]), float(sys.argv[4])
-programs = [arg.split("=", 1) for arg in sys.argv[5:]]
+data_dir, data_name, runs, limit, cache = sys.argv[1:6]
+runs, limit = int(runs), float(limit)
+programs = [arg.split("=", 1) for arg in sys.argv[6:]]
 archive = os.path.join(data_dir, "archive.asf")
 textures = [os.path.join(data_dir, "original.dds"), os.path.join(data_dir, "modded.dds")]
 holding = 0  # which texture's data the archive holds now
+
+
+def drop_cached_pages():
+    for path in [archive] + textures:
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(fd)
+
+
+def warm_up():
+    for path in [archive] + textures:
+        with open(path, "rb") as f:
+            while f.read(1 << 24):
+                pass
 
 
 def run_once(argv):
@@ -34,44 +55,45 @@ def run_once(argv):
         _, status, usage = os.wait4(child.pid, 0)
         elapsed = time.perf_counter() - start
         timer.cancel()
-        child.returncode = os.waitstatus_to_exitcode(status)
         out.seek(0)
         return elapsed, usage.ru_maxrss, out.read(), elapsed >= limit
 
 
+if cache == "warm":
+    warm_up()
 results = {name: {"times": [], "rss": [], "failed": None} for name, _ in programs}
 for _ in range(runs):
     for name, command in programs:
         result = results[name]
         if result["failed"]:
             continue
+        if cache == "cold":
+            drop_cached_pages()
         argv = shlex.split(command) + [archive, textures[holding], textures[1 - holding], "128"]
         elapsed, rss, output, timed_out = run_once(argv)
         if timed_out:
             result["failed"] = f"ran out of time (limit {limit:.0f} s)"
-        elif b"texture data is replaced" not in output:
-            result["failed"] = "did not patch: " + output.decode(errors="replace").strip()
-        else:
+            continue
+        if "probe" not in name:
+            if b"texture data is replaced" not in output:
+                result["failed"] = "did not patch: " + output.decode(errors="replace").strip()
+                continue
             holding = 1 - holding
-            result["times"].append(elapsed)
-            result["rss"].append(rss)
+        result["times"].append(elapsed)
+        result["rss"].append(rss)
 
 
 def fmt_time(seconds):
     return f"{seconds * 1000:.1f} ms" if seconds < 10 else f"{seconds:.1f} s"
 
 
-def fmt_mib(size):
-    return f"{size / 2**20:.1f} MiB"
-
-
 base = statistics.median(results[programs[0][0]]["times"] or [0])
 for name, _ in programs:
     result = results[name]
     if not result["times"]:
-        print(f"| {name} | {data_name} | {result['failed']} | | |")
+        print(f"| {data_name} | {cache} | {name} | {result['failed']} | | |")
         continue
     median = statistics.median(result["times"])
-    ratio = f"{median / base:.1f}x" if base else ""
-    print(f"| {name} | {data_name} | {fmt_time(median)} (n={len(result['times'])}) | "
-          f"{fmt_mib(max(result['rss']) * 1024)} | {ratio} |")
+    ratio = f"{median / base:.2f}x" if base else ""
+    print(f"| {data_name} | {cache} | {name} | {fmt_time(median)} (n={len(result['times'])}) | "
+          f"{max(result['rss']) / 1024:.1f} MiB | {ratio} |")

@@ -38,6 +38,11 @@ inline ByteBuffer ddsTexture(std::size_t dataBytes, std::uint32_t tag, std::mt19
     return texture;
 }
 
+inline ByteBuffer concat(ByteBuffer first, const ByteBuffer& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
 inline void padTo(ByteBuffer& archive, std::size_t alignment) {
     archive.resize((archive.size() + alignment - 1) / alignment * alignment, 0);
 }
