@@ -67,65 +67,46 @@ TEST_P(InjectedFault, LeavesTheArchiveAsReported) {
 const std::string unchangedTail = "; the archive is unchanged\n";
 const std::string restoredTail =
     "; the original bytes were put back and the archive is unchanged\n";
+const std::string ioError = "can't write 'pack.asf': Input/output error";
+const std::string keptJournal = "; putting the original bytes back failed too (Input/output "
+                                "error): the journal 'pack.asf.dyeloom-journal' keeps them, and "
+                                "the next run on this archive will put them back\n";
+const std::string closeFailed = "can't close 'pack.asf': Input/output error; the modded texture's "
+                                "data had been written and flushed before this error, so the "
+                                "archive most likely holds it\n";
 
-INSTANTIATE_TEST_SUITE_P(
-    WritePath, InjectedFault,
-    ::testing::Values(
-        FaultCase{"open-for-writing", "",
-                  "can't open 'pack.asf' for writing: Read-only file system" + unchangedTail, 1,
-                  After::Unchanged},
-        FaultCase{"lock", "", "can't lock 'pack.asf': No locks available" + unchangedTail, 1,
-                  After::Unchanged},
-        FaultCase{"journal-write", "",
-                  "can't write the journal 'pack.asf.dyeloom-journal': No space left on device" +
-                      unchangedTail,
-                  1, After::Unchanged},
-        FaultCase{"first-write", "",
-                  "can't write 'pack.asf': No space left on device; nothing was written\n", 1,
-                  After::Unchanged},
-        FaultCase{"zero-write", "",
-                  "can't write 'pack.asf': Input/output error; nothing was written\n", 1,
-                  After::Unchanged},
-        FaultCase{"half-write", "", "can't write 'pack.asf': Input/output error" + restoredTail, 1,
-                  After::Unchanged},
-        FaultCase{"half-write-no-restore", "",
-                  "can't write 'pack.asf': Input/output error; putting the original bytes back "
-                  "failed too (Input/output error): the journal 'pack.asf.dyeloom-journal' keeps "
-                  "them, and the next run on this archive will put them back\n",
-                  1, After::FirstHalfPatched},
-        FaultCase{"sync", "", "can't flush 'pack.asf' to disk: Input/output error" + restoredTail,
-                  1, After::Unchanged},
-        FaultCase{"close", "",
-                  "can't close 'pack.asf': Input/output error; the modded texture's data had "
-                  "been written and flushed before this error, so the archive most likely "
-                  "holds it\n",
-                  1, After::Patched},
-        // Legal partial writes are carried on to the end.
-        FaultCase{"short-writes", "", replacedLine, 0, After::Patched}),
-    [](const auto& info) {
-        std::string name = info.param.fault;
-        std::replace(name.begin(), name.end(), '-', '_');
-        return name;
-    });
-
-INSTANTIATE_TEST_SUITE_P(
-    Loads, InjectedFault,
-    ::testing::Values(
-        FaultCase{"read", "new.dds", "can't read 'new.dds': Input/output error\n", 1,
-                  After::Unchanged},
-        FaultCase{"read-short", "old.dds",
-                  "can't read 'old.dds': the file ended after 150 of its 300 bytes\n", 1,
-                  After::Unchanged},
-        FaultCase{"read", "pack.asf", "can't read 'pack.asf': Input/output error\n", 1,
-                  After::Unchanged},
-        // Where nothing can be mapped, every file is read instead, with the same result.
-        FaultCase{"no-map", "", replacedLine, 0, After::Patched}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Faults, InjectedFault, ::testing::Values(
+    FaultCase{"open-for-writing", "", "can't open 'pack.asf' for writing: Read-only file system" +
+              unchangedTail, 1, After::Unchanged},
+    FaultCase{"lock", "", "can't lock 'pack.asf': No locks available" + unchangedTail, 1,
+              After::Unchanged},
+    FaultCase{"journal-write", "", "can't write the journal 'pack.asf.dyeloom-journal': No space "
+              "left on device" + unchangedTail, 1, After::Unchanged},
+    FaultCase{"first-write", "", "can't write 'pack.asf': No space left on device; nothing was "
+              "written\n", 1, After::Unchanged},
+    FaultCase{"zero-write", "", ioError + "; nothing was written\n", 1, After::Unchanged},
+    FaultCase{"half-write", "", ioError + restoredTail, 1, After::Unchanged},
+    FaultCase{"half-write-no-restore", "", ioError + keptJournal, 1, After::FirstHalfPatched},
+    FaultCase{"sync", "", "can't flush 'pack.asf' to disk: Input/output error" + restoredTail, 1,
+              After::Unchanged},
+    FaultCase{"close", "", closeFailed, 1, After::Patched},
+    // Legal partial writes are carried on to the end.
+    FaultCase{"short-writes", "", replacedLine, 0, After::Patched},
+    // The loads.
+    FaultCase{"read", "new.dds", "can't read 'new.dds': Input/output error\n", 1, After::Unchanged},
+    FaultCase{"read-short", "old.dds", "can't read 'old.dds': the file ended after 150 of its 300 "
+              "bytes\n", 1, After::Unchanged},
+    FaultCase{"read", "pack.asf", "can't read 'pack.asf': Input/output error\n", 1,
+              After::Unchanged},
+    // Where nothing can be mapped, every file is read instead, with the same result.
+    FaultCase{"no-map", "", replacedLine, 0, After::Patched}),
     [](const auto& info) {
         std::string name = std::string(info.param.fault) + "_" + info.param.faultPath;
-        std::replace_if(
-            name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+        std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
         return name;
     });
+// clang-format on
 
 // When the archive is the original texture itself, the bytes put back after a failed write must
 // be the file's old bytes, not what a view of the file shows after the write.

@@ -62,23 +62,6 @@ TEST_F(FileIo, AJournalIsValidOnlyWhenWhole) {
     EXPECT_EQ(stateOf(test::concat({ByteBuffer{'X'}, whole})), Journal::State::Unknown);
 }
 
-TEST_F(FileIo, ARestoredJournalPutsBackExactlyItsBytes) {
-    const ByteBuffer before = test::ByteGen(5).random(5000);
-    test::writeBytes(dir / "pack.asf", ByteBuffer(5000, 0));
-    os::File archive;
-    ASSERT_FALSE(os::File::open(path("pack.asf"), os::File::Access::Update, archive));
-    Journal journal;
-    ASSERT_FALSE(Journal::create(path("j"), {{}, 5000, 1000, 3000, 0}, journal));
-    ASSERT_FALSE(journal.append(Bytes(before).subspan(1000, 3000)));
-    ASSERT_FALSE(journal.seal());
-    ASSERT_FALSE(journal.restore(archive, 1200));
-    ByteBuffer expected(5000, 0);
-    std::copy(before.begin() + 1000, before.begin() + 2200, expected.begin() + 1000);
-    EXPECT_EQ(test::readBytes(dir / "pack.asf"), expected);
-    ASSERT_FALSE(journal.retire());
-    EXPECT_FALSE(std::filesystem::exists(dir / "j"));
-}
-
 // Another program changed the span between the search and the write: nothing may be written.
 TEST_F(FileIo, WriteRefusesWhenTheSpanNoLongerHoldsTheOriginal) {
     const ByteBuffer before = test::ByteGen(5).random(5000);

@@ -16,7 +16,6 @@ namespace {
 using test::ByteGen;
 using Finder = std::function<std::optional<std::size_t>(Bytes, Bytes)>;
 
-// Checks that every part announced lies inside the haystack, and counts them.
 // Checks that every part announced or copied lies inside the haystack, and counts them. It
 // copies only every other part it is asked to, so the search must take both routes.
 class CheckedReader final : public HaystackReader {
@@ -55,18 +54,20 @@ std::optional<std::size_t> sampled(Bytes haystack, Bytes needle) {
     return findFirst(haystack, needle, &reader);
 }
 
-std::optional<std::size_t> rareByteThenTwoWay(Bytes haystack, Bytes needle) {
-    if (needle.empty() || needle.size() > haystack.size())
-        return std::nullopt;
+// The stages below sampling take only needles that fit.
+template <typename Find> Finder whenItFits(Find find) {
+    return [find](Bytes haystack, Bytes needle) -> std::optional<std::size_t> {
+        if (needle.empty() || needle.size() > haystack.size())
+            return std::nullopt;
+        return find(haystack, needle);
+    };
+}
+const Finder rareByteThenTwoWay = whenItFits([](Bytes haystack, Bytes needle) {
     return search_stages::RareByteSearch(needle).find(haystack,
                                                       {0, haystack.size() - needle.size()});
-}
-
-std::optional<std::size_t> twoWay(Bytes haystack, Bytes needle) {
-    if (needle.empty() || needle.size() > haystack.size())
-        return std::nullopt;
-    return TwoWay(needle).find(haystack);
-}
+});
+const Finder twoWay =
+    whenItFits([](Bytes haystack, Bytes needle) { return TwoWay(needle).find(haystack); });
 
 // Texture-like needles: noise in rows with transparent (zero) margins of varying width, as a
 // sprite on an empty background, or data of two byte values.

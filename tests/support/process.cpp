@@ -1,17 +1,18 @@
 #include "process.hpp"
 
+#include "temp_dir.hpp"
+
 #include <atomic>
-#include <fstream>
-#include <sstream>
 
 namespace dyeloom::test {
 namespace {
 
+// What the child wrote to `path`; nothing if it had no file there (its output went elsewhere).
 std::string slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    if (!std::filesystem::exists(path))
+        return {};
+    const auto bytes = readBytes(path);
+    return {bytes.begin(), bytes.end()};
 }
 
 } // namespace
