@@ -97,11 +97,8 @@ struct Unflushed {
 };
 
 struct State {
-    const std::string fault = setting("DYELOOM_FAULT");
-    const std::string faultPath = setting("DYELOOM_FAULT_PATH");
-    const Trigger crash{setting("DYELOOM_CRASH")};
-    const Trigger raise{setting("DYELOOM_RAISE")};
-    const std::string powerLossSeed = setting("DYELOOM_POWER_LOSS");
+    std::string fault, faultPath, powerLossSeed;
+    Trigger crash{""}, raise{""};
     std::map<std::string, int> stepsSeen; // by kind
     int archiveFd = -1, journalFd = -1, faultedFd = -1;
     int archiveWrites = 0;
@@ -121,6 +118,17 @@ struct State {
 State& state() {
     static State instance;
     return instance;
+}
+
+// A sanitizer's runtime calls mmap and pread while it starts, before the environment can be
+// read; the settings are read when this library is loaded, after that.
+__attribute__((constructor)) void readSettings() {
+    State& s = state();
+    s.fault = setting("DYELOOM_FAULT");
+    s.faultPath = setting("DYELOOM_FAULT_PATH");
+    s.powerLossSeed = setting("DYELOOM_POWER_LOSS");
+    s.crash = Trigger(setting("DYELOOM_CRASH"));
+    s.raise = Trigger(setting("DYELOOM_RAISE"));
 }
 
 void losePower(State& s) {
