@@ -37,16 +37,20 @@ for set in "compressed 1024" "transparent 512" "twovalued 256" "adversarial 64" 
 done
 
 dir=$data/compressed-1024
-# What Dyeloom writes to the archive: the texture's data span and nothing else.
+# What Dyeloom writes: the texture's data span into the archive, and the journal beside it.
 if command -v strace >/dev/null; then
   trace=$(mktemp)
-  strace -f -e trace=pwrite64 -o "$trace" "$bin/src/Dyeloom" \
+  strace -f -e trace=openat,pwrite64 -o "$trace" "$bin/src/Dyeloom" \
     "$dir/archive.asf" "$dir/original.dds" "$dir/modded.dds" 128 >/dev/null
   "$bin/src/Dyeloom" "$dir/archive.asf" "$dir/modded.dds" "$dir/original.dds" 128 >/dev/null
-  archive_fd=$(grep -oE 'pwrite64\(([0-9]+)' "$trace" | sort | uniq -c | sort -n | tail -1 | grep -oE '[0-9]+$')
+  written() { # the bytes pwrite64 put through the descriptor that openat gave for $1
+    local fd
+    fd=$(grep -E "openat\(.*$1\", O_RDWR" "$trace" | tail -1 | sed -E 's/.*= ([0-9]+)$/\1/')
+    grep -E "pwrite64\($fd," "$trace" | sed -E 's/.*= ([0-9]+)$/\1/' | paste -sd+ | bc
+  }
   echo
-  echo "Bytes written to the archive on compressed 1024 MiB (strace): $(grep -E "pwrite64\($archive_fd," "$trace" |
-    sed -E 's/.*= ([0-9]+)$/\1/' | paste -sd+ | bc) of $(stat -c %s "$dir/archive.asf")"
+  echo "Written on compressed 1024 MiB (strace): $(written 'archive.asf') bytes to the archive" \
+    "(of $(stat -c %s "$dir/archive.asf")), $(written 'dyeloom-journal') to the journal"
   rm -f "$trace"
 fi
 

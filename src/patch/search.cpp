@@ -26,8 +26,12 @@ namespace {
 
 // Gram lengths tried in turn. 128 bytes make nearly every gram of texture data occur once, even
 // in data of two byte values or among repeated blocks, so the spacing comes near the needle's
-// length; shorter grams are for needles too short to hold many long ones.
+// length. A gram that occurs once still does when lengthened, and is still no short repetition,
+// so longer grams are informative wherever shorter ones are; they only fit at fewer entries
+// (15 fewer for 128 bytes than for 8), which counts in needles shorter than shortNeedleBytes,
+// and only those try the shorter grams.
 constexpr std::size_t gramLengths[] = {128, 32, 8};
+constexpr std::size_t shortNeedleBytes = 16 << 10;
 // Only the needle's first MiB is indexed: a spacing of up to a MiB already makes the samples
 // few (about a thousand per GiB), and the index stays near 4 MiB whatever the texture's size.
 constexpr std::size_t indexedNeedleBytes = std::size_t{1} << 20;
@@ -324,14 +328,15 @@ SampledSearch::SampledSearch(Bytes needle, RareByteSearch& fallback, HaystackRea
     const Bytes indexed = needle.first(std::min(needle.size(), indexedNeedleBytes));
     for (const std::size_t gramBytes : gramLengths) {
         if (indexed.size() < gramBytes + GramIndex::indexStep)
-            break;
+            continue;
         GramIndex index(indexed, gramBytes);
         const auto plan = planSampling(index);
         if (plan && (!index_ || cheaper(*plan, plan_))) {
             plan_ = *plan;
             index_.emplace(std::move(index));
         }
-        if (index_ && goodSpacingDivisor * plan_.spacingEntries >= index_->entries())
+        if ((index_ && goodSpacingDivisor * plan_.spacingEntries >= index_->entries()) ||
+            indexed.size() >= shortNeedleBytes)
             break;
     }
     if (index_ && spacingBytes() < minSpacingBytes)
