@@ -114,7 +114,7 @@ Recovery recoverLocked(const LockedArchive& archive, const std::string& path,
                     journal.header().offset + journal.header().length - 1};
         break;
     }
-    // A restored journal that survives its removal only puts back the same bytes again.
+    // A restored journal that survives its removal only writes the same bytes back again.
     if (const auto error = journal.remove(); error && state != Journal::State::Valid)
         fail("can't remove " + quoted(journalPath) + ", the journal of an interrupted patch of " +
              quoted(path) + " that has nothing to restore: " + os::describe(error));
@@ -178,7 +178,7 @@ std::string rollBack(const LockedArchive& archive, Journal& journal, std::uint64
         return "; putting the original bytes back failed too (" + os::describe(error) +
                "): the journal " + quoted(journal.path()) +
                " keeps them, and the next run on this archive will put them back";
-    // Should the retired journal survive, it only puts back the same bytes again.
+    // Should the retired journal survive, it only writes the same bytes back again.
     journal.retire();
     return "; the original bytes were put back and the archive is unchanged";
 }

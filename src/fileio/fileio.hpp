@@ -113,7 +113,7 @@ Recovery recoverArchive(const std::string& path, os::StopSignals& signals);
 // new bytes are flushed ends the attempt: what was written is put back from the journal and
 // the call throws. A write or flush that fails does the same. Every message names the file,
 // the reason and the state the archive is left in; where putting the old bytes back fails
-// too, the journal stays, and the next run on the archive puts them back.
+// too, the journal stays, and the next run on the archive writes them back.
 Recovery writeArchive(const std::string& path, std::uint64_t offset, Bytes expected,
                       Bytes replacement, os::StopSignals& signals);
 

@@ -75,17 +75,18 @@ std::string setting(const char* name) {
     return value == nullptr ? "" : value;
 }
 
-// "KIND:N" from the environment.
+// "KIND:N", as DYELOOM_CRASH and DYELOOM_RAISE give it.
 struct Trigger {
     std::string kind;
     int count = 0;
-    explicit Trigger(const std::string& text) {
-        const auto colon = text.find(':');
-        if (colon != std::string::npos)
-            *this = {text.substr(0, colon), std::atoi(text.c_str() + colon + 1)};
-    }
-    Trigger(std::string k, int n) : kind(std::move(k)), count(n) {}
 };
+
+Trigger triggerOf(const std::string& text) {
+    const auto colon = text.find(':');
+    return colon == std::string::npos
+               ? Trigger{}
+               : Trigger{text.substr(0, colon), std::atoi(text.c_str() + colon + 1)};
+}
 
 constexpr std::size_t sectorBytes = 512;
 
@@ -98,7 +99,7 @@ struct Unflushed {
 
 struct State {
     std::string fault, faultPath, powerLossSeed;
-    Trigger crash{""}, raise{""};
+    Trigger crash, raise;
     std::map<std::string, int> stepsSeen; // by kind
     int archiveFd = -1, journalFd = -1, faultedFd = -1;
     int archiveWrites = 0;
@@ -127,8 +128,8 @@ __attribute__((constructor)) void readSettings() {
     s.fault = setting("DYELOOM_FAULT");
     s.faultPath = setting("DYELOOM_FAULT_PATH");
     s.powerLossSeed = setting("DYELOOM_POWER_LOSS");
-    s.crash = Trigger(setting("DYELOOM_CRASH"));
-    s.raise = Trigger(setting("DYELOOM_RAISE"));
+    s.crash = triggerOf(setting("DYELOOM_CRASH"));
+    s.raise = triggerOf(setting("DYELOOM_RAISE"));
 }
 
 void losePower(State& s) {
