@@ -36,10 +36,8 @@ void printRecovery(const Recovery& recovery, const std::string& archive) {
               " from the journal of an interrupted patch\n");
         break;
     case Recovery::Outcome::RemovedIncomplete:
-        print("removed " + quoted(recovery.journalPath) +
-              ", the journal of a patch interrupted "
-              "before it changed " +
-              quoted(archive) + "\n");
+        print("removed " + quoted(recovery.journalPath) + ", the journal of a patch " +
+              "interrupted before it changed " + quoted(archive) + "\n");
         break;
     case Recovery::Outcome::RemovedDone:
     case Recovery::Outcome::NoJournal:

@@ -220,7 +220,7 @@ Recovery recoverArchive(const std::string& path, os::StopSignals& signals) {
 Recovery writeArchive(const std::string& path, std::uint64_t offset, Bytes expected,
                       Bytes replacement, os::StopSignals& signals) {
     if (expected.size() != replacement.size() || expected.empty())
-        throw std::invalid_argument("writeArchive: expected and replacement sizes differ");
+        throw std::invalid_argument("writeArchive: an empty span, or sides of different sizes");
     signals.hold();
     LockedArchive archive = openLocked(path, signals, unchanged);
     const Recovery recovery = recoverLocked(archive, path, journalPathFor(path));
