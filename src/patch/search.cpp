@@ -172,6 +172,9 @@ GramIndex::GramIndex(Bytes needlePart, std::size_t gramBytes)
     slots_.assign(std::size_t{1} << slotBits_, 0);
     for (std::size_t word = 1; word < gramBytes / 8; ++word)
         leadingPower_ *= fibonacciMultiplier;
+    while ((std::size_t{1} << presenceBits_) < presenceBitsPerEntry * entries)
+        ++presenceBits_;
+    presence_.assign((std::size_t{1} << presenceBits_) / 64, 0);
     std::uint64_t print = fingerprint(needlePart.data());
     for (std::size_t entry = 0; entry < entries; ++entry) {
         const std::uint8_t* gram = needlePart.data() + entry * indexStep;
@@ -181,8 +184,14 @@ GramIndex::GramIndex(Bytes needlePart, std::size_t gramBytes)
         for (std::size_t at = slotOf(print);; at = (at + 1) & (slots_.size() - 1)) {
             std::uint32_t& slot = slots_[at];
             if (slot == 0) {
-                slot = static_cast<std::uint32_t>(entry + 1) | tag |
-                       (isShortRepetition(gram, gramBytes) ? repeatedFlag : 0);
+                const bool repetition = isShortRepetition(gram, gramBytes);
+                slot =
+                    static_cast<std::uint32_t>(entry + 1) | tag | (repetition ? repeatedFlag : 0);
+                // Set for a gram that later turns out repeated too: that costs only a probe.
+                if (!repetition) {
+                    const std::size_t bit = presenceBitOf(print);
+                    presence_[bit / 64] |= std::uint64_t{1} << (bit % 64);
+                }
                 break;
             }
             if ((slot & tagMask) == tag && sameGram(gramOf(slot), gram)) {
@@ -195,18 +204,6 @@ GramIndex::GramIndex(Bytes needlePart, std::size_t gramBytes)
     for (const std::uint32_t slot : slots_)
         if (slot != 0 && (slot & repeatedFlag) == 0)
             informative_[(slot & entryMask) - 1] = 1;
-    while ((std::size_t{1} << presenceBits_) < presenceBitsPerEntry * entries)
-        ++presenceBits_;
-    presence_.assign((std::size_t{1} << presenceBits_) / 64, 0);
-    print = fingerprint(needlePart.data());
-    for (std::size_t entry = 0; entry < entries; ++entry) {
-        if (entry > 0)
-            print = nextFingerprint(print, needlePart.data() + (entry - 1) * indexStep);
-        if (informative_[entry]) {
-            const std::size_t bit = presenceBitOf(print);
-            presence_[bit / 64] |= std::uint64_t{1} << (bit % 64);
-        }
-    }
 }
 
 std::uint64_t GramIndex::fingerprint(const std::uint8_t* gram) const {

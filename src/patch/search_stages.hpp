@@ -89,7 +89,8 @@ private:
     unsigned slotBits_ = 4;
     std::vector<std::uint32_t> slots_;
     std::vector<std::uint8_t> informative_;
-    // A bit set by the fingerprint of every informative gram: a clear bit ends a lookup.
+    // A bit set by the fingerprint of every gram that is no short repetition: a clear bit ends
+    // a lookup.
     unsigned presenceBits_ = 6;
     std::vector<std::uint64_t> presence_;
 };
