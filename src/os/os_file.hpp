@@ -12,12 +12,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <system_error>
 
 namespace dyeloom::os {
 
-enum class FileKind { Regular, Directory, Other };
+enum class FileKind { Regular, Directory, Link, Other };
 
 // Which file an open handle is, whatever path reached it: two paths name one file (hard links,
 // symbolic links, two spellings of a path) exactly when their identities are equal.
@@ -31,7 +32,16 @@ struct FileStatus {
     FileKind kind = FileKind::Other;
     std::uint64_t size = 0;
     FileIdentity identity;
+    // Who owns the file (its user id), where the system says so: not on Windows, whose owners
+    // and rights are access lists.
+    std::optional<std::uint32_t> owner;
+    // Whether users other than the owner may write to it (group or others), where the system
+    // says so as mode bits.
+    bool othersMayWrite = false;
 };
+
+// The user this process acts as, where the system has user ids (not on Windows).
+std::optional<std::uint32_t> currentUser();
 
 // An open file, closed when the owner goes away. The explicit close() exists so that a writer
 // can see a failed close, which on some file systems is where a lost write shows up.
@@ -49,8 +59,13 @@ public:
     File& operator=(const File&) = delete;
     ~File();
 
+    // What a symbolic link at the path's last component leads to: the file it names, or an
+    // error (std::errc::too_many_symbolic_link_levels; see isLink) instead of opening anything.
+    enum class LastLink { Follow, Refuse };
+
     // Opening never blocks: a FIFO with no writer opens at once and is refused later, by kind.
-    static std::error_code open(const std::string& path, Access access, File& file);
+    static std::error_code open(const std::string& path, Access access, File& file,
+                                LastLink lastLink = LastLink::Follow);
 
     std::error_code status(FileStatus& status) const;
     // Reads until `into` is full or the file ends; `done` counts the bytes that arrived.
@@ -133,6 +148,18 @@ private:
     std::size_t size_ = 0;
 };
 
+// The status of whatever is at `path` itself: a symbolic link there is reported as FileKind::Link,
+// not followed. Only kind and size are filled in on Windows.
+std::error_code linkStatus(const std::string& path, FileStatus& status);
+
+// The absolute path of the file at `path` with every symbolic link and "." or ".." resolved: one
+// spelling for the file however it was reached. Fails when nothing is there.
+std::error_code realPath(const std::string& path, std::string& resolved);
+
+// Where `path`'s last component begins: after the last separator ('/', and on Windows also '\\'
+// and a drive's ':'), or 0.
+std::size_t lastComponentAt(const std::string& path);
+
 // Removes the file at `path`.
 std::error_code removeFile(const std::string& path);
 
@@ -142,6 +169,10 @@ std::error_code syncFolderOf(const std::string& path);
 
 // Whether `error` says that the file does not exist.
 bool isMissing(const std::error_code& error);
+
+// Whether `error` says that a file was not opened because it is a symbolic link
+// (File::LastLink::Refuse).
+bool isLink(const std::error_code& error);
 
 // The system's message for an error, without a trailing full stop or line break.
 std::string describe(const std::error_code& error);

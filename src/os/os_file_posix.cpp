@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -30,12 +31,30 @@ int openFlags(File::Access access) {
     return O_RDONLY;
 }
 
+void fillStatus(const struct stat& info, FileStatus& status) {
+    status.size = static_cast<std::uint64_t>(info.st_size);
+    status.identity = {static_cast<std::uint64_t>(info.st_dev),
+                       static_cast<std::uint64_t>(info.st_ino)};
+    status.kind = S_ISREG(info.st_mode)   ? FileKind::Regular
+                  : S_ISDIR(info.st_mode) ? FileKind::Directory
+                  : S_ISLNK(info.st_mode) ? FileKind::Link
+                                          : FileKind::Other;
+    status.owner = static_cast<std::uint32_t>(info.st_uid);
+    status.othersMayWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
 } // namespace
 
-std::error_code File::open(const std::string& path, Access access, File& file) {
+std::optional<std::uint32_t> currentUser() {
+    return static_cast<std::uint32_t>(::geteuid());
+}
+
+std::error_code File::open(const std::string& path, Access access, File& file, LastLink lastLink) {
+    const int flags = openFlags(access) | O_CLOEXEC | O_NONBLOCK |
+                      (lastLink == LastLink::Refuse ? O_NOFOLLOW : 0);
     int fd;
     do {
-        fd = ::open(path.c_str(), openFlags(access) | O_CLOEXEC | O_NONBLOCK, 0600);
+        fd = ::open(path.c_str(), flags, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return lastError();
@@ -47,12 +66,7 @@ std::error_code File::status(FileStatus& status) const {
     struct stat info {};
     if (::fstat(handle_, &info) != 0)
         return lastError();
-    status.size = static_cast<std::uint64_t>(info.st_size);
-    status.identity = {static_cast<std::uint64_t>(info.st_dev),
-                       static_cast<std::uint64_t>(info.st_ino)};
-    status.kind = S_ISREG(info.st_mode)   ? FileKind::Regular
-                  : S_ISDIR(info.st_mode) ? FileKind::Directory
-                                          : FileKind::Other;
+    fillStatus(info, status);
     return {};
 }
 
@@ -177,6 +191,30 @@ bool MappedRegion::damaged() const noexcept {
     return address_ != nullptr && bus_error::damaged(address_);
 }
 
+std::error_code linkStatus(const std::string& path, FileStatus& status) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0)
+        return lastError();
+    fillStatus(info, status);
+    return {};
+}
+
+std::error_code realPath(const std::string& path, std::string& resolved) {
+    struct FreeLater {
+        char* text;
+        ~FreeLater() { std::free(text); }
+    } const real{::realpath(path.c_str(), nullptr)};
+    if (real.text == nullptr)
+        return lastError();
+    resolved = real.text;
+    return {};
+}
+
+std::size_t lastComponentAt(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? 0 : slash + 1;
+}
+
 std::error_code removeFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0 ? std::error_code{} : lastError();
 }
@@ -198,6 +236,10 @@ std::error_code syncFolderOf(const std::string& path) {
 
 bool isMissing(const std::error_code& error) {
     return error == std::errc::no_such_file_or_directory;
+}
+
+bool isLink(const std::error_code& error) {
+    return error == std::errc::too_many_symbolic_link_levels;
 }
 
 } // namespace dyeloom::os

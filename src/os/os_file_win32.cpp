@@ -21,27 +21,44 @@ OVERLAPPED at(std::uint64_t offset) {
     return overlapped;
 }
 
+constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool isReparsePoint(HANDLE handle) {
+    FILE_BASIC_INFO info{};
+    return GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof info) &&
+           (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 } // namespace
 
-std::error_code File::open(const std::string& path, Access access, File& file) {
+std::optional<std::uint32_t> currentUser() {
+    return std::nullopt;
+}
+
+std::error_code File::open(const std::string& path, Access access, File& file, LastLink lastLink) {
     std::wstring wide;
     if (!utf8ToWide(path, wide))
         return std::make_error_code(std::errc::illegal_byte_sequence);
     const DWORD rights = access == Access::Read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
     const DWORD disposition = access == Access::CreateNew ? CREATE_NEW : OPEN_EXISTING;
+    const DWORD flags =
+        FILE_ATTRIBUTE_NORMAL | (lastLink == LastLink::Refuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
     // Others may keep reading and writing: the game's tools often hold archives open.
     HANDLE handle =
-        CreateFileW(wide.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileW(wide.c_str(), rights, shareAll, nullptr, disposition, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return lastError();
+    if (lastLink == LastLink::Refuse && isReparsePoint(handle)) {
+        CloseHandle(handle);
+        return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+    }
     file = File(handle);
     return {};
 }
 
 std::error_code File::status(FileStatus& status) const {
     if (GetFileType(handle_) != FILE_TYPE_DISK) {
-        status = {FileKind::Other, 0, {}};
+        status = FileStatus{};
         return {};
     }
     BY_HANDLE_FILE_INFORMATION info{};
@@ -135,6 +152,58 @@ bool MappedRegion::damaged() const noexcept {
     return false;
 }
 
+std::error_code linkStatus(const std::string& path, FileStatus& status) {
+    std::wstring wide;
+    if (!utf8ToWide(path, wide))
+        return std::make_error_code(std::errc::illegal_byte_sequence);
+    WIN32_FILE_ATTRIBUTE_DATA info{};
+    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &info))
+        return lastError();
+    status = {};
+    status.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    status.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? FileKind::Link
+                  : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? FileKind::Directory
+                                                                         : FileKind::Regular;
+    return {};
+}
+
+std::error_code realPath(const std::string& path, std::string& resolved) {
+    std::wstring wide;
+    if (!utf8ToWide(path, wide))
+        return std::make_error_code(std::errc::illegal_byte_sequence);
+    // No access rights: only the name is wanted. Backup semantics let folders open too.
+    HANDLE handle = CreateFileW(wide.c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return lastError();
+    std::wstring name(MAX_PATH, L'\0');
+    DWORD length = 0;
+    for (;;) {
+        length = GetFinalPathNameByHandleW(handle, name.data(), static_cast<DWORD>(name.size()),
+                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length < name.size())
+            break;
+        name.resize(length + 1);
+    }
+    const std::error_code error = length == 0 ? lastError() : std::error_code{};
+    CloseHandle(handle);
+    if (error)
+        return error;
+    name.resize(length);
+    // "\\?\C:\..." and "\\?\UNC\server\..." are the long forms of "C:\..." and "\\server\...".
+    if (name.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        name = L"\\" + name.substr(7);
+    else if (name.rfind(L"\\\\?\\", 0) == 0)
+        name = name.substr(4);
+    resolved = wideToUtf8(name);
+    return {};
+}
+
+std::size_t lastComponentAt(const std::string& path) {
+    const std::size_t separator = path.find_last_of("/\\:");
+    return separator == std::string::npos ? 0 : separator + 1;
+}
+
 std::error_code removeFile(const std::string& path) {
     std::wstring wide;
     if (!utf8ToWide(path, wide))
@@ -149,6 +218,10 @@ std::error_code syncFolderOf(const std::string&) {
 bool isMissing(const std::error_code& error) {
     return error.category() == std::system_category() &&
            (error.value() == ERROR_FILE_NOT_FOUND || error.value() == ERROR_PATH_NOT_FOUND);
+}
+
+bool isLink(const std::error_code& error) {
+    return error == std::errc::too_many_symbolic_link_levels;
 }
 
 } // namespace dyeloom::os
