@@ -54,12 +54,13 @@ void releaseSignals(os::StopSignals& signals) {
 
 // A modded texture that does not cover the original's span cannot be spliced in; saying so
 // before the search spares a long scan that could not end in a patch.
-void requireModdedCoversOriginal(const Arguments& args, Bytes original, Bytes modded) {
+void requireModdedCoversOriginal(const Arguments& args, std::uint64_t original,
+                                 std::uint64_t modded) {
     if (!moddedCoversOriginal(original, modded))
-        throw std::runtime_error(
-            "modded texture '" + args.modded + "' is shorter (" + std::to_string(modded.size()) +
-            " bytes) than the original texture '" + args.original + "' (" +
-            std::to_string(original.size()) + " bytes); the archive is unchanged");
+        throw std::runtime_error("modded texture '" + args.modded + "' is shorter (" +
+                                 std::to_string(modded) + " bytes) than the original texture '" +
+                                 args.original + "' (" + std::to_string(original) +
+                                 " bytes); the archive is unchanged");
 }
 
 // Lets the search reach the archive through its file view.
@@ -75,9 +76,9 @@ private:
 
 // The archive may be the original texture itself (a loose texture patched in place), but it
 // cannot be the modded one: its bytes would be read while they are overwritten.
-void requireModdedIsNotTheArchive(const Arguments& args, const FileView& archive,
-                                  const FileView& modded) {
-    if (archive.identity() == modded.identity())
+void requireModdedIsNotTheArchive(const Arguments& args, const LoadableFile& archive,
+                                  const LoadableFile& modded) {
+    if (archive.identity == modded.identity)
         throw std::runtime_error("the archive " + quoted(args.archive) +
                                  " and the modded texture " + quoted(args.modded) +
                                  " are the same file; the archive is unchanged");
@@ -88,13 +89,20 @@ void patch(const Arguments& args, os::StopSignals& signals) {
     printRecovery(recoverArchive(args.archive, signals), args.archive);
     releaseSignals(signals);
 
-    const FileView archive = viewFile(args.archive, ReadPattern::Sparse);
-    const FileView original = viewFile(args.original, ReadPattern::Whole);
-    const FileView modded = viewFile(args.modded, ReadPattern::Whole);
+    LoadableFile archiveFile = openToLoad(args.archive);
+    LoadableFile originalFile = openToLoad(args.original);
+    LoadableFile moddedFile = openToLoad(args.modded);
     const std::int32_t headerBytes = parseHeaderBytes(args.headerBytes);
-    requireModdedCoversOriginal(args, original.bytes(), modded.bytes());
-    requireModdedIsNotTheArchive(args, archive, modded);
+    requireModdedCoversOriginal(args, originalFile.size, moddedFile.size);
+    requireModdedIsNotTheArchive(args, archiveFile, moddedFile);
+    // A texture larger than the archive cannot be in it: nothing of either is read.
+    if (originalFile.size > archiveFile.size) {
+        print("texture data is not found\n");
+        return;
+    }
 
+    const FileView archive = viewFile(std::move(archiveFile), ReadPattern::Sparse);
+    const FileView original = viewFile(std::move(originalFile), ReadPattern::Whole);
     ArchiveReader reader(archive);
     const auto matchOffset =
         findTextureOffset(archive.bytes(), original.bytes(), headerBytes, &reader);
@@ -104,6 +112,7 @@ void patch(const Arguments& args, os::StopSignals& signals) {
         print("texture data is not found\n");
         return;
     }
+    const FileView modded = viewFile(std::move(moddedFile), ReadPattern::Whole);
     const TextureSplice splice =
         spliceTexture(original.bytes(), modded.bytes(), headerBytes, *matchOffset);
     const Recovery recovery = writeArchive(args.archive, splice.archiveOffset, splice.replaced,

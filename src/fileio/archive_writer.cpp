@@ -61,41 +61,89 @@ std::string keptTail(const std::string& journalPath) {
            " of an interrupted patch is kept";
 }
 
-// A journal that can restore must belong to this archive as it is now.
+// Why a file at the journal's name cannot be trusted to say what the archive held, or nullptr.
+// Anyone who may write it could make the next run write their bytes into the archive: only the
+// user running the tool, the archive's owner and the superuser may have made it, and nobody else
+// may have changed it since.
+const char* distrustOf(const os::FileStatus& journal, const os::FileStatus& archive) {
+    if (journal.kind != os::FileKind::Regular)
+        return "it is not a regular file";
+    const auto user = os::currentUser();
+    if (journal.owner && *journal.owner != user && journal.owner != archive.owner &&
+        *journal.owner != 0)
+        return "it belongs to another user, neither the one running Dyeloom, nor the archive's "
+               "owner, nor the superuser";
+    if (journal.othersMayWrite)
+        return "users other than its owner may write to it";
+    return nullptr;
+}
+
+[[noreturn]] void failUntrusted(const JournalLocation& journal, const std::string& path,
+                                const std::string& reason) {
+    fail(quoted(journal.shown) + " is where the journal of " + quoted(path) +
+         " belongs, but it is not trusted: " + reason + "; nothing was changed, and it is kept");
+}
+
+// A journal that can restore must belong to this archive as it is now: the same size, and the
+// same bytes around the span, which a patch never changes. The bytes are compared even when the
+// file is the same one: a journal can be written by someone who only knows the archive's size
+// and identity.
 void requireApplicable(const LockedArchive& archive, const Journal& journal,
-                       const std::string& path) {
+                       const JournalLocation& where, const std::string& path) {
     const JournalHeader& header = journal.header();
     const std::string cannot =
-        "can't restore " + quoted(path) + " from its journal " + quoted(journal.path()) + ": ";
+        "can't restore " + quoted(path) + " from its journal " + quoted(where.shown) + ": ";
     if (header.archiveSize != archive.status.size || header.offset > header.archiveSize ||
         header.length > header.archiveSize - header.offset)
         fail(cannot + "the archive is " + std::to_string(archive.status.size) + " bytes now, not " +
              std::to_string(header.archiveSize) + " as when the patch began" +
-             keptTail(journal.path()));
-    if (header.archive == archive.status.identity)
-        return;
+             keptTail(where.shown));
     std::uint32_t surroundings = 0;
     if (const auto error = surroundingsOf(archive.file, archive.status.size, header.offset,
                                           header.length, surroundings))
-        fail(cannot + os::describe(error) + keptTail(journal.path()));
+        fail(cannot + os::describe(error) + keptTail(where.shown));
     if (surroundings != header.surroundings)
-        fail(cannot + "the archive is another file now" + keptTail(journal.path()));
+        fail(cannot +
+             "the bytes around the journalled ones are not those the patch began with: "
+             "the archive is another file now, or the journal was not written for it" +
+             keptTail(where.shown));
+}
+
+// Whether there is anything at the journal's name. Asked of the folder, without opening a file,
+// so that a failure to open one (too many open files) is never taken for a journal.
+bool journalExists(const JournalLocation& where, const std::string& path) {
+    os::FileStatus found;
+    const auto error = os::linkStatus(where.path, found);
+    if (error && !os::isMissing(error))
+        fail("can't look for the journal of " + quoted(path) + " at " + quoted(where.shown) + ": " +
+             os::describe(error) + "; nothing was changed");
+    return !error;
 }
 
 Recovery recoverLocked(const LockedArchive& archive, const std::string& path,
-                       const std::string& journalPath) {
+                       const JournalLocation& where) {
+    if (!journalExists(where, path))
+        return {};
     Journal journal;
-    Journal::State state{};
-    if (const auto error = Journal::open(journalPath, journal, state)) {
+    os::FileStatus found;
+    if (const auto error = Journal::open(where, journal, found)) {
         if (os::isMissing(error))
             return {};
-        fail("can't read " + quoted(journalPath) + ", the journal of an interrupted patch of " +
-             quoted(path) + ": " + os::describe(error) + keptTail(journalPath));
+        if (os::isLink(error))
+            failUntrusted(where, path, "it is a symbolic link");
+        fail("can't read " + quoted(where.shown) + ", the journal of an interrupted patch of " +
+             quoted(path) + ": " + os::describe(error) + keptTail(where.shown));
     }
-    Recovery recovery{Recovery::Outcome::NoJournal, journalPath};
+    if (const char* reason = distrustOf(found, archive.status))
+        failUntrusted(where, path, reason);
+    Journal::State state{};
+    if (const auto error = journal.check(state))
+        fail("can't read " + quoted(where.shown) + ", the journal of an interrupted patch of " +
+             quoted(path) + ": " + os::describe(error) + keptTail(where.shown));
+    Recovery recovery{Recovery::Outcome::NoJournal, where.shown};
     switch (state) {
     case Journal::State::Unknown:
-        fail(quoted(journalPath) + " is where the journal of " + quoted(path) +
+        fail(quoted(where.shown) + " is where the journal of " + quoted(path) +
              " belongs, but it is not a journal this version can read; nothing was changed, and "
              "it is kept");
     case Journal::State::Incomplete:
@@ -105,35 +153,36 @@ Recovery recoverLocked(const LockedArchive& archive, const std::string& path,
         recovery.outcome = Recovery::Outcome::RemovedDone;
         break;
     case Journal::State::Valid:
-        requireApplicable(archive, journal, path);
+        requireApplicable(archive, journal, where, path);
         if (const auto error = journal.restore(archive.file, journal.header().length))
-            fail("can't restore " + quoted(path) + " from its journal " + quoted(journalPath) +
+            fail("can't restore " + quoted(path) + " from its journal " + quoted(where.shown) +
                  ": " + os::describe(error) +
                  "; the journal is kept, and the next run on this archive will try again");
-        recovery = {Recovery::Outcome::Restored, journalPath, journal.header().offset,
+        recovery = {Recovery::Outcome::Restored, where.shown, journal.header().offset,
                     journal.header().offset + journal.header().length - 1};
         break;
     }
     // A restored journal that survives its removal only writes the same bytes back again.
     if (const auto error = journal.remove(); error && state != Journal::State::Valid)
-        fail("can't remove " + quoted(journalPath) + ", the journal of an interrupted patch of " +
+        fail("can't remove " + quoted(where.shown) + ", the journal of an interrupted patch of " +
              quoted(path) + " that has nothing to restore: " + os::describe(error));
     return recovery;
 }
 
 // Copies the span into a new journal, checking on the way that it still holds what the search
 // saw, and flushes the journal: after this the archive may change.
-Journal journalSpan(const LockedArchive& archive, const std::string& path, std::uint64_t offset,
-                    Bytes expected, const os::StopSignals& signals) {
+Journal journalSpan(const LockedArchive& archive, const std::string& path,
+                    const JournalLocation& where, std::uint64_t offset, Bytes expected,
+                    const os::StopSignals& signals) {
     JournalHeader header{archive.status.identity, archive.status.size, offset, expected.size()};
     if (const auto error = surroundingsOf(archive.file, archive.status.size, offset,
                                           expected.size(), header.surroundings))
         fail("can't read " + quoted(path) + " before writing: " + os::describe(error) +
              "; nothing was written");
-    const std::string journalPath = journalPathFor(path);
+    const std::string& journalPath = where.shown;
     Journal journal;
-    if (const auto error = Journal::create(journalPath, header, journal)) {
-        if (!journal.path().empty())
+    if (const auto error = Journal::create(where, header, journal)) {
+        if (journal.opened())
             journal.remove();
         fail("can't create the journal " + quoted(journalPath) + ": " + os::describe(error) +
              unchanged);
@@ -176,7 +225,7 @@ std::string rollBack(const LockedArchive& archive, Journal& journal, std::uint64
     }
     if (const auto error = journal.restore(archive.file, written))
         return "; putting the original bytes back failed too (" + os::describe(error) +
-               "): the journal " + quoted(journal.path()) +
+               "): the journal " + quoted(journal.shown()) +
                " keeps them, and the next run on this archive will put them back";
     // Should the retired journal survive, it only writes the same bytes back again.
     journal.retire();
@@ -203,18 +252,61 @@ void writeSpan(const LockedArchive& archive, const std::string& path, Journal& j
     }
 }
 
+// What another program did to the archive while the span was being written, or "". The lock
+// binds only programs that ask for it: one that truncated the file would have it regrown by the
+// positioned writes, one that renamed another file over it would have the patch go to the old
+// one.
+std::string changeMeanwhile(const LockedArchive& archive, const std::string& path,
+                            const JournalHeader& header) {
+    os::FileStatus now;
+    if (const auto error = archive.file.status(now))
+        return "its size could not be read back (" + os::describe(error) + ")";
+    if (now.size != archive.status.size)
+        return "another program changed its size from " + std::to_string(archive.status.size) +
+               " to " + std::to_string(now.size) + " bytes";
+    // A path that cannot be opened now for another reason (too many open files) tells nothing.
+    os::File atPath;
+    os::FileStatus there;
+    if (const auto error = os::File::open(path, os::File::Access::Read, atPath);
+        error && os::isMissing(error))
+        return "another program removed it or gave it another name";
+    if (atPath.handle() != os::File::noHandle && !atPath.status(there) &&
+        there.identity != archive.status.identity)
+        return "another program put another file in its place";
+    std::uint32_t surroundings = 0;
+    if (surroundingsOf(archive.file, now.size, header.offset, header.length, surroundings) ||
+        surroundings != header.surroundings)
+        return "another program changed the bytes next to the span";
+    return {};
+}
+
+// Checked once the span is on the disk: a run must not report as patched an archive that
+// another program changed under it.
+void requireUnchangedMeanwhile(const LockedArchive& archive, const std::string& path,
+                               Journal& journal) {
+    const JournalHeader& header = journal.header();
+    const std::string change = changeMeanwhile(archive, path, header);
+    if (change.empty())
+        return;
+    // Putting the old bytes back would not undo what the other program did.
+    journal.retire();
+    fail(quoted(path) + " changed while it was being patched: " + change +
+         " after its bytes were checked; the modded texture's data was written over bytes " +
+         std::to_string(header.offset) + " to " +
+         std::to_string(header.offset + header.length - 1) +
+         " of the file that was there when the patch began, and nothing else was written");
+}
+
 } // namespace
 
 Recovery recoverArchive(const std::string& path, os::StopSignals& signals) {
-    const std::string journalPath = journalPathFor(path);
-    {
-        os::File journal;
-        if (os::isMissing(os::File::open(journalPath, os::File::Access::Read, journal)))
-            return {};
-    }
+    JournalLocation journal;
+    // No file at the archive's path: there is nothing to recover, and loading it says why.
+    if (locateJournal(path, journal) || !journalExists(journal, path))
+        return {};
     signals.hold();
-    const LockedArchive archive = openLocked(path, signals, keptTail(journalPath));
-    return recoverLocked(archive, path, journalPath);
+    const LockedArchive archive = openLocked(path, signals, keptTail(journal.shown));
+    return recoverLocked(archive, path, journal);
 }
 
 Recovery writeArchive(const std::string& path, std::uint64_t offset, Bytes expected,
@@ -223,19 +315,24 @@ Recovery writeArchive(const std::string& path, std::uint64_t offset, Bytes expec
         throw std::invalid_argument("writeArchive: an empty span, or sides of different sizes");
     signals.hold();
     LockedArchive archive = openLocked(path, signals, unchanged);
-    const Recovery recovery = recoverLocked(archive, path, journalPathFor(path));
+    JournalLocation where;
+    if (const auto error = locateJournal(path, where))
+        fail("can't find where the journal of " + quoted(path) +
+             " belongs: " + os::describe(error) + unchanged);
+    const Recovery recovery = recoverLocked(archive, path, where);
     if (offset > archive.status.size || replacement.size() > archive.status.size - offset)
         fail(quoted(path) + " is shorter than when it was searched; nothing was written");
 
-    Journal journal = journalSpan(archive, path, offset, expected, signals);
+    Journal journal = journalSpan(archive, path, where, offset, expected, signals);
     writeSpan(archive, path, journal, replacement, signals);
     if (const auto error = archive.file.syncData())
         fail("can't flush " + quoted(path) + " to disk: " + os::describe(error) +
              rollBack(archive, journal, replacement.size()));
     // The new bytes are on the disk: from here on the patch stands, whatever arrives.
+    requireUnchangedMeanwhile(archive, path, journal);
     if (const auto error = journal.retire())
         fail(quoted(path) + " holds the modded texture's data, but its journal " +
-             quoted(journal.path()) + " could not be retired (" + os::describe(error) +
+             quoted(where.shown) + " could not be retired (" + os::describe(error) +
              "): remove it before the next run on this archive, which would put the original "
              "bytes back");
     if (const auto error = archive.file.close())

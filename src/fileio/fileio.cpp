@@ -13,21 +13,17 @@ std::string quoted(const std::string& path) {
     throw std::runtime_error(message);
 }
 
-struct OpenedFile {
-    os::File file;
-    std::uint64_t size = 0;
-    os::FileIdentity identity;
-};
-
 [[noreturn]] void failSizeQuery(const std::string& path, const std::error_code& reason) {
     fail("file_size: " + os::describe(reason) + ": \"" + path + "\"");
 }
 
-// Opens a file to be loaded and learns its size from the open handle, so the size belongs to
-// the very file that is read. Only regular files are loaded: a directory or a device has no
-// size to read, and a FIFO would block.
-OpenedFile openForLoading(const std::string& path) {
-    OpenedFile opened;
+} // namespace
+
+// The size comes from the open handle, so it belongs to the very file that is read. Only regular
+// files are loaded: a directory or a device has no size to read, and a FIFO would block.
+LoadableFile openToLoad(const std::string& path) {
+    LoadableFile opened;
+    opened.path = path;
     if (os::File::open(path, os::File::Access::Read, opened.file))
         throw CantOpenError(path);
     os::FileStatus status;
@@ -41,8 +37,6 @@ OpenedFile openForLoading(const std::string& path) {
     opened.identity = status.identity;
     return opened;
 }
-
-} // namespace
 
 Bytes FileView::bytes() const noexcept {
     if (const auto* mapped = std::get_if<Mapped>(&contents_))
@@ -73,7 +67,7 @@ bool FileView::damaged() const noexcept {
 }
 
 ByteBuffer readFile(const std::string& path) {
-    const OpenedFile opened = openForLoading(path);
+    const LoadableFile opened = openToLoad(path);
     if (opened.size > ByteBuffer().max_size())
         throw std::length_error("vector too long");
     ByteBuffer buffer(static_cast<std::size_t>(opened.size));
@@ -86,20 +80,16 @@ ByteBuffer readFile(const std::string& path) {
     return buffer;
 }
 
-FileView viewFile(const std::string& path, ReadPattern pattern) {
-    os::FileIdentity identity;
-    {
-        OpenedFile opened = openForLoading(path);
-        os::MappedRegion region;
-        const auto use = pattern == ReadPattern::Whole ? os::MappedRegion::Use::Whole
-                                                       : os::MappedRegion::Use::Sparse;
-        if (!os::MappedRegion::map(opened.file, opened.size, use, region))
-            return FileView(FileView::Mapped{std::move(opened.file), std::move(region)},
-                            opened.identity);
-        identity = opened.identity;
-    }
+FileView viewFile(LoadableFile opened, ReadPattern pattern) {
+    os::MappedRegion region;
+    const auto use = pattern == ReadPattern::Whole ? os::MappedRegion::Use::Whole
+                                                   : os::MappedRegion::Use::Sparse;
+    if (!os::MappedRegion::map(opened.file, opened.size, use, region))
+        return FileView(FileView::Mapped{std::move(opened.file), std::move(region)},
+                        opened.identity);
     // Some file systems and special files cannot be mapped; reading them is slower but works.
-    return FileView(readFile(path), identity);
+    opened.file.close();
+    return FileView(readFile(opened.path), opened.identity);
 }
 
 void requireIntact(const FileView& view, const std::string& path) {

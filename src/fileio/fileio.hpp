@@ -72,10 +72,22 @@ ByteBuffer readFile(const std::string& path);
 // through prefetch() are read ahead).
 enum class ReadPattern { Whole, Sparse };
 
+// A file opened to be loaded, whose size and identity are known before any of it is read.
+struct LoadableFile {
+    std::string path;
+    os::File file;
+    std::uint64_t size = 0;
+    os::FileIdentity identity;
+};
+
+// Opens the file at `path` to be loaded. Throws as readFile does when it cannot be opened or is
+// not a regular file.
+LoadableFile openToLoad(const std::string& path);
+
 // Like readFile, but maps the file instead of copying it when it can, so that a large archive
 // costs neither a heap buffer nor a pass over every byte before the search starts. See
 // FileView::bytes() for what a truncation by another program does to a mapped view.
-FileView viewFile(const std::string& path, ReadPattern pattern);
+FileView viewFile(LoadableFile opened, ReadPattern pattern);
 
 // Throws, naming the file at `path`, if part of `view` could not be read after all (see
 // FileView::bytes()): what was read from it then is not the file's content.

@@ -20,6 +20,10 @@ constexpr std::size_t headerBytes = 64;
 constexpr std::size_t checksumBytes = 4;
 // The surroundings checked on each side of the journalled bytes.
 constexpr std::uint64_t surroundingBytes = 4096;
+constexpr char journalSuffix[] = ".dyeloom-journal";
+// The longest file name the common file systems take (ext4, XFS, NTFS in UTF-16 units, which a
+// UTF-8 name never has more of than it has bytes).
+constexpr std::size_t maxNameBytes = 255;
 // Journalled bytes are copied in pieces of this size: the heap stays small whatever the
 // texture's size, and each piece is large enough that the calls cost nothing next to the disk.
 constexpr std::size_t pieceBytes = 1 << 20;
@@ -76,6 +80,10 @@ std::error_code writeExactly(const os::File& file, std::uint64_t offset, Bytes f
 // The state of a journal whose first `size` bytes (at most headerBytes) are `head`, before its
 // checksum is looked at.
 Journal::State stateOfHead(Bytes head, std::uint64_t fileSize) {
+    // A file system may record a file's length before its data: a crash before the journal's
+    // first flush can leave zeros where its header was to be. The archive was not touched yet.
+    if (std::all_of(head.begin(), head.end(), [](std::uint8_t byte) { return byte == 0; }))
+        return Journal::State::Incomplete;
     const std::size_t compared = std::min(head.size(), magicBytes);
     if (std::memcmp(head.data(), magic, compared) != 0)
         return Journal::State::Unknown;
@@ -95,10 +103,51 @@ Journal::State stateOfHead(Bytes head, std::uint64_t fileSize) {
     return Journal::State::Valid; // so far: the checksum decides
 }
 
+// FNV-1a, 64 bits: the same on every platform and in every later version, so that the journal
+// of a long name is found again by the next run.
+std::uint64_t nameHash(const std::string& name) {
+    std::uint64_t hash = 0xCBF29CE484222325ull;
+    for (const char c : name)
+        hash = (hash ^ static_cast<std::uint8_t>(c)) * 0x100000001B3ull;
+    return hash;
+}
+
+// The first bytes of `name`, at most `bytes` of them, not cutting a UTF-8 character in two.
+std::string leadingCharacters(const std::string& name, std::size_t bytes) {
+    std::size_t end = std::min(bytes, name.size());
+    while (end > 0 && end < name.size() && (static_cast<std::uint8_t>(name[end]) & 0xC0) == 0x80)
+        --end;
+    return name.substr(0, end);
+}
+
 } // namespace
 
-std::string journalPathFor(const std::string& archivePath) {
-    return archivePath + ".dyeloom-journal";
+std::string journalNameFor(const std::string& archiveName) {
+    const std::size_t suffixBytes = sizeof journalSuffix - 1;
+    if (archiveName.size() + suffixBytes <= maxNameBytes)
+        return archiveName + journalSuffix;
+    std::string hash(16, '0');
+    for (std::uint64_t value = nameHash(archiveName), at = 16; at-- > 0; value >>= 4)
+        hash[at] = "0123456789abcdef"[value & 15];
+    const std::size_t hashBytes = 1 + hash.size(); // "~" and the hash
+    return leadingCharacters(archiveName, maxNameBytes - hashBytes - suffixBytes) + "~" + hash +
+           journalSuffix;
+}
+
+std::error_code locateJournal(const std::string& archivePath, JournalLocation& location) {
+    std::string real;
+    if (const auto error = os::realPath(archivePath, real))
+        return error;
+    const std::size_t realName = os::lastComponentAt(real);
+    const std::string name = journalNameFor(real.substr(realName));
+    location.path = real.substr(0, realName) + name;
+    // Beside the archive as typed when its last component is no link: the typed folder then
+    // leads to the real one.
+    os::FileStatus typed;
+    const bool linked = os::linkStatus(archivePath, typed) || typed.kind == os::FileKind::Link;
+    location.shown =
+        linked ? location.path : archivePath.substr(0, os::lastComponentAt(archivePath)) + name;
+    return {};
 }
 
 std::error_code surroundingsOf(const os::File& archive, std::uint64_t archiveSize,
@@ -118,12 +167,12 @@ std::error_code surroundingsOf(const os::File& archive, std::uint64_t archiveSiz
     return {};
 }
 
-std::error_code Journal::create(const std::string& path, const JournalHeader& header,
+std::error_code Journal::create(const JournalLocation& where, const JournalHeader& header,
                                 Journal& journal) {
     os::File file;
-    if (const auto error = os::File::open(path, os::File::Access::CreateNew, file))
+    if (const auto error = os::File::open(where.path, os::File::Access::CreateNew, file))
         return error;
-    journal.path_ = path;
+    journal.where_ = where;
     journal.file_ = std::move(file);
     journal.header_ = header;
     journal.appended_ = 0;
@@ -132,38 +181,46 @@ std::error_code Journal::create(const std::string& path, const JournalHeader& he
     return writeExactly(journal.file_, 0, head);
 }
 
-std::error_code Journal::open(const std::string& path, Journal& journal, State& state) {
+std::error_code Journal::open(const JournalLocation& where, Journal& journal,
+                              os::FileStatus& status) {
     os::File file;
-    if (const auto error = os::File::open(path, os::File::Access::Read, file))
+    if (const auto error =
+            os::File::open(where.path, os::File::Access::Read, file, os::File::LastLink::Refuse))
         return error;
-    os::FileStatus status;
     if (const auto error = file.status(status))
+        return error;
+    journal.where_ = where;
+    journal.file_ = std::move(file);
+    return {};
+}
+
+std::error_code Journal::check(State& state) {
+    os::FileStatus status;
+    if (const auto error = file_.status(status))
         return error;
     std::array<std::uint8_t, headerBytes> head{};
     const auto headSize =
         static_cast<std::size_t>(std::min<std::uint64_t>(status.size, headerBytes));
-    if (const auto error = readExactly(file, 0, MutableBytes(head).first(headSize)))
+    if (const auto error = readExactly(file_, 0, MutableBytes(head).first(headSize)))
         return error;
-    journal.path_ = path;
-    journal.file_ = std::move(file);
     state = stateOfHead(Bytes(head).first(headSize), status.size);
     if (state != State::Valid)
         return {};
 
-    journal.header_ = decode(head.data());
+    header_ = decode(head.data());
     std::uint32_t checksum = crc32c(Bytes(head).subspan(stateAt + 1));
     std::vector<std::uint8_t> piece(
-        static_cast<std::size_t>(std::min<std::uint64_t>(journal.header_.length, pieceBytes)));
-    for (std::uint64_t done = 0; done < journal.header_.length;) {
-        const MutableBytes part = MutableBytes(piece).first(static_cast<std::size_t>(
-            std::min<std::uint64_t>(piece.size(), journal.header_.length - done)));
-        if (const auto error = readExactly(journal.file_, headerBytes + done, part))
+        static_cast<std::size_t>(std::min<std::uint64_t>(header_.length, pieceBytes)));
+    for (std::uint64_t done = 0; done < header_.length;) {
+        const MutableBytes part = MutableBytes(piece).first(
+            static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), header_.length - done)));
+        if (const auto error = readExactly(file_, headerBytes + done, part))
             return error;
         checksum = crc32c(part, checksum);
         done += part.size();
     }
     std::array<std::uint8_t, checksumBytes> stored{};
-    if (const auto error = readExactly(journal.file_, headerBytes + journal.header_.length, stored))
+    if (const auto error = readExactly(file_, headerBytes + header_.length, stored))
         return error;
     if (getLittleEndian(stored.data(), checksumBytes) != checksum)
         state = State::Incomplete;
@@ -185,7 +242,7 @@ std::error_code Journal::seal() {
         return error;
     if (const auto error = file_.syncData())
         return error;
-    return os::syncFolderOf(path_);
+    return os::syncFolderOf(where_.path);
 }
 
 std::error_code Journal::restore(const os::File& archive, std::uint64_t count) const {
@@ -211,17 +268,17 @@ std::error_code Journal::retire() {
     if (!marked)
         marked = file_.syncData();
     file_.close();
-    if (const auto error = os::removeFile(path_))
+    if (const auto error = os::removeFile(where_.path))
         return marked ? error : std::error_code{};
-    const std::error_code flushed = os::syncFolderOf(path_);
+    const std::error_code flushed = os::syncFolderOf(where_.path);
     return marked ? flushed : std::error_code{};
 }
 
 std::error_code Journal::remove() {
     file_.close();
-    if (const auto error = os::removeFile(path_))
+    if (const auto error = os::removeFile(where_.path))
         return error;
-    return os::syncFolderOf(path_);
+    return os::syncFolderOf(where_.path);
 }
 
 } // namespace dyeloom

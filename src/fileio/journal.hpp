@@ -27,8 +27,21 @@
 
 namespace dyeloom {
 
-// Where the journal of the archive at `archivePath` lives: beside it, named after it.
-std::string journalPathFor(const std::string& archivePath);
+// Where the journal of an archive lives: beside the archive's real file, whatever links led to
+// it, so that a run through any link or through the real path finds the same journal.
+struct JournalLocation {
+    std::string path;  // to reach it by
+    std::string shown; // to name it by in messages: in the folder the archive's path was typed
+                       // with, unless the archive was reached through a link to another folder
+};
+
+// Locates the journal of the archive at `archivePath`. Fails with the system's reason when the
+// archive's real file cannot be resolved (nothing there, or a path that is not a file's).
+std::error_code locateJournal(const std::string& archivePath, JournalLocation& location);
+
+// The journal's file name for an archive named `archiveName`: the name and a suffix, or where
+// that would be longer than a file name may be, the name's first bytes and a hash of all of it.
+std::string journalNameFor(const std::string& archiveName);
 
 struct JournalHeader {
     os::FileIdentity archive;
@@ -53,11 +66,16 @@ public:
         Unknown,    // not a journal this version can read; nobody should delete it blindly
     };
 
-    // Creates the journal at `path`, which must not exist yet, and writes `header` into it.
-    static std::error_code create(const std::string& path, const JournalHeader& header,
+    // Creates the journal at `where`, which must not exist yet, and writes `header` into it.
+    static std::error_code create(const JournalLocation& where, const JournalHeader& header,
                                   Journal& journal);
-    // Opens the journal at `path` and checks all of it.
-    static std::error_code open(const std::string& path, Journal& journal, State& state);
+    // Opens what is at `where` for reading, without following a symbolic link there (that fails
+    // with an error os::isLink() recognises); `status` says what was opened, so that the caller
+    // can decide whether to trust it before reading it.
+    static std::error_code open(const JournalLocation& where, Journal& journal,
+                                os::FileStatus& status);
+    // Reads the opened journal and checks all of it.
+    std::error_code check(State& state);
 
     // Adds the next journalled bytes; all `header.length` of them must come before seal().
     std::error_code append(Bytes bytes);
@@ -72,10 +90,12 @@ public:
     std::error_code remove();
 
     [[nodiscard]] const JournalHeader& header() const noexcept { return header_; }
-    [[nodiscard]] const std::string& path() const noexcept { return path_; }
+    [[nodiscard]] bool opened() const noexcept { return !where_.path.empty(); }
+    // The journal's name as messages give it.
+    [[nodiscard]] const std::string& shown() const noexcept { return where_.shown; }
 
 private:
-    std::string path_;
+    JournalLocation where_;
     os::File file_;
     JournalHeader header_;
     std::uint64_t appended_ = 0;

@@ -26,13 +26,13 @@ std::optional<MatchOffset> findTextureOffset(Bytes archive, Bytes original,
     return static_cast<MatchOffset>(*found);
 }
 
-bool moddedCoversOriginal(Bytes original, Bytes modded) {
-    return modded.size() >= original.size();
+bool moddedCoversOriginal(std::uint64_t originalSize, std::uint64_t moddedSize) {
+    return moddedSize >= originalSize;
 }
 
 TextureSplice spliceTexture(Bytes original, Bytes modded, std::int32_t headerBytes,
                             MatchOffset matchOffset) {
-    assert(moddedCoversOriginal(original, modded));
+    assert(moddedCoversOriginal(original.size(), modded.size()));
     const Bytes data = textureData(original, headerBytes);
     const std::size_t first = original.size() - data.size();
     return {matchOffset + first, data, modded.subspan(first, data.size())};

@@ -32,8 +32,9 @@ struct TextureSplice {
     Bytes replacement;               // the modded texture's bytes at the same indexes
 };
 
-// Whether the modded texture has a byte for every index of the original's; a splice needs it.
-bool moddedCoversOriginal(Bytes original, Bytes modded);
+// Whether a modded texture of `moddedSize` bytes has a byte for every index of an original of
+// `originalSize` bytes; a splice needs it.
+bool moddedCoversOriginal(std::uint64_t originalSize, std::uint64_t moddedSize);
 
 // Describes the splice for a match at `matchOffset`. Only the modded texture's bytes at the
 // indexes of the original's data are used: its header, and anything past the original's size,
