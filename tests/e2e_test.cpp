@@ -156,16 +156,38 @@ TEST_F(DyeloomRun, OpensPathsWrittenInAnyScript) {
                  "can't open '" + utf8(missing) + "'\nfatal error\n", 1);
 }
 
+// A name as long as a file name may be leaves no room for the journal's suffix: the journal gets
+// a shorter name that the next run finds again. A path that cannot name a file is reported as
+// one that cannot be opened, not as a kept journal.
+TEST_F(DyeloomRun, LongArchiveNamesGetAJournalToo) {
+    std::u8string longName;
+    for (int i = 0; i < 81; ++i)
+        longName += u8"テ";
+    longName += u8".asf";
+    const std::string name = utf8(longName);
+    writeBytes(dir.path() / fs::path(longName), archive);
+    expectResult(run({name, "new.dds", "old.dds", "16"}), notFoundLine, 0);
+    expectResult(run({name + "/", "old.dds", "new.dds", "16"}),
+                 "can't open '" + name + "/'\nfatal error\n", 1);
+    expectResult(run({name, "old.dds", "new.dds", "16"}), replacedLine, 0);
+    EXPECT_EQ(readBytes(dir.path() / fs::path(longName)), archivePatched);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3)
+        << "nothing left beside the archive and the textures";
+}
+
 // A run interrupted part way leaves the span torn and the journal beside the archive. The next
 // run puts the journalled bytes back before it searches, then patches as asked.
 class LeftBehind : public DyeloomRun {
 protected:
-    std::string journalPath() const { return (dir / "pack.asf.dyeloom-journal").string(); }
+    const std::string kept = "; nothing was changed, and its journal 'pack.asf.dyeloom-journal' "
+                             "of an interrupted patch is kept\n";
 
     // The state a run killed half way through its write leaves: the journal of the span, and
     // the first half of the span already modded.
     void interruptPatch(const ByteBuffer& before, const ByteBuffer& torn) {
         writeBytes(dir / "pack.asf", before);
+        JournalLocation where;
+        ASSERT_FALSE(locateJournal((dir / "pack.asf").string(), where));
         os::File file;
         os::FileStatus status;
         ASSERT_FALSE(os::File::open((dir / "pack.asf").string(), os::File::Access::Update, file));
@@ -175,7 +197,7 @@ protected:
         JournalHeader header{status.identity, status.size, offset, span.size()};
         ASSERT_FALSE(surroundingsOf(file, status.size, offset, span.size(), header.surroundings));
         Journal journal;
-        ASSERT_FALSE(Journal::create(journalPath(), header, journal));
+        ASSERT_FALSE(Journal::create(where, header, journal));
         ASSERT_FALSE(journal.append(span));
         ASSERT_FALSE(journal.seal());
         file.close();
@@ -195,17 +217,50 @@ TEST_F(LeftBehind, ARerunRestoresTheArchiveAndCompletesThePatch) {
     EXPECT_FALSE(journalLeft());
 }
 
+// A journal applies only to the archive it was written for: one of another size, another file
+// of the same size put in its place, or the same file with other bytes around the span.
 TEST_F(LeftBehind, AJournalForAnotherArchiveIsKept) {
+    const std::string cannot = "can't restore 'pack.asf' from its journal "
+                               "'pack.asf.dyeloom-journal': ";
+    const std::string otherBytes = cannot +
+                                   "the bytes around the journalled ones are not those "
+                                   "the patch began with: the archive is another file "
+                                   "now, or the journal was not written for it" +
+                                   kept;
+    ByteBuffer sameSize = archive;
+    sameSize[3] ^= 1;
+    const std::pair<ByteBuffer, std::string> others[] = {
+        {concat({archive, zeros}),
+         cannot + "the archive is 492 bytes now, not 428 as when the patch began" + kept},
+        {sameSize, otherBytes}};
+    for (const auto& [other, message] : others) {
+        for (const bool renamedOver : {false, true}) {
+            interruptPatch(archive, archive);
+            writeBytes(dir / (renamedOver ? "other.asf" : "pack.asf"), other);
+            if (renamedOver)
+                fs::rename(dir / "other.asf", dir / "pack.asf");
+            expectResult(patch(), message, 1);
+            EXPECT_EQ(readBytes(dir / "pack.asf"), other);
+            EXPECT_TRUE(journalLeft());
+            fs::remove(dir / "pack.asf.dyeloom-journal");
+        }
+    }
+}
+
+// A crash before the journal's first flush, where the file system recorded its length before its
+// data, leaves zeros where the header was to be: it never protected anything, since the archive
+// is written only after the journal is flushed.
+TEST_F(LeftBehind, AJournalThatWasNeverWrittenIsRemoved) {
     interruptPatch(archive, archive);
-    const ByteBuffer longer = concat({archive, zeros});
-    writeBytes(dir / "pack.asf", longer);
+    const auto size = fs::file_size(dir / "pack.asf.dyeloom-journal");
+    writeBytes(dir / "pack.asf.dyeloom-journal", ByteBuffer(size, 0));
     expectResult(patch(),
-                 "can't restore 'pack.asf' from its journal 'pack.asf.dyeloom-journal': the "
-                 "archive is 492 bytes now, not 428 as when the patch began; nothing was changed, "
-                 "and its journal 'pack.asf.dyeloom-journal' of an interrupted patch is kept\n",
-                 1);
-    EXPECT_EQ(readBytes(dir / "pack.asf"), longer);
-    EXPECT_TRUE(journalLeft());
+                 "removed 'pack.asf.dyeloom-journal', the journal of a patch interrupted before "
+                 "it changed 'pack.asf'\n" +
+                     replacedLine,
+                 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), archivePatched);
+    EXPECT_FALSE(journalLeft());
 }
 
 #ifndef _WIN32

@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 
 namespace dyeloom {
 namespace {
@@ -192,10 +193,15 @@ protected:
         return steps;
     }
 
-    // Kills a run at the `step`-th step of its kind (losing power too when `seed` is given),
-    // then checks the archive and reruns the same command.
+    const std::string removed = "removed 'pack.asf.dyeloom-journal', the journal of a patch "
+                                "interrupted before it changed 'pack.asf'\n";
+    const std::string restored = "restored bytes 80 to 2621503 of 'pack.asf' from the journal "
+                                 "of an interrupted patch\n";
+
+    // Kills a run at the `count`-th step of its kind (losing power too when `seed` is given),
+    // then checks the archive and reruns the same command, which must print one of `reruns`.
     void crashAndRerun(const std::string& kind, int count, bool beforeArchiveChanged,
-                       const char* seed) {
+                       const char* seed, const std::vector<std::string>& reruns) {
         SCOPED_TRACE(kind + " " + std::to_string(count) +
                      (seed ? std::string(" seed ") + seed : ""));
         writeBytes(dir / "pack.asf", bigArchive);
@@ -211,17 +217,43 @@ protected:
 
         const ProcessResult rerun = patch();
         EXPECT_EQ(rerun.status, 0) << rerun.out;
+        EXPECT_NE(std::find(reruns.begin(), reruns.end(), rerun.out), reruns.end()) << rerun.out;
         ASSERT_EQ(readBytes(dir / "pack.asf"), bigPatched) << rerun.out;
         EXPECT_FALSE(journalLeft());
     }
 
+    // What a rerun may print after a crash at each step: before the journal is flushed it can
+    // only be cut short (or, with lost power, gone); from then until it is marked done it
+    // restores; once the mark is flushed the patch stands. Lost power may undo what was not
+    // flushed yet, so it widens each phase to what its unflushed steps allow.
     void crashAtEveryStep(const char* seed) {
+        const std::vector<std::string> steps = protocolSteps();
+        const auto sealAt = std::find(steps.begin(), steps.end(), "sync journal") - steps.begin();
+        const auto markAt =
+            std::find(steps.rbegin(), steps.rend(), "write journal").base() - steps.begin() - 1;
         std::map<std::string, int> seen;
         bool archiveChanged = false;
-        for (const std::string& step : protocolSteps()) {
+        for (std::ptrdiff_t at = 0; at < static_cast<std::ptrdiff_t>(steps.size()); ++at) {
+            const std::string& step = steps[static_cast<std::size_t>(at)];
             const std::string kind = step.substr(0, step.find(' '));
             archiveChanged = archiveChanged || step == "write archive";
-            crashAndRerun(kind, ++seen[kind], !archiveChanged, seed);
+            const std::string restoredAndReplaced = restored + replacedLine;
+            std::vector<std::string> reruns;
+            if (at < sealAt)
+                reruns = {removed + replacedLine};
+            else if (at <= markAt)
+                reruns = {restoredAndReplaced};
+            else
+                reruns = {notFoundLine};
+            if (seed != nullptr && at < sealAt)
+                reruns.push_back(replacedLine); // the journal's creation undone
+            if (seed != nullptr && at == sealAt)
+                reruns = {removed + replacedLine, replacedLine, restoredAndReplaced};
+            if (seed != nullptr && at == sealAt + 1)
+                reruns = {replacedLine, restoredAndReplaced};
+            if (seed != nullptr && at == markAt + 1)
+                reruns = {restoredAndReplaced, notFoundLine}; // the done mark lost, or kept
+            crashAndRerun(kind, ++seen[kind], !archiveChanged, seed, reruns);
         }
     }
 };
@@ -235,6 +267,102 @@ TEST_F(CrashPoints, ARerunCompletesAPatchKilledAtAnyStep) {
 TEST_F(CrashPoints, ARerunCompletesAPatchCutShortByLostPower) {
     for (const char* seed : {"1", "2", "3", "4", "5", "6", "7", "8"})
         crashAtEveryStep(seed);
+}
+
+// Power lost as the journal of a completed patch is removed can bring the journal back. It was
+// marked done first, so a later run, whatever it patches, must not put the old bytes back.
+TEST_F(CrashPoints, AJournalBroughtBackAfterItsPatchCompletedRestoresNothing) {
+    writeBytes(dir / "other.dds", ddsLike(1000, 5));
+    int broughtBack = 0;
+    for (const char* seed : {"1", "2", "3", "4", "5", "6", "7", "8"}) {
+        writeBytes(dir / "pack.asf", bigArchive);
+        const ProcessResult crashed =
+            patch("16", withFaults({{"DYELOOM_CRASH", "remove:1"}, {"DYELOOM_POWER_LOSS", seed}}));
+        ASSERT_EQ(crashed.status, 128 + SIGKILL) << crashed.out;
+        broughtBack += journalLeft() ? 1 : 0;
+        expectResult(run({"pack.asf", "other.dds", "new.dds", "16"}), notFoundLine, 0);
+        EXPECT_EQ(readBytes(dir / "pack.asf"), bigPatched) << "seed " << seed;
+        EXPECT_FALSE(journalLeft());
+    }
+    EXPECT_GT(broughtBack, 0) << "no seed brought the journal back";
+}
+
+// Another program truncates the archive, or puts another file in its place, after its span was
+// checked and before it is written: the run must not call that a patched archive.
+TEST_F(DyeloomRun, AnArchiveChangedByAnotherProgramDuringTheWriteIsReported) {
+    const std::string written = " after its bytes were checked; the modded texture's data was "
+                                "written over bytes 80 to 363 of the file that was there when "
+                                "the patch began, and nothing else was written\n";
+    const std::tuple<const char*, std::string, ByteBuffer> cases[] = {
+        {"truncate-before-write", "another program changed its size from 428 to 364 bytes",
+         ByteBuffer(archivePatched.begin(), archivePatched.begin() + 364)},
+        {"replace-before-write", "another program put another file in its place", archive}};
+    for (const auto& [fault, change, after] : cases) {
+        writeBytes(dir / "pack.asf", archive);
+        expectResult(patch("16", withFaults({{"DYELOOM_FAULT", fault}})),
+                     "'pack.asf' changed while it was being patched: " + change + written, 1);
+        EXPECT_EQ(readBytes(dir / "pack.asf"), after) << fault;
+        EXPECT_FALSE(journalLeft());
+    }
+}
+
+// A texture larger than the archive cannot be in it: the run says so without reading either
+// texture (a read of them fails here).
+TEST_F(DyeloomRun, ATextureLargerThanTheArchiveIsNotRead) {
+    writeBytes(dir / "pack.asf", ByteBuffer(original.begin(), original.end() - 1));
+    for (const char* texture : {"old.dds", "new.dds"})
+        expectResult(
+            patch("16", withFaults({{"DYELOOM_FAULT", "read"}, {"DYELOOM_FAULT_PATH", texture}})),
+            notFoundLine, 0);
+}
+
+// An archive reached through a symbolic link has its journal beside the real file, so that a run
+// through the real path (or any other link) finds it after an interruption. A name too long for
+// the journal's suffix gets a journal name the rerun derives again.
+TEST_F(DyeloomRun, ARunThroughAnyPathFindsTheJournal) {
+    std::filesystem::create_directory(dir / "real");
+    std::filesystem::create_directory(dir / "links");
+    const std::string longName = std::string(250, 'a') + ".asf";
+    const std::pair<std::string, std::string> paths[] = {{"links/pack.asf", "real/pack.asf"},
+                                                         {"real/" + longName, "real/" + longName}};
+    for (const auto& [interrupted, rerun] : paths) {
+        writeBytes(dir / rerun, archive);
+        if (interrupted != rerun)
+            std::filesystem::create_symlink("../" + rerun, dir / interrupted);
+        const ProcessResult torn = run({interrupted, "old.dds", "new.dds", "16"},
+                                       withFaults({{"DYELOOM_FAULT", "half-write-no-restore"}}));
+        EXPECT_EQ(torn.status, 1);
+        EXPECT_NE(torn.out.find("the next run on this archive will put them back"),
+                  std::string::npos)
+            << torn.out;
+        expectResult(run({rerun, "old.dds", "new.dds", "16"}),
+                     "restored bytes 80 to 363 of '" + rerun +
+                         "' from the journal of an interrupted patch\n" + replacedLine,
+                     0);
+        EXPECT_EQ(readBytes(dir / rerun), archivePatched);
+        for (const char* folder : {"real", "links"})
+            for (const auto& entry : std::filesystem::directory_iterator(dir / folder))
+                EXPECT_EQ(entry.path().string().find("journal"), std::string::npos);
+    }
+}
+
+// With few files allowed open, a run fails somewhere, and must say what failed: never that a
+// journal is kept when there is none, and never with a changed archive.
+TEST_F(DyeloomRun, RunningOutOfFilesIsReportedAsItIs) {
+    writeBytes(dir / "pack.asf", archive);
+    for (std::size_t limit = 4; limit <= 64; ++limit) {
+        ProcessOptions options;
+        options.openFilesLimit = limit;
+        const ProcessResult result = patch("16", options);
+        EXPECT_EQ(result.out.find("kept"), std::string::npos) << limit << ": " << result.out;
+        if (result.status == 0) {
+            EXPECT_EQ(result.out, replacedLine);
+            break;
+        }
+        EXPECT_EQ(readBytes(dir / "pack.asf"), archive) << limit << ": " << result.out;
+    }
+    EXPECT_EQ(readBytes(dir / "pack.asf"), archivePatched);
+    EXPECT_FALSE(journalLeft());
 }
 
 // Two runs on one archive at once: the lock and the check before writing let exactly one of

@@ -33,7 +33,7 @@ TEST_F(FileIo, AJournalIsValidOnlyWhenWhole) {
     const ByteBuffer kept = test::ByteGen(4).random(3000);
     const JournalHeader header{{1, 2}, 10000, 500, kept.size(), 77};
     Journal written;
-    ASSERT_FALSE(Journal::create(path("j"), header, written));
+    ASSERT_FALSE(Journal::create({path("j"), "j"}, header, written));
     ASSERT_FALSE(written.append(Bytes(kept).first(1000)));
     ASSERT_FALSE(written.append(Bytes(kept).subspan(1000)));
     ASSERT_FALSE(written.seal());
@@ -42,8 +42,10 @@ TEST_F(FileIo, AJournalIsValidOnlyWhenWhole) {
     const auto stateOf = [&](const ByteBuffer& bytes) {
         test::writeBytes(dir / "k", bytes);
         Journal journal;
+        os::FileStatus status;
         Journal::State state{};
-        EXPECT_FALSE(Journal::open(path("k"), journal, state));
+        EXPECT_FALSE(Journal::open({path("k"), "k"}, journal, status));
+        EXPECT_FALSE(journal.check(state));
         return state;
     };
     EXPECT_EQ(stateOf(whole), Journal::State::Valid);
@@ -56,10 +58,36 @@ TEST_F(FileIo, AJournalIsValidOnlyWhenWhole) {
         changed[at] ^= 1;
         EXPECT_EQ(stateOf(changed), Journal::State::Incomplete) << at;
     }
+    // Where a file's length reaches the disk before its data, a crash before the first flush
+    // leaves a journal of the right length whose header is zeros.
+    ByteBuffer unwritten = whole;
+    std::fill_n(unwritten.begin(), 64, 0);
+    EXPECT_EQ(stateOf(unwritten), Journal::State::Incomplete);
     ByteBuffer done = whole;
     done[15] = 'D';
     EXPECT_EQ(stateOf(done), Journal::State::Done);
     EXPECT_EQ(stateOf(test::concat({ByteBuffer{'X'}, whole})), Journal::State::Unknown);
+}
+
+// Names near the file system's limit get a journal name within it that every later run derives
+// again: the name's first bytes, whole characters only, and a hash of all of it.
+TEST(JournalName, StaysWithinAFileNameAndTellsNamesApart) {
+    EXPECT_EQ(journalNameFor("pack.asf"), "pack.asf.dyeloom-journal");
+    std::string japanese;
+    for (int i = 0; i < 80; ++i)
+        japanese += "\xE3\x83\x86"; // テ, three bytes
+    for (const std::string& name : {japanese + ".asf", std::string(255, 'a')}) {
+        const std::string journal = journalNameFor(name);
+        EXPECT_LE(journal.size(), 255u);
+        EXPECT_EQ(journal, journalNameFor(name)) << "found again by the next run";
+        EXPECT_EQ(journal.substr(0, 60), name.substr(0, 60));
+        std::string other = name;
+        other.back() ^= 1;
+        EXPECT_NE(journalNameFor(other), journal);
+    }
+    // The cut falls between characters: what precedes the hash is whole UTF-8.
+    const std::string cut = journalNameFor(japanese + ".asf");
+    EXPECT_EQ(cut.find('~') % 3, 0u);
 }
 
 // Another program changed the span between the search and the write: nothing may be written.

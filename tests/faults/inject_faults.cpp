@@ -17,6 +17,10 @@
 //     read, read-short    reading DYELOOM_FAULT_PATH fails (EIO), or stops half way
 //     no-map              no file can be memory-mapped
 //     truncate-after-map  DYELOOM_FAULT_PATH is cut to half its size as soon as it is mapped
+//     truncate-before-write  another program cuts the archive to half its size just before the
+//                         first write to it
+//     replace-before-write   another program renames a copy of the archive over it just before
+//                         the first write to it
 //   DYELOOM_FAULT_PATH  the path (as opened) that the read and truncation faults concern
 //   DYELOOM_TRACE       a file that gets a line per step of the write protocol, "KIND FILE":
 //                       KIND write, sync, create or remove; FILE archive, journal or folder
@@ -207,8 +211,30 @@ void noteFlushed(State& s, int fd) {
         file.flushedLength = info.st_size;
 }
 
+// What another program does to the archive between the check of its span and the write.
+void meddleWithArchive(const State& s, int fd) {
+    const std::string& path = s.paths.at(fd);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        std::abort();
+    if (s.fault == "truncate-before-write" && ::truncate(path.c_str(), info.st_size / 2) != 0)
+        std::abort();
+    if (s.fault == "replace-before-write") {
+        const std::string copy = path + ".copy";
+        std::vector<char> bytes(static_cast<std::size_t>(info.st_size));
+        const int out = realOpen(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (realPread(fd, bytes.data(), bytes.size(), 0) != info.st_size || out < 0 ||
+            ::write(out, bytes.data(), bytes.size()) != info.st_size ||
+            ::rename(copy.c_str(), path.c_str()) != 0)
+            std::abort();
+        real<int (*)(int)>("close")(out);
+    }
+}
+
 ssize_t writeToArchive(State& s, int fd, const void* data, size_t size, off_t offset) {
     const int index = s.archiveWrites++;
+    if (index == 0)
+        meddleWithArchive(s, fd);
     if (s.raise.count == index + 1) {
         const ssize_t half = realPwrite(fd, data, size / 2, offset);
         ::raise(s.raise.kind == "TERM" ? SIGTERM : SIGINT);

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,10 @@ struct ProcessOptions {
     int timeoutSeconds = 60;           // then the child is killed and the result says so
     std::size_t addressSpaceLimit = 0; // bytes of address space for the child (POSIX); 0: none
     std::size_t fileSizeLimit = 0;     // largest file size the child may write (POSIX); 0: none
+    std::size_t openFilesLimit = 0;    // most files the child may hold open (POSIX); 0: no limit
+    // The user and group the child runs as, with no supplementary groups (POSIX, from root):
+    // permission checks are tested for real, not skipped because the tests run as root.
+    std::optional<unsigned> user;
     // Where the child's standard output goes (POSIX): a file the result reads back, a pipe
     // nobody reads (closed before the child starts), or nowhere (the stream is closed).
     enum class Output { File, ClosedPipe, Closed } output = Output::File;

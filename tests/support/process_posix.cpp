@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
 #include <stdexcept>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -46,7 +47,8 @@ Process::Process(const std::vector<std::string>& argv, const std::filesystem::pa
         for (const auto& [name, value] : options.environment)
             setenv(name.c_str(), value.c_str(), 1);
         for (const auto& [resource, bytes] : {std::pair{RLIMIT_AS, options.addressSpaceLimit},
-                                              std::pair{RLIMIT_FSIZE, options.fileSizeLimit}}) {
+                                              std::pair{RLIMIT_FSIZE, options.fileSizeLimit},
+                                              std::pair{RLIMIT_NOFILE, options.openFilesLimit}}) {
             const rlimit limit{bytes, bytes};
             if (bytes != 0 && setrlimit(resource, &limit) != 0)
                 _exit(127);
@@ -61,6 +63,9 @@ Process::Process(const std::vector<std::string>& argv, const std::filesystem::pa
             _exit(127);
         if (options.output == ProcessOptions::Output::Closed)
             close(1);
+        if (options.user && (setgroups(0, nullptr) != 0 || setgid(*options.user) != 0 ||
+                             setuid(*options.user) != 0))
+            _exit(127);
         execv(args[0], args.data());
         _exit(127);
     }
