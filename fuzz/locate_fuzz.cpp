@@ -11,9 +11,11 @@ using ByteBuffer = std::vector<std::uint8_t>;
 
 namespace {
 
-// Copies every other block of samples it is asked for, so both of the search's routes run.
+// Copies every other block of samples it is asked for, so both of the search's routes run, and
+// cuts the archive into stretches of the length the input chooses.
 class AlternatingReader final : public dyeloom::HaystackReader {
 public:
+    explicit AlternatingReader(std::size_t stretch) : stretch_(stretch) {}
     void willRead(std::span<const dyeloom::Bytes>) override {}
     bool copy(dyeloom::Bytes part, dyeloom::MutableBytes into) override {
         if (into.size() != part.size() || ++calls_ % 2 == 0)
@@ -21,9 +23,13 @@ public:
         std::copy(part.begin(), part.end(), into.begin());
         return true;
     }
+    std::size_t nextStretch(std::size_t, const dyeloom::SearchGeometry&) override {
+        return stretch_;
+    }
 
 private:
     unsigned calls_ = 0;
+    std::size_t stretch_;
 };
 
 } // namespace
@@ -45,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             archive[at + i] = original[i];
     }
 
-    AlternatingReader reader;
+    AlternatingReader reader(1 + plantAt % 97);
     const auto found = dyeloom::findTextureOffset(archive, original, header, &reader);
     const auto expected = dyeloom::test::referenceOffset(archive, original, header);
     if (found != expected)

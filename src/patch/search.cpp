@@ -32,9 +32,15 @@ namespace {
 // and only those try the shorter grams.
 constexpr std::size_t gramLengths[] = {128, 32, 8};
 constexpr std::size_t shortNeedleBytes = 16 << 10;
-// Only the needle's first MiB is indexed: a spacing of up to a MiB already makes the samples
-// few (about a thousand per GiB), and the index stays near 4 MiB whatever the texture's size.
+// Only a MiB of the needle is indexed: a spacing of up to a MiB already makes the samples few
+// (about a thousand per GiB), and the index stays near 4 MiB whatever the texture's size.
 constexpr std::size_t indexedNeedleBytes = std::size_t{1} << 20;
+// Which MiB: the one of these, spread over the needle, with the fewest grams that are short
+// repetitions, judged at this many positions each. A texture's first rows are often sky or a
+// transparent field, which would make the blocks of samples long; the check costs a tenth of a
+// millisecond.
+constexpr std::size_t indexedWindowsTried = 8;
+constexpr std::size_t windowProbes = 2048;
 // A gram length whose plan has blocks at least this fraction of the entries apart is taken
 // without trying the others: a quarter of the needle apart already makes the samples few.
 constexpr std::size_t goodSpacingDivisor = 4;
@@ -105,6 +111,28 @@ void announceOne(HaystackReader* reader, Bytes part) {
         reader->willRead(std::span(&part, 1));
 }
 
+// The part of `needle` to index: the window of indexedNeedleBytes whose grams are least often
+// short repetitions, the earliest of equals (its blocks then lag least behind a candidate).
+std::size_t indexedWindowStart(Bytes needle) {
+    if (needle.size() <= indexedNeedleBytes)
+        return 0;
+    const std::size_t room = needle.size() - indexedNeedleBytes;
+    const std::size_t probeStep = indexedNeedleBytes / windowProbes;
+    constexpr std::size_t probedGram = 128;
+    std::size_t best = 0, bestScore = 0;
+    for (std::size_t window = 0; window < indexedWindowsTried; ++window) {
+        const std::size_t start = room / (indexedWindowsTried - 1) * window / 8 * 8;
+        std::size_t score = 0;
+        for (std::size_t at = start; at + probedGram <= start + indexedNeedleBytes; at += probeStep)
+            score += isShortRepetition(needle.data() + at, probedGram) ? 0 : 1;
+        if (score > bestScore) {
+            best = start;
+            bestScore = score;
+        }
+    }
+    return best;
+}
+
 } // namespace
 
 RareByteSearch::RareByte RareByteSearch::findRareByte(Bytes needle) {
@@ -125,11 +153,12 @@ RareByteSearch::RareByte RareByteSearch::findRareByte(Bytes needle) {
     return {static_cast<std::size_t>(at - needle.begin()), static_cast<std::uint8_t>(best)};
 }
 
-std::optional<std::size_t> RareByteSearch::find(Bytes haystack, Stretch stretch) {
+std::optional<std::size_t> RareByteSearch::find(Bytes haystack, Stretch stretch,
+                                                HaystackReader* reader) {
     if (!rare_)
         rare_ = findRareByte(needle_);
     // The whole stretch is read from start to end.
-    announceOne(reader_,
+    announceOne(reader,
                 haystack.subspan(stretch.first, stretch.last - stretch.first + needle_.size()));
     std::size_t cost = 0;
     for (std::size_t offset = stretch.first; offset <= stretch.last; ++offset) {
@@ -171,7 +200,8 @@ GramIndex::GramIndex(Bytes needlePart, std::size_t gramBytes)
         ++slotBits_;
     slots_.assign(std::size_t{1} << slotBits_, 0);
     for (std::size_t word = 1; word < gramBytes / 8; ++word)
-        leadingPower_ *= fibonacciMultiplier;
+        powers_[word] = powers_[word - 1] * fibonacciMultiplier;
+    leadingPower_ = powers_[gramBytes / 8 - 1];
     while ((std::size_t{1} << presenceBits_) < presenceBitsPerEntry * entries)
         ++presenceBits_;
     presence_.assign((std::size_t{1} << presenceBits_) / 64, 0);
@@ -207,10 +237,12 @@ GramIndex::GramIndex(Bytes needlePart, std::size_t gramBytes)
 }
 
 std::uint64_t GramIndex::fingerprint(const std::uint8_t* gram) const {
-    // A polynomial over the gram's words: cheap to roll along the needle.
+    // A polynomial over the gram's words: cheap to roll along the needle. Summed term by term
+    // rather than by Horner's rule, the multiplications do not wait on one another.
+    const std::size_t words = gramBytes_ / 8;
     std::uint64_t print = 0;
-    for (std::size_t at = 0; at < gramBytes_; at += 8)
-        print = print * fibonacciMultiplier + load64(gram + at);
+    for (std::size_t word = 0; word < words; ++word)
+        print += load64(gram + 8 * word) * powers_[words - 1 - word];
     return print;
 }
 
@@ -320,9 +352,11 @@ std::optional<SamplingPlan> planSampling(const GramIndex& index) {
     return best;
 }
 
-SampledSearch::SampledSearch(Bytes needle, RareByteSearch& fallback, HaystackReader* reader)
-    : needle_(needle), fallback_(fallback), reader_(reader) {
-    const Bytes indexed = needle.first(std::min(needle.size(), indexedNeedleBytes));
+SampledSearch::SampledSearch(Bytes needle, RareByteSearch& fallback)
+    : needle_(needle), fallback_(fallback) {
+    indexedFrom_ = indexedWindowStart(needle);
+    const Bytes indexed =
+        needle.subspan(indexedFrom_, std::min(needle.size() - indexedFrom_, indexedNeedleBytes));
     for (const std::size_t gramBytes : gramLengths) {
         if (indexed.size() < gramBytes + GramIndex::indexStep)
             continue;
@@ -338,6 +372,8 @@ SampledSearch::SampledSearch(Bytes needle, RareByteSearch& fallback, HaystackRea
     }
     if (index_ && spacingBytes() < minSpacingBytes)
         index_.reset();
+    // A candidate meets the index's grams this much further on.
+    plan_.lagBytes += indexedFrom_;
 }
 
 std::size_t SampledSearch::spacingBytes() const noexcept {
@@ -348,15 +384,24 @@ std::size_t SampledSearch::blockSamples() const noexcept {
     return plan_.blockEntries * GramIndex::indexStep;
 }
 
-std::optional<std::size_t> SampledSearch::find(Bytes haystack) {
-    const std::size_t lastOffset = haystack.size() - needle_.size();
+std::optional<std::size_t> SampledSearch::find(Bytes haystack, Stretch candidates,
+                                               HaystackReader* reader) {
+    reader_ = reader;
+    const std::size_t lastOffset = candidates.last;
     const std::size_t spacing = spacingBytes();
     const std::size_t gramBytes = index_->gramBytes();
     std::optional<std::size_t> best;
-    std::size_t open = 0; // every candidate below this one is settled
+    std::size_t open = candidates.first; // every candidate below this one is settled
     std::size_t handOverBlocks = 1;
     nextToAnnounce_ = 0;
-    for (std::size_t block = 0; block + gramBytes <= haystack.size();) {
+    // Blocks that end before the first candidate meet none of them; past the last candidate's
+    // lag, none is met for the first time.
+    const auto firstBlockFor = [&](std::size_t candidate) {
+        const std::size_t firstUseful = candidate - std::min(candidate, blockSamples() - 1);
+        return (firstUseful + spacing - 1) / spacing * spacing;
+    };
+    for (std::size_t block = firstBlockFor(open);
+         block + gramBytes <= haystack.size() && block <= lastOffset + plan_.lagBytes;) {
         // A lower candidate than the best would have met a block by now.
         if (best && (*best == open || block > *best + plan_.lagBytes))
             break;
@@ -373,15 +418,13 @@ std::optional<std::size_t> SampledSearch::find(Bytes haystack) {
         // Settles every open candidate up to and past this block at once. A sampled best lies
         // inside that stretch too, so the fallback's answer, if any, is the first occurrence.
         const Stretch hard{open, std::min(lastOffset, block + handOverBlocks * spacing)};
-        if (const auto found = fallback_.find(haystack, hard))
+        if (const auto found = fallback_.find(haystack, hard, reader_))
             return found;
         open = hard.last + 1;
         if (open > lastOffset)
             return std::nullopt;
         handOverBlocks = std::min(handOverBlocks * 2, maxHandOverBlocks);
-        // Blocks that start before this one meet only candidates below `open`.
-        const std::size_t firstUseful = open - std::min(open, blockSamples() - 1);
-        block = (firstUseful + spacing - 1) / spacing * spacing;
+        block = firstBlockFor(open);
     }
     return best;
 }
@@ -406,7 +449,7 @@ SampledSearch::BlockResult SampledSearch::searchBlock(Bytes haystack, std::size_
             if (!entry)
                 continue;
             const std::size_t sample = blockStart + i;
-            const std::size_t needlePos = *entry * GramIndex::indexStep;
+            const std::size_t needlePos = indexedFrom_ + *entry * GramIndex::indexStep;
             if (needlePos <= sample && sample - needlePos >= open.first &&
                 sample - needlePos <= open.last)
                 candidates_.push_back({sample - needlePos, needlePos});
@@ -454,16 +497,49 @@ void SampledSearch::announceBlocks(Bytes haystack, std::size_t blockStart) {
 
 } // namespace search_stages
 
+Searcher::Searcher(Bytes needle)
+    : needle_(needle), rareByte_(std::make_unique<search_stages::RareByteSearch>(needle)) {
+    if (needle.size() >= search_stages::SampledSearch::minNeedle) {
+        sampled_ = std::make_unique<search_stages::SampledSearch>(needle, *rareByte_);
+        if (!sampled_->usable())
+            sampled_.reset();
+    }
+}
+
+Searcher::~Searcher() = default;
+
+SearchGeometry Searcher::geometry() const noexcept {
+    if (!sampled_)
+        return {needle_.size(), 0, 0};
+    return {needle_.size(), sampled_->spacingBytes(),
+            sampled_->blockSamples() + sampled_->gramBytes() - 1};
+}
+
+std::optional<std::size_t> Searcher::find(Bytes haystack, std::size_t first, std::size_t last,
+                                          HaystackReader* reader) {
+    if (sampled_)
+        return sampled_->find(haystack, {first, last}, reader);
+    return rareByte_->find(haystack, {first, last}, reader);
+}
+
 std::optional<std::size_t> findFirst(Bytes haystack, Bytes needle, HaystackReader* reader) {
     if (needle.empty() || needle.size() > haystack.size())
         return std::nullopt;
-    search_stages::RareByteSearch rareByte(needle, reader);
-    if (needle.size() >= search_stages::SampledSearch::minNeedle) {
-        search_stages::SampledSearch sampled(needle, rareByte, reader);
-        if (sampled.usable())
-            return sampled.find(haystack);
+    Searcher searcher(needle);
+    const std::size_t last = haystack.size() - needle.size();
+    if (reader == nullptr)
+        return searcher.find(haystack, 0, last, nullptr);
+    // Stretch by stretch, as the reader plans them: each is settled before the next begins, so
+    // the first match found is the first occurrence.
+    for (std::size_t from = 0; from <= last;) {
+        const std::size_t candidates =
+            std::max<std::size_t>(reader->nextStretch(from, searcher.geometry()), 1);
+        const std::size_t to = last - from < candidates ? last : from + candidates - 1;
+        if (const auto found = searcher.find(haystack, from, to, reader))
+            return found;
+        from = to + 1;
     }
-    return rareByte.find(haystack, {0, haystack.size() - needle.size()});
+    return std::nullopt;
 }
 
 } // namespace dyeloom

@@ -6,6 +6,7 @@
 #include "haystack_reader.hpp"
 #include "two_way.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -25,11 +26,12 @@ struct Stretch {
 // tables are built on first use: on ordinary data the sampling stage never calls for them.
 class RareByteSearch {
 public:
-    // `needle` must not be empty; it and `reader` (may be null) must outlive the searcher.
-    explicit RareByteSearch(Bytes needle, HaystackReader* reader = nullptr)
-        : needle_(needle), reader_(reader) {}
+    // `needle` must not be empty and must outlive the searcher.
+    explicit RareByteSearch(Bytes needle) : needle_(needle) {}
 
-    [[nodiscard]] std::optional<std::size_t> find(Bytes haystack, Stretch stretch);
+    // `reader` (may be null) is told what will be read.
+    [[nodiscard]] std::optional<std::size_t> find(Bytes haystack, Stretch stretch,
+                                                  HaystackReader* reader = nullptr);
 
 private:
     struct RareByte {
@@ -40,7 +42,6 @@ private:
     [[nodiscard]] std::optional<std::size_t> findLinear(Bytes haystack, Stretch stretch);
 
     Bytes needle_;
-    HaystackReader* reader_;
     std::optional<RareByte> rare_;
     std::optional<TwoWay> twoWay_;
 };
@@ -85,7 +86,8 @@ private:
 
     Bytes needlePart_;
     std::size_t gramBytes_;
-    std::uint64_t leadingPower_ = 1; // the weight of a gram's first word in its fingerprint
+    std::array<std::uint64_t, 16> powers_{1}; // the weight of each word, last word first
+    std::uint64_t leadingPower_ = 1;          // the weight of a gram's first word
     unsigned slotBits_ = 4;
     std::vector<std::uint32_t> slots_;
     std::vector<std::uint8_t> informative_;
@@ -122,8 +124,8 @@ public:
     // Needles shorter than this go to RareByteSearch alone: too few entries to sample with.
     static constexpr std::size_t minNeedle = 256;
 
-    // `needle`, `fallback` and `reader` (may be null) must outlive the searcher.
-    SampledSearch(Bytes needle, RareByteSearch& fallback, HaystackReader* reader = nullptr);
+    // `needle` and `fallback` must outlive the searcher.
+    SampledSearch(Bytes needle, RareByteSearch& fallback);
 
     // False when too little of the needle is informative for sampling to pay (as a needle made
     // of zeros and a few other bytes): RareByteSearch alone is then the faster way.
@@ -132,7 +134,10 @@ public:
     [[nodiscard]] std::size_t blockSamples() const noexcept;
     [[nodiscard]] std::size_t gramBytes() const noexcept { return index_->gramBytes(); }
 
-    [[nodiscard]] std::optional<std::size_t> find(Bytes haystack);
+    // The lowest occurrence among the candidate offsets `candidates`; `haystack` must hold the
+    // needle at the last of them. `reader` (may be null) reads the samples.
+    [[nodiscard]] std::optional<std::size_t> find(Bytes haystack, Stretch candidates,
+                                                  HaystackReader* reader = nullptr);
 
 private:
     struct Candidate {
@@ -150,7 +155,8 @@ private:
 
     Bytes needle_;
     RareByteSearch& fallback_;
-    HaystackReader* reader_;
+    HaystackReader* reader_ = nullptr; // of the find() under way
+    std::size_t indexedFrom_ = 0;      // where in the needle the indexed part begins
     std::optional<GramIndex> index_;
     SamplingPlan plan_;
     std::vector<Candidate> candidates_;    // reused by every block
