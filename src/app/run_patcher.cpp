@@ -1,5 +1,6 @@
 #include "run_patcher.hpp"
 
+#include "archive_reader.hpp"
 #include "fileio.hpp"
 #include "header_bytes.hpp"
 #include "texture_patch.hpp"
@@ -62,17 +63,6 @@ void requireModdedCoversOriginal(const Arguments& args, std::uint64_t original,
                                  args.original + "' (" + std::to_string(original) +
                                  " bytes); the archive is unchanged");
 }
-
-// Lets the search reach the archive through its file view.
-class ArchiveReader final : public HaystackReader {
-public:
-    explicit ArchiveReader(const FileView& archive) : archive_(archive) {}
-    void willRead(std::span<const Bytes> parts) override { archive_.prefetch(parts); }
-    bool copy(Bytes part, MutableBytes into) override { return archive_.copy(part, into); }
-
-private:
-    const FileView& archive_;
-};
 
 // The archive may be the original texture itself (a loose texture patched in place), but it
 // cannot be the modded one: its bytes would be read while they are overwritten.

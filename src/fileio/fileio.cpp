@@ -49,6 +49,12 @@ void FileView::prefetch(std::span<const Bytes> parts) const noexcept {
         mapped->region.prefetch(parts);
 }
 
+std::optional<std::size_t> FileView::countResident(std::span<const Bytes> parts) const {
+    if (const auto* mapped = std::get_if<Mapped>(&contents_))
+        return mapped->region.countResident(parts);
+    return parts.size();
+}
+
 bool FileView::copy(Bytes part, MutableBytes into) const noexcept {
     const auto* mapped = std::get_if<Mapped>(&contents_);
     if (mapped == nullptr || into.size() != part.size())

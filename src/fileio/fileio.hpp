@@ -7,6 +7,7 @@
 #include "os_process.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <variant>
@@ -52,6 +53,9 @@ public:
     [[nodiscard]] bool damaged() const noexcept;
     // Starts reading the parts of bytes() that will be read soon (a mapped view only).
     void prefetch(std::span<const Bytes> parts) const noexcept;
+    // How many of `parts` (spans of bytes()) are in memory already: all of them for a view read
+    // into memory, nothing where the system does not say.
+    [[nodiscard]] std::optional<std::size_t> countResident(std::span<const Bytes> parts) const;
     // Copies `part` of bytes() into `into` with a positioned read of the file, which costs
     // less than touching a page of the mapping the first time. False if it cannot (not a
     // mapped view, or the read fails or comes short): the caller then reads `part` itself.

@@ -132,6 +132,10 @@ public:
     // that touching them later finds them in memory. A hint: failures are ignored.
     void prefetch(std::span<const Bytes> parts) const noexcept;
 
+    // How many of `parts` (spans of bytes()) lie wholly on pages that are in memory, or nothing
+    // where the system does not say (Windows reports a process's own pages, not the cache's).
+    [[nodiscard]] std::optional<std::size_t> countResident(std::span<const Bytes> parts) const;
+
     // Whether part of the region could not be read after all: the file was truncated under it,
     // or the system failed to read a page (an I/O error, or no space to fill a hole on a full
     // in-memory file system). Instead of ending the process with SIGBUS, those pages read as

@@ -3,20 +3,49 @@
 #include "os_file.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace dyeloom::os {
 namespace {
 
 std::error_code lastError() {
     return {errno, std::system_category()};
+}
+
+// Asks for the pages of every range to be read ahead: in one call where the kernel takes a
+// list (process_madvise, Linux 5.10), else one call a range.
+void adviseWillNeed(std::span<const iovec> ranges) noexcept {
+#if defined(__linux__) && defined(SYS_process_madvise) && defined(SYS_pidfd_open)
+    // Whether the list call works here is learnt once: kernels before 5.10 lack it, and some
+    // refuse it without CAP_SYS_NICE.
+    static const int self = static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0));
+    static std::atomic<bool> listsWork{self >= 0};
+    constexpr std::size_t maxRanges = 1024; // UIO_MAXIOV
+    std::size_t done = 0;
+    while (listsWork && done < ranges.size()) {
+        const std::size_t count = std::min(maxRanges, ranges.size() - done);
+        if (::syscall(SYS_process_madvise, self, ranges.data() + done, count, MADV_WILLNEED, 0) <
+            0) {
+            listsWork = false;
+            break;
+        }
+        done += count;
+    }
+    ranges = ranges.subspan(done);
+#endif
+    for (const iovec& range : ranges)
+        ::madvise(range.iov_base, range.iov_len, MADV_WILLNEED);
 }
 
 int openFlags(File::Access access) {
@@ -161,11 +190,14 @@ void MappedRegion::prefetch(std::span<const Bytes> parts) const noexcept {
     static const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
     const auto begin = reinterpret_cast<std::uintptr_t>(address_);
     const std::uintptr_t end = begin + size_;
-    // Parts on the same pages are asked for once.
+    // Parts on the same pages are asked for once, and the ranges all in one call where the
+    // system can take a list of them.
+    std::vector<iovec> ranges;
     std::uintptr_t pendingFrom = 0, pendingTo = 0;
     const auto flush = [&] {
         if (pendingTo > pendingFrom)
-            ::madvise(reinterpret_cast<void*>(pendingFrom), pendingTo - pendingFrom, MADV_WILLNEED);
+            ranges.push_back({reinterpret_cast<void*>(pendingFrom),
+                              static_cast<std::size_t>(pendingTo - pendingFrom)});
     };
     for (const Bytes part : parts) {
         const auto from = std::max(begin, reinterpret_cast<std::uintptr_t>(part.data()));
@@ -185,6 +217,29 @@ void MappedRegion::prefetch(std::span<const Bytes> parts) const noexcept {
         }
     }
     flush();
+    adviseWillNeed(ranges);
+}
+
+std::optional<std::size_t> MappedRegion::countResident(std::span<const Bytes> parts) const {
+    static const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto begin = reinterpret_cast<std::uintptr_t>(address_);
+    std::size_t resident = 0;
+    std::vector<unsigned char> pages;
+    for (const Bytes part : parts) {
+        const auto from = reinterpret_cast<std::uintptr_t>(part.data());
+        if (part.empty() || from < begin || from + part.size() > begin + size_)
+            continue;
+        const std::uintptr_t first = from & ~(pageSize - 1);
+        const std::uintptr_t last = (from + part.size() - 1) & ~(pageSize - 1);
+        pages.resize((last - first) / pageSize + 1);
+        if (::mincore(reinterpret_cast<void*>(first), last + pageSize - first, pages.data()) != 0)
+            return std::nullopt;
+        resident += std::all_of(pages.begin(), pages.end(),
+                                [](unsigned char page) { return (page & 1) != 0; })
+                        ? 1
+                        : 0;
+    }
+    return resident;
 }
 
 bool MappedRegion::damaged() const noexcept {

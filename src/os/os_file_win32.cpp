@@ -152,6 +152,10 @@ bool MappedRegion::damaged() const noexcept {
     return false;
 }
 
+std::optional<std::size_t> MappedRegion::countResident(std::span<const Bytes>) const {
+    return std::nullopt;
+}
+
 std::error_code linkStatus(const std::string& path, FileStatus& status) {
     std::wstring wide;
     if (!utf8ToWide(path, wide))
