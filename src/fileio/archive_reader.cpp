@@ -2,33 +2,46 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 
 namespace dyeloom {
 namespace {
 
-// The first stretch is short, so that the plan is corrected by measured costs early; later
-// ones are long enough that planning them costs nothing next to reading them.
-constexpr std::size_t firstStretchBytes = std::size_t{16} << 20;
+// The first stretch is short, so that the plan is corrected by measured costs early: half a
+// window of blocks, which a hard disk serves in a quarter of a second; later ones are long
+// enough that planning them costs nothing next to reading them.
+constexpr std::size_t firstStretchBytes = std::size_t{1} << 20;
+constexpr std::size_t firstStretchBlocks = 32;
 constexpr std::size_t laterStretchBytes = std::size_t{64} << 20;
-// Blocks in a stretch at the least, whatever the spacing: enough windows of blocks to time.
+// Blocks in a later stretch at the least, whatever the spacing: enough windows of them to time.
 constexpr std::size_t minStretchBlocks = 256;
 // How many of a stretch's sample pages are asked whether they are cached: one system call
 // each, so few; enough to tell a cached archive from one that is not.
 constexpr std::size_t probedBlocks = 16;
 // A stretch whose sample pages are all cached but for this share is read in place, unannounced.
 constexpr double cachedEnough = 0.9;
-// Below this share of uncached pages a stretch's time says little about the disk.
-constexpr double uncachedToLearn = 0.5;
+// Reads timed before a plan's cost is corrected: a window of blocks, or a few large reads.
+constexpr std::size_t minTimedBlocks = 16;
+constexpr std::size_t minTimedPassBytes = std::size_t{2} << 20;
 // A page, for counting the pages a block of samples touches.
 constexpr std::size_t pageBytes = 4096;
 // A new measurement weighs this much against what was learnt before.
 constexpr double learningRate = 0.5;
-// During a pass the disk is kept this far ahead of the search, asked for this much at a time:
-// requests large enough to stream, and enough of them queued to keep the disk busy.
-constexpr std::size_t passAheadBytes = std::size_t{32} << 20;
-constexpr std::size_t passRequestBytes = std::size_t{8} << 20;
+// A way of reading not yet timed is tried once the other has been, unless the model expects it
+// to cost more than this many times the other's timed cost.
+constexpr double worthTrying = 4;
+// During a pass the archive is read this far ahead of what the search has announced, in reads
+// of this size: large enough that the disk streams (a readahead hint reads only its readahead
+// window, 128 KiB on some file systems, and the search's own page faults would then seek), and
+// small enough that the copy stays in the processor's cache.
+constexpr std::size_t passAheadBytes = std::size_t{4} << 20;
+constexpr std::size_t passReadBytes = std::size_t{1} << 20;
 
 using Clock = std::chrono::steady_clock;
+
+double nanosecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+}
 
 } // namespace
 
@@ -55,51 +68,87 @@ double ReadPlanner::expectedNs(ReadPlan plan, const SearchGeometry& geometry, st
 ReadPlan ReadPlanner::plan(const SearchGeometry& geometry, std::size_t bytes,
                            std::optional<double> cachedShare) {
     const double cached = cachedShare.value_or(0);
+    const double pass = expectedNs(ReadPlan::Pass, geometry, bytes, cached);
+    const double sampled = expectedNs(ReadPlan::Sampled, geometry, bytes, cached);
+    trying_ = false;
     if (cached >= cachedEnough)
-        last_ = ReadPlan::Cached;
-    else
-        last_ = expectedNs(ReadPlan::Pass, geometry, bytes, cached) <
-                        expectedNs(ReadPlan::Sampled, geometry, bytes, cached)
-                    ? ReadPlan::Pass
-                    : ReadPlan::Sampled;
-    predicted_ = last_ != ReadPlan::Cached && 1 - cached >= uncachedToLearn
-                     ? (1 - cached) * static_cast<double>(bytes) * uncachedByteNs(last_, geometry)
-                     : 0;
-    return last_;
+        return ReadPlan::Cached;
+    if (passTimed_ != sampledTimed_ &&
+        (passTimed_ ? sampled < worthTrying * pass : pass < worthTrying * sampled)) {
+        // One way has been timed, the other only modelled: a disk that differs from the model
+        // in one way most likely differs in the other too, so the other is timed as well.
+        trying_ = true;
+        return passTimed_ ? ReadPlan::Sampled : ReadPlan::Pass;
+    }
+    return pass < sampled ? ReadPlan::Pass : ReadPlan::Sampled;
 }
 
-void ReadPlanner::learn(double spentNs) {
-    if (predicted_ <= 0)
+void ReadPlanner::learn(double& correction, bool& timed, double ratio) {
+    correction = timed ? (1 - learningRate) * correction + learningRate * ratio : ratio;
+    timed = true;
+}
+
+void ReadPlanner::timedSampledBlock(double ns, const SearchGeometry& geometry) {
+    if (geometry.spacingBytes == 0)
         return;
-    double& correction = last_ == ReadPlan::Pass ? passCorrection_ : sampledCorrection_;
-    correction = (1 - learningRate) * correction + learningRate * spentNs / predicted_;
-    predicted_ = 0;
+    const double modelled =
+        uncachedByteNs(ReadPlan::Sampled, geometry) * static_cast<double>(geometry.spacingBytes);
+    learn(sampledCorrection_, sampledTimed_, ns / modelled);
+}
+
+void ReadPlanner::timedPassByte(double ns) {
+    learn(passCorrection_, passTimed_, ns / costs_.uncachedPassByte);
 }
 
 ArchiveReader::ArchiveReader(const FileView& archive, ReadCosts costs)
     : archive_(archive), planner_(costs) {}
 
 void ArchiveReader::willRead(std::span<const Bytes> parts) {
-    if (plan_ == ReadPlan::Sampled)
-        archive_.prefetch(parts);
-    else if (plan_ == ReadPlan::Pass && !parts.empty())
-        readAhead(static_cast<std::size_t>(parts.front().data() - archive_.bytes().data()));
+    if (plan_ == ReadPlan::Sampled) {
+        // The search announces a window ahead; what lies past this stretch is announced again
+        // in the next one, which may be read another way.
+        const Bytes all = archive_.bytes();
+        std::size_t inStretch = 0;
+        while (inStretch < parts.size() &&
+               static_cast<std::size_t>(parts[inStretch].data() - all.data()) < stretchEnd_)
+            ++inStretch;
+        const auto start = Clock::now();
+        archive_.prefetch(parts.first(inStretch));
+        sampledNs_ += nanosecondsSince(start);
+    } else if (plan_ == ReadPlan::Pass && !parts.empty()) {
+        const Bytes last = parts.back();
+        readAhead(static_cast<std::size_t>(last.data() + last.size() - archive_.bytes().data()));
+    }
 }
 
 bool ArchiveReader::copy(Bytes part, MutableBytes into) {
     // A positioned read costs more than a touch of a cached page, and a pass has read it.
-    return plan_ == ReadPlan::Sampled && archive_.copy(part, into);
+    if (plan_ != ReadPlan::Sampled)
+        return false;
+    const auto start = Clock::now();
+    const bool copied = archive_.copy(part, into);
+    // Blocks a pass has read already say nothing about the disk.
+    if (static_cast<std::size_t>(part.data() - archive_.bytes().data()) >= readAheadUntil_) {
+        sampledNs_ += nanosecondsSince(start);
+        ++sampledBlocks_;
+    }
+    return copied;
 }
 
-void ArchiveReader::readAhead(std::size_t position) {
+void ArchiveReader::readAhead(std::size_t until) {
     const Bytes all = archive_.bytes();
-    const std::size_t until = std::min(all.size(), position + passAheadBytes);
-    readAheadUntil_ = std::max(readAheadUntil_, position);
+    until = std::min(all.size(), until + passAheadBytes);
+    scratch_.resize(passReadBytes);
     while (readAheadUntil_ < until) {
-        const Bytes request =
-            all.subspan(readAheadUntil_, std::min(passRequestBytes, all.size() - readAheadUntil_));
-        archive_.prefetch(std::span(&request, 1));
-        readAheadUntil_ += request.size();
+        const Bytes piece =
+            all.subspan(readAheadUntil_, std::min(passReadBytes, all.size() - readAheadUntil_));
+        // Only the page cache is wanted: the search reads the pages in place.
+        const auto start = Clock::now();
+        if (!archive_.copy(piece, MutableBytes(scratch_).first(piece.size())))
+            return;
+        passNs_ += nanosecondsSince(start);
+        passBytes_ += piece.size();
+        readAheadUntil_ += piece.size();
     }
 }
 
@@ -118,19 +167,35 @@ std::optional<double> ArchiveReader::cachedShare(std::size_t from, std::size_t b
     return static_cast<double>(*resident) / static_cast<double>(count);
 }
 
+void ArchiveReader::reportTimes(const SearchGeometry& geometry) {
+    // The first reads of a plan set the disk going; too few of them say little.
+    if (sampledBlocks_ >= minTimedBlocks)
+        planner_.timedSampledBlock(sampledNs_ / static_cast<double>(sampledBlocks_), geometry);
+    if (passBytes_ >= minTimedPassBytes)
+        planner_.timedPassByte(passNs_ / static_cast<double>(passBytes_));
+    sampledNs_ = passNs_ = 0;
+    sampledBlocks_ = passBytes_ = 0;
+}
+
 std::size_t ArchiveReader::nextStretch(std::size_t from, const SearchGeometry& geometry) {
-    if (stretches_++ > 0)
-        planner_.learn(std::chrono::duration<double, std::nano>(Clock::now() - began_).count());
+    ++stretches_;
+    reportTimes(geometry);
     const std::size_t size = archive_.bytes().size();
     const std::size_t left = std::max<std::size_t>(size - std::min(size, from), 1);
+    const std::size_t longStretch =
+        std::min(left, std::max(laterStretchBytes, minStretchBlocks * geometry.spacingBytes));
+    plan_ = planner_.plan(geometry, longStretch, cachedShare(from, longStretch, geometry));
     const std::size_t stretch =
-        std::min(left, std::max(stretches_ == 1 ? firstStretchBytes : laterStretchBytes,
-                                minStretchBlocks * geometry.spacingBytes));
-    plan_ = planner_.plan(geometry, stretch, cachedShare(from, stretch, geometry));
-    if (plan_ == ReadPlan::Pass)
+        stretches_ == 1 || planner_.trying()
+            ? std::min(left,
+                       std::max(firstStretchBytes, firstStretchBlocks * geometry.spacingBytes))
+            : longStretch;
+    if (plan_ == ReadPlan::Pass) {
+        readAheadUntil_ = std::max(readAheadUntil_, from);
         readAhead(from);
+    }
     bytesBy_[static_cast<int>(plan_)] += stretch;
-    began_ = Clock::now();
+    stretchEnd_ = from + stretch;
     return stretch;
 }
 

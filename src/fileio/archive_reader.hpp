@@ -6,8 +6,8 @@
 #include "fileio.hpp"
 #include "haystack_reader.hpp"
 
-#include <chrono>
 #include <cstdint>
+#include <vector>
 
 namespace dyeloom {
 
@@ -31,7 +31,7 @@ enum class ReadPlan {
     Cached,  // its pages are in memory: read in place through the mapping, nothing announced
     Sampled, // its blocks of samples announced a window at a time, copied out with positioned
              // reads: the disk reads only their pages, out of order
-    Pass,    // announced whole a few MiB ahead, read in place: the disk reads all of it in order
+    Pass,    // read whole in order with large reads a few MiB ahead of the search, then in place
 };
 
 // Chooses the plan of each stretch from the cost model and what the stretches before it cost.
@@ -44,8 +44,13 @@ public:
     // pages are in memory (nothing when unknown, taken as none).
     ReadPlan plan(const SearchGeometry& geometry, std::size_t bytes,
                   std::optional<double> cachedShare);
-    // What the stretch just planned took, in nanoseconds: corrects that plan's cost from now on.
-    void learn(double spentNs);
+    // Whether the last plan was chosen to time it: one way of reading has been timed and this
+    // one not, and the model does not rule it out. Its stretch should be short.
+    [[nodiscard]] bool trying() const noexcept { return trying_; }
+    // What reading the disk was seen to cost: a block of samples of `geometry` from the disk,
+    // and a byte read in order. Each corrects its plan's cost from now on.
+    void timedSampledBlock(double ns, const SearchGeometry& geometry);
+    void timedPassByte(double ns);
     // The stretch's expected cost in nanoseconds under `plan`, corrections included.
     [[nodiscard]] double expectedNs(ReadPlan plan, const SearchGeometry& geometry,
                                     std::size_t bytes, double cachedShare) const;
@@ -53,12 +58,15 @@ public:
 private:
     [[nodiscard]] double uncachedByteNs(ReadPlan plan, const SearchGeometry& geometry) const;
 
+    static void learn(double& correction, bool& timed, double ratio);
+
     ReadCosts costs_;
-    ReadPlan last_ = ReadPlan::Cached;
-    double predicted_ = 0; // of the last stretch, by the model alone; 0: nothing to learn
-    // Measured over predicted cost of each way of reading the disk.
+    bool trying_ = false;
+    // Measured over predicted cost of each way of reading the disk, once timed.
     double sampledCorrection_ = 1;
     double passCorrection_ = 1;
+    bool sampledTimed_ = false;
+    bool passTimed_ = false;
 };
 
 // Serves the search's reads of one archive through its file view. Cached pages are read in
@@ -82,15 +90,23 @@ private:
     // when the system does not say.
     [[nodiscard]] std::optional<double> cachedShare(std::size_t from, std::size_t bytes,
                                                     const SearchGeometry& geometry) const;
-    // Keeps the disk reading ahead of `position` during a pass.
-    void readAhead(std::size_t position);
+    // During a pass, reads the archive in order up to a little past `until`, so that the search
+    // finds in memory whatever it touches before there.
+    void readAhead(std::size_t until);
+
+    // Passes what the reads of the last stretch cost on to the planner.
+    void reportTimes(const SearchGeometry& geometry);
 
     const FileView& archive_;
     ReadPlanner planner_;
     ReadPlan plan_ = ReadPlan::Cached;
-    std::chrono::steady_clock::time_point began_; // of the stretch under way
     std::size_t stretches_ = 0;
+    std::size_t stretchEnd_ = 0; // one past the last candidate of the stretch under way
+    // The time spent waiting for the disk in the last stretch, and what it brought.
+    double sampledNs_ = 0, passNs_ = 0;
+    std::size_t sampledBlocks_ = 0, passBytes_ = 0;
     std::size_t readAheadUntil_ = 0;
+    std::vector<std::uint8_t> scratch_; // where a pass's reads land; only the cache is kept
     std::uint64_t bytesBy_[3] = {0, 0, 0};
 };
 
