@@ -25,7 +25,24 @@ runs, limit = int(runs), float(limit)
 programs = [arg.split("=", 1) for arg in sys.argv[6:]]
 archive = os.path.join(data_dir, "archive.asf")
 textures = [os.path.join(data_dir, "original.dds"), os.path.join(data_dir, "modded.dds")]
-holding = 0  # which texture's data the archive holds now
+
+
+def holding_now():
+    """Which texture's data the archive holds now: the original's (0) or the modded one's (1).
+    Read in pieces, so that this process stays small: a child forked from it counts the
+    parent's pages in its peak resident set until it execs."""
+    with open(textures[0], "rb") as f:
+        data = f.read()[128:]
+    with open(archive, "rb") as f:
+        tail = b""
+        while piece := f.read(64 << 20):
+            if (tail + piece).find(data) >= 0:
+                return 0
+            tail = piece[-len(data):]
+    return 1
+
+
+holding = holding_now()
 
 
 def drop_cached_pages():
