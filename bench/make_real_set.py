@@ -14,7 +14,8 @@ The archive holds the textures in random order, each behind a 32-byte entry reco
 scripts would sit between them, until it is ARCHIVE_MIB large. Written into OUT_DIR:
   archive.asf, index.tsv (offset, size and name of every texture in it),
   textures/*.dds, and targets/NAME/{archive.asf,original.dds,modded.dds}: textures of the sizes
-  the benchmarks measure, chosen late in the archive so that a search reads most of it, each with a modded texture of the same size and format (archive.asf links to ../..).
+  the benchmarks measure, whose first copies lie late in the archive, so that a search reads
+  much of it, each with a modded texture of the same size and format (archive.asf links to ../..).
 """
 import concurrent.futures
 import glob
@@ -140,14 +141,14 @@ with open(os.path.join(out_dir, "index.tsv"), "w") as index:
         if offset + size <= target_bytes:
             index.write(f"{offset}\t{size}\t{texture}\n")
 
-# The benchmark's targets: the texture nearest each size among those stored once, late in the
-# archive where there are such, or an emblem for the transparent one.
+# The benchmark's targets: the texture nearest each size among those whose first copy lies
+# latest in the archive (the last 30% of first copies), or an emblem for the transparent one.
 stored = [(o, s, t) for o, s, t in index_rows if o + s <= target_bytes]
-counts = {}
-for _, _, t in stored:
-    counts[t] = counts.get(t, 0) + 1
-once = [(o, s, t) for o, s, t in stored if counts[t] == 1]
-late = [(o, s, t) for o, s, t in once if o > target_bytes * 0.7] or once
+first = {}
+for o, s, t in stored:
+    first.setdefault(t, (o, s, t))
+by_offset = sorted(first.values())
+late = by_offset[len(by_offset) * 7 // 10:]
 
 
 def is_emblem(texture):

@@ -23,6 +23,8 @@ constexpr double cachedEnough = 0.9;
 // Reads timed before a plan's cost is corrected: a window of blocks, or a few large reads.
 constexpr std::size_t minTimedBlocks = 16;
 constexpr std::size_t minTimedPassBytes = std::size_t{2} << 20;
+// A pass read to time it: a few of its reads past those that set the disk going.
+constexpr std::size_t triedPassBytes = std::size_t{4} << 20;
 // A page, for counting the pages a block of samples touches.
 constexpr std::size_t pageBytes = 4096;
 // A new measurement weighs this much against what was learnt before.
@@ -184,12 +186,17 @@ std::size_t ArchiveReader::nextStretch(std::size_t from, const SearchGeometry& g
     const std::size_t left = std::max<std::size_t>(size - std::min(size, from), 1);
     const std::size_t longStretch =
         std::min(left, std::max(laterStretchBytes, minStretchBlocks * geometry.spacingBytes));
+    const ReadPlan previous = plan_;
     plan_ = planner_.plan(geometry, longStretch, cachedShare(from, longStretch, geometry));
-    const std::size_t stretch =
-        stretches_ == 1 || planner_.trying()
-            ? std::min(left,
-                       std::max(firstStretchBytes, firstStretchBlocks * geometry.spacingBytes))
-            : longStretch;
+    if ((plan_ == ReadPlan::Pass) != (previous == ReadPlan::Pass))
+        archive_.expectInOrder(plan_ == ReadPlan::Pass);
+    // A stretch read to time a plan is short: enough blocks, or enough large reads, to time.
+    std::size_t stretch = longStretch;
+    if (stretches_ == 1 || planner_.trying())
+        stretch = std::min(
+            left, plan_ == ReadPlan::Pass
+                      ? triedPassBytes
+                      : std::max(firstStretchBytes, firstStretchBlocks * geometry.spacingBytes));
     if (plan_ == ReadPlan::Pass) {
         readAheadUntil_ = std::max(readAheadUntil_, from);
         readAhead(from);

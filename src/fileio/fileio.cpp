@@ -49,6 +49,11 @@ void FileView::prefetch(std::span<const Bytes> parts) const noexcept {
         mapped->region.prefetch(parts);
 }
 
+void FileView::expectInOrder(bool inOrder) const noexcept {
+    if (const auto* mapped = std::get_if<Mapped>(&contents_))
+        mapped->file.expectInOrder(inOrder);
+}
+
 std::optional<std::size_t> FileView::countResident(std::span<const Bytes> parts) const {
     if (const auto* mapped = std::get_if<Mapped>(&contents_))
         return mapped->region.countResident(parts);

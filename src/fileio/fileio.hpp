@@ -53,6 +53,9 @@ public:
     [[nodiscard]] bool damaged() const noexcept;
     // Starts reading the parts of bytes() that will be read soon (a mapped view only).
     void prefetch(std::span<const Bytes> parts) const noexcept;
+    // Whether the file will be read in order from now on, or here and there (a mapped view
+    // only; see os::File::expectInOrder).
+    void expectInOrder(bool inOrder) const noexcept;
     // How many of `parts` (spans of bytes()) are in memory already: all of them for a view read
     // into memory, nothing where the system does not say.
     [[nodiscard]] std::optional<std::size_t> countResident(std::span<const Bytes> parts) const;

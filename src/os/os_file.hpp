@@ -77,6 +77,10 @@ public:
     // `giveUp` (asked between attempts) says so.
     std::error_code lockExclusive(std::chrono::milliseconds patience,
                                   const std::function<bool()>& giveUp) const;
+    // Tells the system how the file will be read next: in order (its readahead then runs far
+    // ahead of the reads) or here and there (then it reads only what is asked for). A hint:
+    // failures are ignored, and Windows, which takes it only when a file is opened, ignores it.
+    void expectInOrder(bool inOrder) const noexcept;
     // Forces written data to stable storage.
     std::error_code syncData() const;
     std::error_code close();

@@ -133,6 +133,10 @@ std::error_code File::tryLockExclusive() const {
     return lastError();
 }
 
+void File::expectInOrder(bool inOrder) const noexcept {
+    ::posix_fadvise(handle_, 0, 0, inOrder ? POSIX_FADV_SEQUENTIAL : POSIX_FADV_RANDOM);
+}
+
 std::error_code File::syncData() const {
     int rc;
     do {

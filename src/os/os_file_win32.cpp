@@ -101,6 +101,8 @@ std::error_code File::tryLockExclusive() const {
     return lastError();
 }
 
+void File::expectInOrder(bool) const noexcept {}
+
 std::error_code File::syncData() const {
     return FlushFileBuffers(handle_) ? std::error_code{} : lastError();
 }
