@@ -29,17 +29,20 @@ textures = [os.path.join(data_dir, "original.dds"), os.path.join(data_dir, "modd
 
 def holding_now():
     """Which texture's data the archive holds now: the original's (0) or the modded one's (1).
-    Read in pieces, so that this process stays small: a child forked from it counts the
-    parent's pages in its peak resident set until it execs."""
-    with open(textures[0], "rb") as f:
-        data = f.read()[128:]
-    with open(archive, "rb") as f:
-        tail = b""
-        while piece := f.read(64 << 20):
-            if (tail + piece).find(data) >= 0:
-                return 0
-            tail = piece[-len(data):]
-    return 1
+    Found by a child process, so that this one stays small: a program it starts counts its
+    pages in its own peak resident set until it execs."""
+    child = os.fork()
+    if child == 0:
+        with open(textures[0], "rb") as f:
+            data = f.read()[128:]
+        with open(archive, "rb") as f:
+            tail = b""
+            while piece := f.read(64 << 20):
+                if (tail + piece).find(data) >= 0:
+                    os._exit(0)
+                tail = piece[-len(data):]
+        os._exit(1)
+    return os.waitpid(child, 0)[1] >> 8
 
 
 holding = holding_now()

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Whole-process benchmark: Dyeloom side by side with a Python peer and the floor probe (one page
-# read at each of Dyeloom's sample points, the reads issued together), page cache warm and cold.
+# Whole-process benchmark: Dyeloom side by side with a Python peer, a sequential read of the
+# archive and the floor probe (one page read at each of Dyeloom's sample points, the reads
+# issued together), page cache warm and cold, and cold on an emulated hard disk.
 #   bench/run.sh DATA_DIR [RUNS]
-# Builds in Release, generates the data sets into DATA_DIR (about 2.2 GiB; keep it outside the
+# Builds in Release, generates the data sets into DATA_DIR (about 8 GiB; keep it outside the
 # repository), runs the programs alternately and prints Markdown tables. Cold runs flush each
-# file and drop its pages with posix_fadvise(POSIX_FADV_DONTNEED) before every run.
+# file and drop its pages with posix_fadvise(POSIX_FADV_DONTNEED) before every run. The real
+# texture sets need ImageMagick and Debian's wallpapers, the hard disk FUSE; they are installed
+# when missing (as root).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 data=${1:?usage: bench/run.sh DATA_DIR [RUNS]}
@@ -24,8 +27,57 @@ generate() { # kind size_mib
   echo "$dir"
 }
 
-echo "| data set | page cache | program | median wall time | peak RSS | time relative to Dyeloom |"
-echo "|---|---|---|---|---|---|"
+need=()
+command -v convert >/dev/null && convert -version 2>/dev/null | grep -q ImageMagick ||
+  need+=(imagemagick)
+[ -d /usr/share/backgrounds/gnome ] || need+=(gnome-backgrounds)
+[ -d /usr/share/wallpapers ] || need+=(plasma-workspace-wallpapers)
+command -v fusermount3 >/dev/null || need+=(fuse3)
+if [ ${#need[@]} -gt 0 ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}"
+fi
+
+header() {
+  echo
+  echo "| data set | page cache | program | median wall time | peak RSS | time relative to Dyeloom |"
+  echo "|---|---|---|---|---|---|"
+}
+
+# Real textures (bench/make_real_set.py): every size, warm and cold, beside a sequential read.
+header
+for size in 1024 4096; do
+  real=$data/real-$size
+  [ -f "$real/archive.asf" ] || python3 "$root/bench/make_real_set.py" "$real" "$size" \
+    $((size >= 4096 ? 5000 : 3000)) >/dev/null 2>&1
+  for target in 11KB 87KB 350KB 1400KB emblem 5600KB; do
+    for cache in warm cold; do
+      python3 "$root/bench/measure.py" "$real/targets/$target" "$((size / 1024)) GiB, $target" \
+        "$runs" 300 "$cache" "Dyeloom=$bin/src/Dyeloom" \
+        "python peer=python3 $root/bench/python_peer.py" \
+        "sequential read probe=$root/bench/sequential_read.sh"
+    done
+  done
+done
+
+# The same kind of archive, 256 MiB, cold on a hard disk: an 8 ms seek, 150 MB/s in order.
+hdd=$data/real-256
+[ -f "$hdd/archive.asf" ] || python3 "$root/bench/make_real_set.py" "$hdd" 256 800 >/dev/null 2>&1
+mount=$(mktemp -d)
+"$bin/bench/slow_disk" "$hdd" "$mount" &
+trap 'fusermount3 -u "$mount" 2>/dev/null; rmdir "$mount"' EXIT
+sleep 1
+cat "$hdd/archive.asf" >/dev/null # the platter itself answers at once; only the model costs
+header
+for target in 11KB 87KB 350KB 1400KB emblem 5600KB; do
+  python3 "$root/bench/measure.py" "$mount/targets/$target" "hard disk 256 MiB, $target" "$runs" \
+    300 cold "Dyeloom=$bin/src/Dyeloom" "python peer=python3 $root/bench/python_peer.py" \
+    "sequential read probe=$root/bench/sequential_read.sh"
+done
+
+# Generated sets: compressed and transparent textures, two-valued masks, and the adversarial
+# shape, beside the floor probe.
+header
 for set in "compressed 1024" "transparent 512" "twovalued 256" "adversarial 64" "adversarial 256"; do
   read -r kind size <<<"$set"
   dir=$(generate "$kind" "$size")
