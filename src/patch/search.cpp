@@ -83,18 +83,8 @@ constexpr std::size_t rareByteCostFactor = 4;
 constexpr std::size_t rareByteCostSlack = 256;
 // Verifying rare-byte hits compares this many leading bytes first.
 constexpr std::size_t verifyHeadBytes = 32;
-// The multiplier of a Fibonacci hash: spreads grams over the index's slots.
-constexpr std::uint64_t fibonacciMultiplier = 0x9E3779B97F4A7C15ull;
-// Another odd multiplier (from splitmix64), so that presence bits and slots fall independently.
-constexpr std::uint64_t presenceMultiplier = 0xBF58476D1CE4E5B9ull;
 // Presence bits per informative entry: an eighth of the lookups that find nothing still probe.
 constexpr std::size_t presenceBitsPerEntry = 8;
-
-std::uint64_t load64(const std::uint8_t* bytes) {
-    std::uint64_t value;
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
-}
 
 // A run of one byte, or a repeated 2-, 4- or 8-byte pattern: what blank areas, flat colours and
 // repeated compressed blocks look like.
@@ -246,13 +236,6 @@ std::uint64_t GramIndex::fingerprint(const std::uint8_t* gram) const {
     return print;
 }
 
-std::uint64_t GramIndex::nextFingerprint(std::uint64_t fingerprint,
-                                         const std::uint8_t* gram) const {
-    // Entries are a word apart: one word leaves the polynomial, one joins it.
-    return (fingerprint - load64(gram) * leadingPower_) * fibonacciMultiplier +
-           load64(gram + gramBytes_);
-}
-
 std::size_t GramIndex::slotOf(std::uint64_t fingerprint) const {
     return static_cast<std::size_t>((fingerprint * fibonacciMultiplier) >> (64 - slotBits_));
 }
@@ -271,15 +254,9 @@ std::uint32_t GramIndex::tagOf(std::uint64_t fingerprint) {
     return static_cast<std::uint32_t>(fingerprint * fibonacciMultiplier) & tagMask;
 }
 
-std::size_t GramIndex::presenceBitOf(std::uint64_t fingerprint) const {
-    return static_cast<std::size_t>((fingerprint * presenceMultiplier) >> (64 - presenceBits_));
-}
-
 std::optional<std::size_t> GramIndex::find(std::uint64_t fingerprint,
                                            const std::uint8_t* gram) const {
-    // Most samples hold no informative gram: one bit tells, before any probing.
-    if (const std::size_t bit = presenceBitOf(fingerprint);
-        (presence_[bit / 64] >> (bit % 64) & 1) == 0)
+    if (!mayHold(fingerprint))
         return std::nullopt;
     const std::uint32_t tag = tagOf(fingerprint);
     for (std::size_t at = slotOf(fingerprint);; at = (at + 1) & (slots_.size() - 1)) {
@@ -438,18 +415,24 @@ SampledSearch::BlockResult SampledSearch::searchBlock(Bytes haystack, std::size_
     sampleCopy_.resize(block.size());
     const std::uint8_t* samples =
         reader_ != nullptr && reader_->copy(block, sampleCopy_) ? sampleCopy_.data() : block.data();
-    // Samples a word apart share all but one word of their grams: their fingerprints roll.
-    for (std::size_t first = 0; first < GramIndex::indexStep; ++first) {
-        std::uint64_t print = 0;
-        for (std::size_t i = first; i < blockSamples() && i + gramBytes <= block.size();
-             i += GramIndex::indexStep) {
-            print = i == first ? index_->fingerprint(samples + i)
-                               : index_->nextFingerprint(print, samples + i - GramIndex::indexStep);
-            const auto entry = index_->find(print, samples + i);
+    // Samples a word apart share all but one word of their grams: their fingerprints roll. The
+    // eight rolls, one for each byte of a word, are advanced side by side: none waits on
+    // another's multiplications.
+    constexpr std::size_t step = GramIndex::indexStep;
+    const std::size_t samplesHere = std::min(blockSamples(), block.size() - gramBytes + 1);
+    std::array<std::uint64_t, step> prints{};
+    for (std::size_t word = 0; word * step < samplesHere; ++word) {
+        for (std::size_t first = 0; first < step && word * step + first < samplesHere; ++first) {
+            const std::size_t i = word * step + first;
+            prints[first] = word == 0 ? index_->fingerprint(samples + i)
+                                      : index_->nextFingerprint(prints[first], samples + i - step);
+            if (!index_->mayHold(prints[first]))
+                continue;
+            const auto entry = index_->find(prints[first], samples + i);
             if (!entry)
                 continue;
             const std::size_t sample = blockStart + i;
-            const std::size_t needlePos = indexedFrom_ + *entry * GramIndex::indexStep;
+            const std::size_t needlePos = indexedFrom_ + *entry * step;
             if (needlePos <= sample && sample - needlePos >= open.first &&
                 sample - needlePos <= open.last)
                 candidates_.push_back({sample - needlePos, needlePos});

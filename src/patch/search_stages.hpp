@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -53,6 +54,11 @@ private:
 class GramIndex {
 public:
     static constexpr std::size_t indexStep = 8;
+    // The multiplier of a Fibonacci hash: spreads grams over the index's slots.
+    static constexpr std::uint64_t fibonacciMultiplier = 0x9E3779B97F4A7C15ull;
+    // Another odd multiplier (from splitmix64), so that presence bits and slots fall
+    // independently.
+    static constexpr std::uint64_t presenceMultiplier = 0xBF58476D1CE4E5B9ull;
 
     // Indexes the grams of `gramBytes` (a multiple of 8) bytes at every indexStep-th position
     // of `needlePart`, which must hold at least two entries and outlive the index.
@@ -61,10 +67,20 @@ public:
     [[nodiscard]] std::size_t gramBytes() const noexcept { return gramBytes_; }
     [[nodiscard]] std::size_t entries() const noexcept { return informative_.size(); }
     [[nodiscard]] bool informative(std::size_t entry) const { return informative_[entry] != 0; }
-    // A gram's fingerprint, and the fingerprint of the gram a word later, from the one before.
+    // A gram's fingerprint, and the fingerprint of the gram a word later, from the one before:
+    // entries are a word apart, so one word leaves the polynomial and one joins it.
     [[nodiscard]] std::uint64_t fingerprint(const std::uint8_t* gram) const;
     [[nodiscard]] std::uint64_t nextFingerprint(std::uint64_t fingerprint,
-                                                const std::uint8_t* gram) const;
+                                                const std::uint8_t* gram) const {
+        return (fingerprint - load64(gram) * leadingPower_) * fibonacciMultiplier +
+               load64(gram + gramBytes_);
+    }
+    // False when no informative entry can have this fingerprint: one bit tells, before any
+    // probing, for most samples, which hold no informative gram.
+    [[nodiscard]] bool mayHold(std::uint64_t fingerprint) const {
+        const std::size_t bit = presenceBitOf(fingerprint);
+        return (presence_[bit / 64] >> (bit % 64) & 1) != 0;
+    }
     // The informative entry whose gram equals the gramBytes() bytes at `gram`.
     [[nodiscard]] std::optional<std::size_t> find(std::uint64_t fingerprint,
                                                   const std::uint8_t* gram) const;
@@ -80,7 +96,14 @@ private:
     static constexpr std::uint32_t tagMask = ~entryMask & ~repeatedFlag;
     [[nodiscard]] static std::uint32_t tagOf(std::uint64_t fingerprint);
     [[nodiscard]] std::size_t slotOf(std::uint64_t fingerprint) const;
-    [[nodiscard]] std::size_t presenceBitOf(std::uint64_t fingerprint) const;
+    [[nodiscard]] std::size_t presenceBitOf(std::uint64_t fingerprint) const {
+        return static_cast<std::size_t>((fingerprint * presenceMultiplier) >> (64 - presenceBits_));
+    }
+    static std::uint64_t load64(const std::uint8_t* bytes) {
+        std::uint64_t value;
+        std::memcpy(&value, bytes, sizeof value);
+        return value;
+    }
     [[nodiscard]] const std::uint8_t* gramOf(std::uint32_t slot) const;
     [[nodiscard]] bool sameGram(const std::uint8_t* a, const std::uint8_t* b) const;
 
