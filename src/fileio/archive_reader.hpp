@@ -57,6 +57,8 @@ public:
 
 private:
     [[nodiscard]] double uncachedByteNs(ReadPlan plan, const SearchGeometry& geometry) const;
+    // Measured over modelled cost of a way of reading, as far as it is known.
+    [[nodiscard]] double correction(ReadPlan plan) const;
 
     static void learn(double& correction, bool& timed, double ratio);
 
@@ -102,6 +104,7 @@ private:
     ReadPlan plan_ = ReadPlan::Cached;
     std::size_t stretches_ = 0;
     std::size_t stretchEnd_ = 0; // one past the last candidate of the stretch under way
+    std::size_t spacing_ = 0;    // between the search's blocks of samples
     // The time spent waiting for the disk in the last stretch, and what it brought.
     double sampledNs_ = 0, passNs_ = 0;
     std::size_t sampledBlocks_ = 0, passBytes_ = 0;
