@@ -208,12 +208,15 @@ std::size_t ArchiveReader::nextStretch(std::size_t from, const SearchGeometry& g
     if ((plan_ == ReadPlan::Pass) != (previous == ReadPlan::Pass))
         archive_.expectInOrder(plan_ == ReadPlan::Pass);
     // A stretch read to time a plan is short: enough blocks, or enough large reads, to time.
+    // Sampled blocks that a pass has read already time nothing, so a sampled one reaches past
+    // them.
     std::size_t stretch = longStretch;
     if (stretches_ == 1 || planner_.trying())
-        stretch = std::min(
-            left, plan_ == ReadPlan::Pass
-                      ? triedPassBytes
-                      : std::max(firstStretchBytes, firstStretchBlocks * geometry.spacingBytes));
+        stretch = std::min(left, plan_ == ReadPlan::Pass
+                                     ? triedPassBytes
+                                     : readAheadUntil_ - std::min(readAheadUntil_, from) +
+                                           std::max(firstStretchBytes,
+                                                    firstStretchBlocks * geometry.spacingBytes));
     if (plan_ == ReadPlan::Pass) {
         readAheadUntil_ = std::max(readAheadUntil_, from);
         readAhead(from);
