@@ -59,9 +59,9 @@ SHAPES = [(4, 64, "dxt1"), (4, 128, "dxt1"), (4, 64, "dxt5"), (12, 128, "dxt5"),
           (1, 512, "none"), (2, 2048, "dxt1"), (1, 2048, "dxt5")]
 
 
-def texture_args(spec):
+def texture_args(recipe):
     """The convert command for one texture: a crop of a picture, scaled, maybe an emblem."""
-    side, fmt, source, seed = spec
+    side, fmt, source, seed = recipe
     r = random.Random(seed)
     width = side * r.choice([1, 1, 1, 2]) // r.choice([1, 1, 2])
     height = side
@@ -82,21 +82,21 @@ def texture_args(spec):
     return args
 
 
-def make_texture(index_and_spec):
-    index, spec = index_and_spec
+def make_texture(index_and_recipe):
+    index, recipe = index_and_recipe
     path = os.path.join(out_dir, "textures", f"{index:05d}.dds")
     if not os.path.exists(path):
-        subprocess.run(texture_args(spec) + [path], check=True)
+        subprocess.run(texture_args(recipe) + [path], check=True)
     return path
 
 
 weights = [w for w, _, _ in SHAPES]
-specs = []
+recipes = []
 for i in range(texture_count):
     _, side, fmt = rng.choices(SHAPES, weights)[0]
-    specs.append((side, fmt, rng.choice(sources), rng.getrandbits(32)))
+    recipes.append((side, fmt, rng.choice(sources), rng.getrandbits(32)))
 with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 2) as pool:
-    textures = list(pool.map(make_texture, enumerate(specs)))
+    textures = list(pool.map(make_texture, enumerate(recipes)))
 
 # Blobs of other data, as models, sounds and scripts sit between textures.
 fillers = [p for pattern in ["/usr/lib/x86_64-linux-gnu/*.so*", "/usr/share/doc/*/*.gz",
@@ -162,7 +162,7 @@ def pick(name, size, emblem=False):
     if not candidates:
         return
     _, _, _, texture = min(candidates)
-    spec = specs[int(os.path.basename(texture)[:5])]
+    recipe = recipes[int(os.path.basename(texture)[:5])]
     folder = os.path.join(out_dir, "targets", name)
     os.makedirs(folder, exist_ok=True)
     with open(texture, "rb") as f:
@@ -170,7 +170,7 @@ def pick(name, size, emblem=False):
     with open(os.path.join(folder, "original.dds"), "wb") as f:
         f.write(original)
     modded = os.path.join(folder, "modded.dds")
-    subprocess.run(texture_args(spec)[:2] + ["-negate"] + texture_args(spec)[2:] + [modded],
+    subprocess.run(texture_args(recipe)[:2] + ["-negate"] + texture_args(recipe)[2:] + [modded],
                    check=True)
     if os.path.getsize(modded) != len(original):
         sys.exit(f"modded {name} differs in size")
