@@ -96,11 +96,10 @@ FileView viewFile(LoadableFile opened, ReadPattern pattern) {
     const auto use = pattern == ReadPattern::Whole ? os::MappedRegion::Use::Whole
                                                    : os::MappedRegion::Use::Sparse;
     if (!os::MappedRegion::map(opened.file, opened.size, use, region))
-        return FileView(FileView::Mapped{std::move(opened.file), std::move(region)},
-                        opened.identity);
+        return FileView(FileView::Mapped{std::move(opened.file), std::move(region)});
     // Some file systems and special files cannot be mapped; reading them is slower but works.
     opened.file.close();
-    return FileView(readFile(opened.path), opened.identity);
+    return FileView(readFile(opened.path));
 }
 
 void requireIntact(const FileView& view, const std::string& path) {

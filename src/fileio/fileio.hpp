@@ -40,10 +40,8 @@ public:
         os::MappedRegion region;
     };
 
-    FileView(ByteBuffer bytes, os::FileIdentity identity)
-        : contents_(std::move(bytes)), identity_(identity) {}
-    FileView(Mapped mapped, os::FileIdentity identity)
-        : contents_(std::move(mapped)), identity_(identity) {}
+    explicit FileView(ByteBuffer bytes) : contents_(std::move(bytes)) {}
+    explicit FileView(Mapped mapped) : contents_(std::move(mapped)) {}
 
     // A mapped view reads the file's own pages. If another program truncates the file while
     // they are read, the part past the new end reads as zeros instead of ending the process
@@ -63,12 +61,9 @@ public:
     // less than touching a page of the mapping the first time. False if it cannot (not a
     // mapped view, or the read fails or comes short): the caller then reads `part` itself.
     bool copy(Bytes part, MutableBytes into) const noexcept;
-    // Which file this is, whatever path named it.
-    [[nodiscard]] const os::FileIdentity& identity() const noexcept { return identity_; }
 
 private:
     std::variant<ByteBuffer, Mapped> contents_;
-    os::FileIdentity identity_;
 };
 
 // Loads the file at `path` whole. Throws CantOpenError when it cannot be opened, and a
