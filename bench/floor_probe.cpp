@@ -3,7 +3,7 @@
 // patch programs (archive, original texture, modded texture, header byte count), so that the
 // benchmark runs it side by side with them; only the archive and the original are used. A fifth
 // argument sets how many sample pages are asked for at a time (64, as Dyeloom does).
-#include "search_stages.hpp"
+#include "search.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -48,12 +48,12 @@ int main(int argc, char** argv) {
     const dyeloom::Bytes data(texture.bytes + header, texture.size - header);
 
     // Dyeloom's own spacing; where it would not sample, a sequential read is the floor.
-    dyeloom::search_stages::RareByteSearch fallback(data);
-    const dyeloom::search_stages::SampledSearch sampling(data, fallback);
+    const std::size_t sampled =
+        dyeloom::MultiSearch(std::span(&data, 1)).geometry().spacingBytes;
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    const std::size_t spacing = sampling.usable() ? sampling.spacingBytes() : page;
+    const std::size_t spacing = sampled != 0 ? sampled : page;
     madvise(const_cast<std::uint8_t*>(archive.bytes), archive.size,
-            sampling.usable() ? MADV_RANDOM : MADV_SEQUENTIAL);
+            sampled != 0 ? MADV_RANDOM : MADV_SEQUENTIAL);
 
     // As Dyeloom announces and reads them: a window of sample pages asked for together, half a
     // window ahead, each sample then copied out with a positioned read.

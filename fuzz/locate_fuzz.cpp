@@ -1,6 +1,5 @@
-// Locate and splice against the reference scan. The input is split into a header count, an
-// original texture and an archive; a second copy of the texture's data is planted in the archive
-// at a place the input chooses, so that matches, near-misses and overlaps are common.
+// Locate and splice against the reference scan. The input is split into a header count, one to
+// four original textures and an archive, which all the textures are looked for in together.
 #include "support/reference_scan.hpp"
 #include "texture_patch.hpp"
 
@@ -38,31 +37,44 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 4)
         return 0;
     const auto header = static_cast<std::int32_t>(static_cast<std::int8_t>(data[0])) % 40;
-    const std::size_t originalSize = data[1] % 64 + (data[2] & 1 ? 256 : 0);
+    const std::size_t textureCount = 1 + (data[2] >> 1) % 4;
     const std::size_t plantAt = data[3];
-    data += 4;
-    size -= 4;
-    const std::size_t take = std::min(originalSize, size);
-    const ByteBuffer original(data, data + take);
-    ByteBuffer archive(data + take, data + size);
-    if (!archive.empty() && plantAt % 2 == 0) {
-        const std::size_t at = plantAt % archive.size();
-        for (std::size_t i = 0; i < original.size() && at + i < archive.size(); ++i)
-            archive[at + i] = original[i];
+    std::vector<ByteBuffer> originals;
+    std::size_t used = 4;
+    for (std::size_t k = 0; k < textureCount; ++k) {
+        const std::size_t wanted = (data[1] + 37 * k) % 64 + (data[2] & 1 ? 256 : 0);
+        const std::size_t take = std::min(wanted, size - used);
+        originals.emplace_back(data + used, data + used + take);
+        used += take;
+    }
+    ByteBuffer archive(data + used, data + size);
+    // Copies of the textures' data planted where the input says, so that matches, near-misses
+    // and overlaps between textures are common.
+    for (std::size_t k = 0; k < textureCount && !archive.empty(); ++k) {
+        if ((plantAt >> k) % 2 != 0)
+            continue;
+        const std::size_t at = (plantAt * (2 * k + 1)) % archive.size();
+        for (std::size_t i = 0; i < originals[k].size() && at + i < archive.size(); ++i)
+            archive[at + i] = originals[k][i];
     }
 
+    // One batch holds every texture: each must be found where a naive search for it alone
+    // finds it.
     AlternatingReader reader(1 + plantAt % 97);
-    const auto found = dyeloom::findTextureOffset(archive, original, header, &reader);
-    const auto expected = dyeloom::test::referenceOffset(archive, original, header);
-    if (found != expected)
-        std::abort();
-    if (!found)
+    const std::vector<dyeloom::Bytes> textures(originals.begin(), originals.end());
+    const auto found = dyeloom::findTextureOffsets(archive, textures, header, &reader);
+    for (std::size_t k = 0; k < textureCount; ++k)
+        if (found[k] != dyeloom::test::referenceOffset(archive, originals[k], header))
+            std::abort();
+    if (!found[0])
         return 0;
 
+    const ByteBuffer& original = originals[0];
     ByteBuffer modded(original.size() + data[0] % 3, 0xA5);
-    const dyeloom::TextureSplice splice = dyeloom::spliceTexture(original, modded, header, *found);
+    const dyeloom::TextureSplice splice =
+        dyeloom::spliceTexture(original, modded, header, *found[0]);
     const auto h = static_cast<std::size_t>(header);
-    if (splice.archiveOffset != *found + h || splice.replaced.size() != original.size() - h ||
+    if (splice.archiveOffset != *found[0] + h || splice.replaced.size() != original.size() - h ||
         splice.archiveOffset + splice.replaced.size() > archive.size() ||
         !std::equal(splice.replaced.begin(), splice.replaced.end(),
                     archive.begin() + static_cast<std::ptrdiff_t>(splice.archiveOffset)))

@@ -65,6 +65,11 @@ std::optional<std::size_t> sampled(Bytes haystack, Bytes needle) {
     return findFirst(haystack, needle, &reader);
 }
 
+// Where a search for `needle` alone samples: 0 when it reads every byte.
+std::size_t spacingFor(Bytes needle) {
+    return MultiSearch(std::span(&needle, 1)).geometry().spacingBytes;
+}
+
 // The stages below sampling take only needles that fit.
 template <typename Find> Finder whenItFits(Find find) {
     return [find](Bytes haystack, Bytes needle) -> std::optional<std::size_t> {
@@ -227,16 +232,12 @@ TEST(SampledSearch, KeepsAWideSpacingOnTextureLikeNeedles) {
         {"blank areas", withBlankAreas(gen, 64 << 10)},
         {"two values", twoValued(gen, 64 << 10)}};
     for (const auto& [name, needle] : needles) {
-        search_stages::RareByteSearch fallback(needle);
-        const search_stages::SampledSearch sampling(needle, fallback);
-        ASSERT_TRUE(sampling.usable()) << name;
-        EXPECT_GE(sampling.spacingBytes(), needle.size() / 8) << name;
+        EXPECT_GE(spacingFor(needle), needle.size() / 8) << name;
     }
     // Zeros and a few other bytes leave nothing to sample with.
     ByteBuffer mostlyZero(64 << 10, 0);
     std::fill_n(mostlyZero.end() - 16, 16, 0x41);
-    search_stages::RareByteSearch fallback(mostlyZero);
-    EXPECT_FALSE(search_stages::SampledSearch(mostlyZero, fallback).usable());
+    EXPECT_EQ(spacingFor(mostlyZero), 0U);
 }
 
 // A needle with an odd period (so that no two entries of the index repeat) occurs several
@@ -273,11 +274,10 @@ TEST(SampledSearch, FindsTheFirstOccurrenceUnderEveryReadPlan) {
     ByteBuffer needle(4576);
     for (std::size_t i = 0; i < needle.size(); ++i)
         needle[i] = period[i % period.size()];
-    search_stages::RareByteSearch fallback(needle);
-    const search_stages::SampledSearch sampling(needle, fallback);
-    ASSERT_TRUE(sampling.usable());
+    const std::size_t spacing = spacingFor(needle);
+    ASSERT_NE(spacing, 0U);
     const ByteBuffer background = gen.random(6 * needle.size(), 251);
-    for (std::size_t at = 0; at < sampling.spacingBytes(); ++at) {
+    for (std::size_t at = 0; at < spacing; ++at) {
         ByteBuffer hay = background;
         for (const std::size_t copy : {at, at + period.size()})
             std::copy(needle.begin(), needle.end(),
@@ -302,6 +302,69 @@ TEST(SampledSearch, ReadsThroughTheReaderAndFindsTheSameWithoutIt) {
     EXPECT_EQ(findFirst(hay, needle), hay.size() - 30000);
     EXPECT_GT(reader.announced, hay.size() / 20000);
     EXPECT_GT(reader.copied, hay.size() / 20000);
+}
+
+// A batch finds each needle where it alone would be found, whatever else the batch holds: needles
+// of every size and shape (too short to sample, plain, periodic, noise, shared by two needles),
+// each planted exactly or damaged, once, twice or not at all, some overlapping others, searched
+// with and without a reader that cuts stretches.
+TEST(MultiSearch, FindsEachNeedleWhereItAloneWouldBeFound) {
+    ByteGen gen(21);
+    for (int round = 0; round < 12; ++round) {
+        ByteBuffer hay = gen.random(std::size_t{1} << (18 + gen.below(3)), 200 + gen.below(57));
+        std::vector<ByteBuffer> owned;
+        for (std::size_t i = 0, count = 1 + gen.below(40); i < count; ++i) {
+            const std::size_t size = std::size_t{1} << gen.below(16);
+            switch (gen.below(4)) {
+            case 0:
+                owned.push_back(gen.shaped(size));
+                break;
+            case 1:
+                owned.push_back(withBlankAreas(gen, size + gen.below(size)));
+                break;
+            case 2:
+                owned.push_back(i > 0 ? owned[gen.below(i)] : gen.random(size));
+                break;
+            default:
+                owned.push_back(gen.random(size + gen.below(9)));
+            }
+        }
+        for (const ByteBuffer& needle : owned)
+            for (std::size_t copies = gen.below(3); copies > 0 && needle.size() < hay.size();
+                 --copies)
+                gen.plant(hay, needle, gen.below(hay.size() - needle.size()), gen.below(4) > 0);
+        const std::vector<Bytes> needles(owned.begin(), owned.end());
+        MultiSearch search(needles);
+        CheckedReader reader(hay, gen.below(2) == 0 ? 0 : 1 + gen.below(hay.size() / 3));
+        const auto found = gen.below(2) == 0 ? search.findAll(hay) : search.findAll(hay, &reader);
+        ASSERT_EQ(found.size(), needles.size());
+        for (std::size_t i = 0; i < needles.size(); ++i)
+            ASSERT_EQ(found[i], test::referenceFind(hay, needles[i]))
+                << "round " << round << ", needle " << i << " of " << needles[i].size() << " bytes";
+    }
+}
+
+// A needle whose partner is found is given up and reported absent; it is still found when the
+// partner is not, and the progress it reports ends with the haystack and every needle found.
+TEST(MultiSearch, GivesUpANeedleOnceItsPartnerIsFound) {
+    ByteGen gen(22);
+    ByteBuffer hay = gen.random(1 << 20);
+    const ByteBuffer present = gen.random(9000), alsoPresent = gen.random(300),
+                     absent = gen.random(5000);
+    gen.plant(hay, present, 1000, true);
+    gen.plant(hay, alsoPresent, 700000, true);
+    const std::vector<Bytes> needles{present, alsoPresent, absent, present};
+    const std::vector<std::size_t> partners{MultiSearch::noPartner, 2, 3, 1};
+    MultiSearch search(needles, partners);
+    std::size_t searched = 0, foundSoFar = 0;
+    const auto found = search.findAll(hay, nullptr, [&](std::size_t bytes, std::size_t count) {
+        EXPECT_GE(bytes, searched);
+        searched = bytes;
+        foundSoFar = count;
+    });
+    EXPECT_EQ(found, (std::vector<std::optional<std::size_t>>{1000, 700000, std::nullopt,
+                                                              std::nullopt}));
+    EXPECT_EQ(foundSoFar, 2U);
 }
 
 std::size_t smallestPeriod(Bytes text) {

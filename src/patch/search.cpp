@@ -19,6 +19,8 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <queue>
+#include <utility>
 
 namespace dyeloom {
 namespace search_stages {
@@ -35,6 +37,13 @@ constexpr std::size_t shortNeedleBytes = 16 << 10;
 // Only a MiB of the needle is indexed: a spacing of up to a MiB already makes the samples few
 // (about a thousand per GiB), and the index stays near 4 MiB whatever the texture's size.
 constexpr std::size_t indexedNeedleBytes = std::size_t{1} << 20;
+// A batch indexes at most this much of all its needles together: its table costs about three
+// bytes per byte indexed, so it stays near 24 MiB for any number of needles. The shared spacing
+// is bounded by the smallest part indexed, so a large batch indexes little of each needle
+// without sampling more densely than its smallest needle makes it anyway; below
+// minIndexedBytes a part would bound the spacing more than most needles do.
+constexpr std::size_t indexBudgetBytes = std::size_t{8} << 20;
+constexpr std::size_t minIndexedBytes = std::size_t{8} << 10;
 // Which MiB: the one of these, spread over the needle, with the fewest grams that are short
 // repetitions, judged at this many positions each. A texture's first rows are often sky or a
 // transparent field, which would make the blocks of samples long; the check costs a tenth of a
@@ -101,19 +110,19 @@ void announceOne(HaystackReader* reader, Bytes part) {
         reader->willRead(std::span(&part, 1));
 }
 
-// The part of `needle` to index: the window of indexedNeedleBytes whose grams are least often
-// short repetitions, the earliest of equals (its blocks then lag least behind a candidate).
-std::size_t indexedWindowStart(Bytes needle) {
-    if (needle.size() <= indexedNeedleBytes)
+// The part of `needle` to index: the window of `windowBytes` whose grams are least often short
+// repetitions, the earliest of equals (its blocks then lag least behind a candidate).
+std::size_t indexedWindowStart(Bytes needle, std::size_t windowBytes) {
+    if (needle.size() <= windowBytes)
         return 0;
-    const std::size_t room = needle.size() - indexedNeedleBytes;
-    const std::size_t probeStep = indexedNeedleBytes / windowProbes;
+    const std::size_t room = needle.size() - windowBytes;
+    const std::size_t probeStep = std::max<std::size_t>(windowBytes / windowProbes, 8);
     constexpr std::size_t probedGram = 128;
     std::size_t best = 0, bestScore = 0;
     for (std::size_t window = 0; window < indexedWindowsTried; ++window) {
         const std::size_t start = room / (indexedWindowsTried - 1) * window / 8 * 8;
         std::size_t score = 0;
-        for (std::size_t at = start; at + probedGram <= start + indexedNeedleBytes; at += probeStep)
+        for (std::size_t at = start; at + probedGram <= start + windowBytes; at += probeStep)
             score += isShortRepetition(needle.data() + at, probedGram) ? 0 : 1;
         if (score > bestScore) {
             best = start;
@@ -271,33 +280,41 @@ std::optional<std::size_t> GramIndex::find(std::uint64_t fingerprint,
     }
 }
 
-namespace {
-
 // The plan with blocks `spacing` entries apart: the first informative entry of each class, and
 // the longest run of classes (around the end and back) that have none.
-std::optional<SamplingPlan> planWithSpacing(const GramIndex& index, std::size_t spacing,
-                                            std::vector<std::uint32_t>& firstInClass) {
-    constexpr auto none = std::numeric_limits<std::uint32_t>::max();
-    firstInClass.assign(spacing, none);
-    for (std::size_t entry = 0, inClass = 0; entry < index.entries();
-         ++entry, inClass = inClass + 1 == spacing ? 0 : inClass + 1)
-        if (index.informative(entry) && firstInClass[inClass] == none)
-            firstInClass[inClass] = static_cast<std::uint32_t>(entry);
-    std::size_t longestGap = 0, lastFirst = 0;
-    for (std::size_t k = 0, gap = 0; k < 2 * spacing && longestGap < spacing; ++k) {
-        const std::uint32_t first = firstInClass[k % spacing];
-        gap = first == none ? gap + 1 : 0;
-        longestGap = std::max(longestGap, gap);
-        if (first != none)
-            lastFirst = std::max<std::size_t>(lastFirst, first);
+std::optional<SamplingPlan> planWithSpacing(std::span<const std::uint8_t> informative,
+                                            std::size_t spacing) {
+    constexpr auto none = std::numeric_limits<std::size_t>::max();
+    // The first informative entry of class c is the first at c, c + spacing, ...: a class
+    // without one in the first round has none later only if all its entries are repeated.
+    std::size_t longestGap = 0, lastFirst = 0, firstGap = none, gap = 0;
+    for (std::size_t inClass = 0; inClass < spacing; ++inClass) {
+        std::size_t first = none;
+        for (std::size_t entry = inClass; entry < informative.size(); entry += spacing)
+            if (informative[entry] != 0) {
+                first = entry;
+                break;
+            }
+        if (first == none) {
+            ++gap;
+        } else {
+            if (firstGap == none)
+                firstGap = gap;
+            longestGap = std::max(longestGap, gap);
+            gap = 0;
+            lastFirst = std::max(lastFirst, first);
+        }
+        if (longestGap >= std::min(spacing, maxBlockEntries))
+            return std::nullopt;
     }
+    if (firstGap == none)
+        return std::nullopt;
+    longestGap = std::max(longestGap, gap + firstGap); // the run around the end and back
     if (longestGap >= std::min(spacing, maxBlockEntries) ||
         (longestGap + 1) * maxSampledShare > spacing)
         return std::nullopt;
     return SamplingPlan{spacing, longestGap + 1, (lastFirst + 1) * GramIndex::indexStep};
 }
-
-} // namespace
 
 bool cheaper(const SamplingPlan& a, const SamplingPlan& b) {
     const auto perBlock = [](const SamplingPlan& plan) {
@@ -306,223 +323,570 @@ bool cheaper(const SamplingPlan& a, const SamplingPlan& b) {
     return perBlock(a) * b.spacingEntries < perBlock(b) * a.spacingEntries;
 }
 
-std::optional<SamplingPlan> planSampling(const GramIndex& index) {
-    std::size_t informative = 0;
-    for (std::size_t entry = 0; entry < index.entries(); ++entry)
-        informative += index.informative(entry) ? 1 : 0;
-    std::optional<SamplingPlan> best;
-    std::vector<std::uint32_t> firstInClass;
+namespace {
+
+std::size_t informativeCount(std::span<const std::uint8_t> flags) {
+    return static_cast<std::size_t>(std::count(flags.begin(), flags.end(), std::uint8_t{1}));
+}
+
+// The spacings tried for needles of `entries` entries, widest first.
+std::size_t spacingFor(std::size_t entries, std::size_t divisor) {
+    return divisor == 1 ? entries : (entries / divisor) | 1;
+}
+
+// What a block of one plan costs, in lookups.
+SamplingPlan oneEntryBlocks(std::size_t spacing) {
+    return {spacing, 1, 0};
+}
+
+// One needle's indexed part at one gram length, for planning.
+struct Planned {
+    std::size_t needle = 0;
+    std::vector<std::uint8_t> informative;
+};
+
+// The cheapest spacing that meets every candidate of every needle in `planned`, and the plan
+// and lag each needle then has; nothing if no spacing tried suits them all.
+struct SharedPlan {
+    SamplingPlan plan;
+    std::vector<std::size_t> lags; // of planned needles, in order
+};
+
+std::optional<SharedPlan> planShared(const std::vector<Planned>& planned) {
+    std::size_t fewest = std::numeric_limits<std::size_t>::max();
+    for (const Planned& part : planned)
+        fewest = std::min(fewest, part.informative.size());
+    std::vector<std::size_t> informative;
+    for (const Planned& part : planned)
+        informative.push_back(informativeCount(part.informative));
+    std::optional<SharedPlan> best;
+    SharedPlan trial;
     for (const std::size_t divisor : spacingDivisors) {
-        const std::size_t spacing =
-            divisor == 1 ? index.entries() : (index.entries() / divisor) | 1;
+        const std::size_t spacing = spacingFor(fewest, divisor);
         // Spacings are tried widest first: once even one-entry blocks at this one would cost
         // more than the best plan, so would every narrower one.
-        if (spacing == 0 || (best && !cheaper({spacing, 1, 0}, *best)))
+        if (spacing == 0 || (best && !cheaper(oneEntryBlocks(spacing), best->plan)))
             break;
-        // Each run of blockEntries classes needs an informative entry of its own.
-        if (spacing > informative * maxBlockEntries)
-            continue;
-        const auto plan = planWithSpacing(index, spacing, firstInClass);
-        if (plan && (!best || cheaper(*plan, *best)))
-            best = plan;
+        trial = {oneEntryBlocks(spacing), {}};
+        bool suits = true;
+        for (std::size_t i = 0; i < planned.size() && suits; ++i) {
+            // Each run of blockEntries classes needs an informative entry of its own.
+            const auto plan = spacing > informative[i] * maxBlockEntries
+                                  ? std::nullopt
+                                  : planWithSpacing(planned[i].informative, spacing);
+            suits = plan.has_value();
+            if (suits) {
+                trial.plan.blockEntries = std::max(trial.plan.blockEntries, plan->blockEntries);
+                trial.lags.push_back(plan->lagBytes);
+            }
+        }
+        if (suits && (!best || cheaper(trial.plan, best->plan)))
+            best = trial;
     }
     return best;
 }
 
-SampledSearch::SampledSearch(Bytes needle, RareByteSearch& fallback)
-    : needle_(needle), fallback_(fallback) {
-    indexedFrom_ = indexedWindowStart(needle);
-    const Bytes indexed =
-        needle.subspan(indexedFrom_, std::min(needle.size() - indexedFrom_, indexedNeedleBytes));
-    for (const std::size_t gramBytes : gramLengths) {
-        if (indexed.size() < gramBytes + GramIndex::indexStep)
-            continue;
-        GramIndex index(indexed, gramBytes);
-        const auto plan = planSampling(index);
-        if (plan && (!index_ || cheaper(*plan, plan_))) {
-            plan_ = *plan;
-            index_.emplace(std::move(index));
-        }
-        if ((index_ && goodSpacingDivisor * plan_.spacingEntries >= index_->entries()) ||
-            indexed.size() >= shortNeedleBytes)
-            break;
-    }
-    if (index_ && spacingBytes() < minSpacingBytes)
-        index_.reset();
-    // A candidate meets the index's grams this much further on.
-    plan_.lagBytes += indexedFrom_;
+// The needles that no spacing of planShared's suits: those that fail at the narrowest one.
+std::vector<std::size_t> unsuited(const std::vector<Planned>& planned) {
+    std::size_t fewest = std::numeric_limits<std::size_t>::max();
+    for (const Planned& part : planned)
+        fewest = std::min(fewest, part.informative.size());
+    const std::size_t spacing = spacingFor(fewest, std::size(spacingDivisors) > 0
+                                                       ? spacingDivisors[std::size(spacingDivisors) - 1]
+                                                       : 1);
+    std::vector<std::size_t> failing;
+    for (std::size_t i = 0; i < planned.size(); ++i)
+        if (!planWithSpacing(planned[i].informative, std::max<std::size_t>(spacing, 1)))
+            failing.push_back(i);
+    return failing;
 }
 
-std::size_t SampledSearch::spacingBytes() const noexcept {
-    return plan_.spacingEntries * GramIndex::indexStep;
+} // namespace
+
+std::optional<SamplingPlan> planSampling(const GramIndex& index) {
+    std::vector<Planned> one(1);
+    one[0].informative.assign(index.informativeFlags().begin(), index.informativeFlags().end());
+    const auto shared = planShared(one);
+    return shared ? std::optional<SamplingPlan>(shared->plan) : std::nullopt;
 }
 
-std::size_t SampledSearch::blockSamples() const noexcept {
-    return plan_.blockEntries * GramIndex::indexStep;
-}
+// What the constructor settles on: the gram length, the plan, and the needles it samples with
+// their indexed parts' starts and lags.
+struct SharedSampling::Choice {
+    std::size_t gramBytes = 0;
+    SamplingPlan plan;
+    std::vector<std::size_t> needles;
+    std::vector<std::size_t> lags;
+    std::vector<std::vector<std::uint8_t>> informative;
+    std::size_t fewestEntries = 0;
+};
 
-std::optional<std::size_t> SampledSearch::find(Bytes haystack, Stretch candidates,
-                                               HaystackReader* reader) {
-    reader_ = reader;
-    const std::size_t lastOffset = candidates.last;
-    const std::size_t spacing = spacingBytes();
-    const std::size_t gramBytes = index_->gramBytes();
-    std::optional<std::size_t> best;
-    std::size_t open = candidates.first; // every candidate below this one is settled
-    std::size_t handOverBlocks = 1;
-    nextToAnnounce_ = 0;
-    // Blocks that end before the first candidate meet none of them; past the last candidate's
-    // lag, none is met for the first time.
-    const auto firstBlockFor = [&](std::size_t candidate) {
-        const std::size_t firstUseful = candidate - std::min(candidate, blockSamples() - 1);
-        return (firstUseful + spacing - 1) / spacing * spacing;
-    };
-    for (std::size_t block = firstBlockFor(open);
-         block + gramBytes <= haystack.size() && block <= lastOffset + plan_.lagBytes;) {
-        // A lower candidate than the best would have met a block by now.
-        if (best && (*best == open || block > *best + plan_.lagBytes))
-            break;
-        announceBlocks(haystack, block);
-        const BlockResult result =
-            searchBlock(haystack, block, {open, best ? *best - 1 : lastOffset});
-        if (result.kind == BlockResult::Kind::Match)
-            best = result.offset;
-        if (result.kind != BlockResult::Kind::Hard) {
-            handOverBlocks = 1;
-            block += spacing;
-            continue;
-        }
-        // Settles every open candidate up to and past this block at once. A sampled best lies
-        // inside that stretch too, so the fallback's answer, if any, is the first occurrence.
-        const Stretch hard{open, std::min(lastOffset, block + handOverBlocks * spacing)};
-        if (const auto found = fallback_.find(haystack, hard, reader_))
-            return found;
-        open = hard.last + 1;
-        if (open > lastOffset)
-            return std::nullopt;
-        handOverBlocks = std::min(handOverBlocks * 2, maxHandOverBlocks);
-        block = firstBlockFor(open);
-    }
-    return best;
-}
-
-SampledSearch::BlockResult SampledSearch::searchBlock(Bytes haystack, std::size_t blockStart,
-                                                      Stretch open) {
-    candidates_.clear();
-    const std::size_t gramBytes = index_->gramBytes();
-    const Bytes block = haystack.subspan(
-        blockStart, std::min(blockSamples() + gramBytes - 1, haystack.size() - blockStart));
-    sampleCopy_.resize(block.size());
-    const std::uint8_t* samples =
-        reader_ != nullptr && reader_->copy(block, sampleCopy_) ? sampleCopy_.data() : block.data();
-    // Samples a word apart share all but one word of their grams: their fingerprints roll. The
-    // eight rolls, one for each byte of a word, are advanced side by side: none waits on
-    // another's multiplications.
-    constexpr std::size_t step = GramIndex::indexStep;
-    const std::size_t samplesHere = std::min(blockSamples(), block.size() - gramBytes + 1);
-    std::array<std::uint64_t, step> prints{};
-    for (std::size_t word = 0; word * step < samplesHere; ++word) {
-        for (std::size_t first = 0; first < step && word * step + first < samplesHere; ++first) {
-            const std::size_t i = word * step + first;
-            prints[first] = word == 0 ? index_->fingerprint(samples + i)
-                                      : index_->nextFingerprint(prints[first], samples + i - step);
-            if (!index_->mayHold(prints[first]))
-                continue;
-            const auto entry = index_->find(prints[first], samples + i);
-            if (!entry)
-                continue;
-            const std::size_t sample = blockStart + i;
-            const std::size_t needlePos = indexedFrom_ + *entry * step;
-            if (needlePos <= sample && sample - needlePos >= open.first &&
-                sample - needlePos <= open.last)
-                candidates_.push_back({sample - needlePos, needlePos});
-        }
-    }
-    std::sort(candidates_.begin(), candidates_.end(),
-              [](const Candidate& a, const Candidate& b) { return a.offset < b.offset; });
-    std::size_t cost = 0;
-    for (const Candidate& candidate : candidates_) {
-        if (matchesAround(haystack, candidate, cost))
-            return {BlockResult::Kind::Match, candidate.offset};
-        if (cost > verifyBudgetFactor * spacingBytes())
-            return {BlockResult::Kind::Hard};
-    }
-    return {};
-}
-
-bool SampledSearch::matchesAround(Bytes haystack, const Candidate& candidate, std::size_t& cost) {
-    const std::uint8_t* at = haystack.data() + candidate.offset;
-    const std::size_t from = candidate.needlePos - std::min(candidate.needlePos, aroundBytes);
-    const std::size_t to =
-        std::min(needle_.size(), candidate.needlePos + index_->gramBytes() + aroundBytes);
-    if (std::memcmp(at + from, needle_.data() + from, to - from) != 0) {
-        cost += to - from;
-        return false;
-    }
-    announceOne(reader_, haystack.subspan(candidate.offset, needle_.size()));
-    cost += needle_.size();
-    return std::memcmp(at, needle_.data(), needle_.size()) == 0;
-}
-
-void SampledSearch::announceBlocks(Bytes haystack, std::size_t blockStart) {
-    const std::size_t spacing = spacingBytes();
-    if (reader_ == nullptr || nextToAnnounce_ > blockStart + announcedBlocks / 2 * spacing)
+SharedSampling::SharedSampling(std::span<const Bytes> needles)
+    : sampled_(needles.size(), 0), lag_(needles.size(), 0) {
+    std::vector<std::size_t> candidates;
+    for (std::size_t i = 0; i < needles.size(); ++i)
+        if (needles[i].size() >= minNeedle)
+            candidates.push_back(i);
+    if (candidates.empty())
         return;
-    announced_.clear();
-    const std::size_t sampleBytes = blockSamples() + index_->gramBytes() - 1;
-    for (nextToAnnounce_ = std::max(nextToAnnounce_, blockStart);
-         announced_.size() < announcedBlocks && nextToAnnounce_ < haystack.size();
-         nextToAnnounce_ += spacing)
-        announced_.push_back(haystack.subspan(
-            nextToAnnounce_, std::min(sampleBytes, haystack.size() - nextToAnnounce_)));
-    reader_->willRead(announced_);
+    // The parts indexed share one budget, so that the table stays small however many needles
+    // there are; the shared spacing is bounded by the smallest part in any case.
+    const std::size_t windowBytes =
+        std::clamp(indexBudgetBytes / candidates.size(), minIndexedBytes, indexedNeedleBytes);
+    std::vector<std::size_t> from(needles.size(), 0);
+    std::size_t smallestPart = std::numeric_limits<std::size_t>::max();
+    for (const std::size_t i : candidates) {
+        from[i] = indexedWindowStart(needles[i], windowBytes);
+        smallestPart = std::min(smallestPart, std::min(needles[i].size() - from[i], windowBytes));
+    }
+    const auto partOf = [&](std::size_t i) {
+        return needles[i].subspan(from[i], std::min(needles[i].size() - from[i], windowBytes));
+    };
+    std::optional<Choice> best;
+    for (const std::size_t gramBytes : gramLengths) {
+        std::vector<Planned> planned;
+        for (const std::size_t i : candidates) {
+            const Bytes part = partOf(i);
+            if (part.size() < gramBytes + GramIndex::indexStep)
+                continue;
+            const GramIndex index(part, gramBytes);
+            // A needle that cannot be sampled well even alone is scanned.
+            const auto own = planSampling(index);
+            if (!own || own->spacingEntries * GramIndex::indexStep < minSpacingBytes)
+                continue;
+            planned.push_back({i, std::vector<std::uint8_t>(index.informativeFlags().begin(),
+                                                            index.informativeFlags().end())});
+        }
+        auto shared = planned.empty() ? std::nullopt : planShared(planned);
+        while (!planned.empty() && !shared) {
+            const auto failing = unsuited(planned);
+            if (failing.empty())
+                break;
+            for (auto at = failing.rbegin(); at != failing.rend(); ++at)
+                planned.erase(planned.begin() + static_cast<std::ptrdiff_t>(*at));
+            shared = planned.empty() ? std::nullopt : planShared(planned);
+        }
+        if (shared && shared->plan.spacingEntries * GramIndex::indexStep >= minSpacingBytes) {
+            // More needles sampled first: a needle left to the scan reads the whole haystack.
+            const bool better = !best || planned.size() > best->needles.size() ||
+                                (planned.size() == best->needles.size() &&
+                                 cheaper(shared->plan, best->plan));
+            if (better) {
+                best = Choice{gramBytes, shared->plan, {}, shared->lags, {}, 0};
+                best->fewestEntries = std::numeric_limits<std::size_t>::max();
+                for (Planned& part : planned) {
+                    best->needles.push_back(part.needle);
+                    best->fewestEntries =
+                        std::min(best->fewestEntries, part.informative.size());
+                    best->informative.push_back(std::move(part.informative));
+                }
+            }
+        }
+        // A quarter of the entries apart already makes the samples few; longer needles try
+        // only the longest grams, which fit nearly as many entries.
+        if ((best && goodSpacingDivisor * best->plan.spacingEntries >= best->fewestEntries) ||
+            smallestPart >= shortNeedleBytes)
+            break;
+    }
+    if (!best)
+        return;
+    gramBytes_ = best->gramBytes;
+    plan_ = best->plan;
+    for (std::size_t k = 0; k < best->needles.size(); ++k) {
+        sampled_[best->needles[k]] = 1;
+        // A candidate meets the index's grams this much further on.
+        lag_[best->needles[k]] = best->lags[k] + from[best->needles[k]];
+    }
+    for (std::size_t word = 1; word < gramBytes_ / 8; ++word)
+        powers_[word] = powers_[word - 1] * GramIndex::fibonacciMultiplier;
+    leadingPower_ = powers_[gramBytes_ / 8 - 1];
+    std::vector<Bytes> parts;
+    std::vector<std::size_t> starts;
+    for (const std::size_t i : best->needles) {
+        parts.push_back(partOf(i));
+        starts.push_back(from[i]);
+    }
+    buildTable(parts, starts, *best);
+}
+
+std::uint64_t SharedSampling::fingerprint(const std::uint8_t* gram) const {
+    const std::size_t words = gramBytes_ / 8;
+    std::uint64_t print = 0;
+    for (std::size_t word = 0; word < words; ++word)
+        print += load64(gram + 8 * word) * powers_[words - 1 - word];
+    return print;
+}
+
+void SharedSampling::buildTable(std::span<const Bytes> parts, std::span<const std::size_t> starts,
+                                const Choice& choice) {
+    std::size_t entries = 0;
+    for (const auto& flags : choice.informative)
+        entries += informativeCount(flags);
+    // At most half the slots taken: a lookup that finds nothing, the common case, stops soon.
+    while ((std::size_t{1} << slotBits_) < 2 * entries)
+        ++slotBits_;
+    slots_.assign(std::size_t{1} << slotBits_, 0);
+    while ((std::size_t{1} << presenceBits_) < presenceBitsPerEntry * entries)
+        ++presenceBits_;
+    presence_.assign((std::size_t{1} << presenceBits_) / 64, 0);
+    entryNeedle_.reserve(entries);
+    entryPos_.reserve(entries);
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        const auto& flags = choice.informative[k];
+        for (std::size_t entry = 0; entry < flags.size(); ++entry) {
+            if (flags[entry] == 0)
+                continue;
+            const std::uint64_t print =
+                fingerprint(parts[k].data() + entry * GramIndex::indexStep);
+            std::size_t at = slotOf(print);
+            while (slots_[at] != 0)
+                at = (at + 1) & (slots_.size() - 1);
+            slots_[at] = (print >> 32 << 32) | (entryNeedle_.size() + 1);
+            entryNeedle_.push_back(static_cast<std::uint32_t>(choice.needles[k]));
+            entryPos_.push_back(
+                static_cast<std::uint32_t>(starts[k] + entry * GramIndex::indexStep));
+            const std::size_t bit = presenceBitOf(print);
+            presence_[bit / 64] |= std::uint64_t{1} << (bit % 64);
+        }
+    }
 }
 
 } // namespace search_stages
 
-Searcher::Searcher(Bytes needle)
-    : needle_(needle), rareByte_(std::make_unique<search_stages::RareByteSearch>(needle)) {
-    if (needle.size() >= search_stages::SampledSearch::minNeedle) {
-        sampled_ = std::make_unique<search_stages::SampledSearch>(needle, *rareByte_);
-        if (!sampled_->usable())
-            sampled_.reset();
+// The stages and their constants.
+using namespace search_stages;
+
+struct MultiSearch::Impl {
+    struct Needle {
+        explicit Needle(Bytes of) : bytes(of), scan(of) {}
+        Bytes bytes;
+        RareByteSearch scan; // for a needle not sampled, and for hard stretches of one that is
+        std::size_t partner = noPartner;
+        std::size_t last = 0; // its last candidate offset in the haystack
+        bool done = false;
+        std::optional<std::size_t> result;
+        // A sampled needle's state in the stretch under way: every candidate below `open` is
+        // settled, `best` is the lowest match so far, and past `limit` no block meets a
+        // candidate that could still be lower.
+        bool inStretch = false;
+        std::size_t open = 0, stretchLast = 0, limit = 0, handOverBlocks = 1;
+        std::optional<std::size_t> best;
+    };
+    struct Candidate {
+        std::size_t needle;
+        std::size_t offset;
+        std::size_t needlePos; // where in the needle the gram that proposed it sits
+    };
+    using SettlePoint = std::pair<std::size_t, std::size_t>; // a needle's limit, the needle
+
+    Impl(std::span<const Bytes> all, std::span<const std::size_t> partners)
+        : sampling(all), dependents(all.size()) {
+        needles.reserve(all.size());
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            needles.emplace_back(all[i]);
+            if (!partners.empty() && partners[i] != noPartner) {
+                needles[i].partner = partners[i];
+                dependents[partners[i]].push_back(i);
+            }
+        }
     }
+
+    SearchGeometry geometry() const noexcept {
+        SearchGeometry geometry;
+        bool scanned = false;
+        for (std::size_t i = 0; i < needles.size(); ++i) {
+            if (needles[i].done)
+                continue;
+            geometry.needleBytes = std::max(geometry.needleBytes, needles[i].bytes.size());
+            scanned = scanned || !sampling.samples(i);
+        }
+        if (!scanned && sampling.samplesAny()) {
+            geometry.spacingBytes = sampling.spacingBytes();
+            geometry.blockBytes = sampling.blockSamples() + sampling.gramBytes() - 1;
+        }
+        return geometry;
+    }
+
+    std::vector<std::optional<std::size_t>> findAll(Bytes hay, HaystackReader* with,
+                                                    const SearchProgress& progress) {
+        haystack = hay;
+        reader = with;
+        left = found = 0;
+        for (Needle& needle : needles) {
+            needle.done = needle.bytes.empty() || needle.bytes.size() > haystack.size();
+            needle.result.reset();
+            needle.inStretch = false;
+            needle.last = needle.done ? 0 : haystack.size() - needle.bytes.size();
+            left += needle.done ? 0 : 1;
+        }
+        for (std::size_t from = 0; left > 0;) {
+            std::size_t lastOfAll = 0;
+            for (const Needle& needle : needles)
+                lastOfAll = needle.done ? lastOfAll : std::max(lastOfAll, needle.last);
+            if (from > lastOfAll)
+                break;
+            // Stretch by stretch, as the reader plans them: each is settled for every needle
+            // before the next begins, so the first match found of each is its first occurrence.
+            const std::size_t candidates =
+                reader == nullptr ? lastOfAll - from + 1
+                                  : std::max<std::size_t>(reader->nextStretch(from, geometry()), 1);
+            const std::size_t to = lastOfAll - from < candidates ? lastOfAll : from + candidates - 1;
+            searchStretch(from, to);
+            from = to + 1;
+            if (progress)
+                progress(std::min(from, haystack.size()), found);
+        }
+        std::vector<std::optional<std::size_t>> results;
+        for (const Needle& needle : needles)
+            results.push_back(needle.result);
+        return results;
+    }
+
+    void finish(std::size_t i, std::optional<std::size_t> result) {
+        Needle& needle = needles[i];
+        if (needle.done)
+            return;
+        needle.done = true;
+        needle.result = result;
+        --left;
+        found += result ? 1 : 0;
+        if (needle.inStretch) {
+            needle.inStretch = false;
+            --pending;
+        }
+        if (result)
+            for (const std::size_t dependent : dependents[i])
+                finish(dependent, std::nullopt);
+    }
+
+    // Ends a sampled needle's part in the stretch under way.
+    void settle(std::size_t i) {
+        Needle& needle = needles[i];
+        if (needle.best || needle.stretchLast == needle.last) {
+            finish(i, needle.best);
+            return;
+        }
+        needle.inStretch = false;
+        --pending;
+    }
+
+    void setLimit(std::size_t i, std::size_t limit) {
+        needles[i].limit = limit;
+        settlePoints.emplace(limit, i);
+    }
+
+    void searchStretch(std::size_t from, std::size_t to) {
+        for (std::size_t i = 0; i < needles.size(); ++i) {
+            Needle& needle = needles[i];
+            if (needle.done || sampling.samples(i))
+                continue;
+            const Stretch stretch{from, std::min(to, needle.last)};
+            if (const auto at = needle.scan.find(haystack, stretch, reader))
+                finish(i, at);
+            else if (stretch.last == needle.last)
+                finish(i, std::nullopt);
+        }
+        if (!sampling.samplesAny())
+            return;
+        for (std::size_t i = 0; i < needles.size(); ++i) {
+            Needle& needle = needles[i];
+            if (needle.done || !sampling.samples(i))
+                continue;
+            needle.inStretch = true;
+            needle.open = from;
+            needle.stretchLast = std::min(to, needle.last);
+            needle.best.reset();
+            needle.handOverBlocks = 1;
+            ++pending;
+            setLimit(i, needle.stretchLast + sampling.lagBytes(i));
+        }
+        nextToAnnounce = 0;
+        const std::size_t spacing = sampling.spacingBytes();
+        // Blocks that end before the stretch's first candidate meet none of it.
+        const std::size_t firstUseful = from - std::min(from, sampling.blockSamples() - 1);
+        for (std::size_t block = (firstUseful + spacing - 1) / spacing * spacing;
+             pending > 0 && block + sampling.gramBytes() <= haystack.size(); block += spacing) {
+            while (!settlePoints.empty() && settlePoints.top().first < block) {
+                const auto [limit, i] = settlePoints.top();
+                settlePoints.pop();
+                if (needles[i].inStretch && needles[i].limit == limit)
+                    settle(i);
+            }
+            if (pending == 0)
+                break;
+            announceBlocks(block);
+            searchBlock(block);
+        }
+        for (std::size_t i = 0; i < needles.size() && pending > 0; ++i)
+            if (needles[i].inStretch)
+                settle(i);
+        settlePoints = {};
+    }
+
+    void searchBlock(std::size_t blockStart) {
+        candidates.clear();
+        const std::size_t gramBytes = sampling.gramBytes();
+        const Bytes block = haystack.subspan(
+            blockStart,
+            std::min(sampling.blockSamples() + gramBytes - 1, haystack.size() - blockStart));
+        sampleCopy.resize(block.size());
+        const std::uint8_t* samples = reader != nullptr && reader->copy(block, sampleCopy)
+                                          ? sampleCopy.data()
+                                          : block.data();
+        // Samples a word apart share all but one word of their grams: their fingerprints roll.
+        // The eight rolls, one for each byte of a word, are advanced side by side: none waits
+        // on another's multiplications.
+        constexpr std::size_t step = search_stages::GramIndex::indexStep;
+        const std::size_t samplesHere =
+            std::min(sampling.blockSamples(), block.size() - gramBytes + 1);
+        std::array<std::uint64_t, step> prints{};
+        for (std::size_t word = 0; word * step < samplesHere; ++word) {
+            for (std::size_t first = 0; first < step && word * step + first < samplesHere;
+                 ++first) {
+                const std::size_t i = word * step + first;
+                prints[first] = word == 0
+                                    ? sampling.fingerprint(samples + i)
+                                    : sampling.nextFingerprint(prints[first], samples + i - step);
+                if (!sampling.mayHold(prints[first]))
+                    continue;
+                const std::size_t sample = blockStart + i;
+                sampling.lookUp(prints[first], [&](std::size_t n, std::size_t needlePos) {
+                    const Needle& needle = needles[n];
+                    if (!needle.inStretch || needlePos > sample)
+                        return;
+                    const std::size_t offset = sample - needlePos;
+                    if (offset >= needle.open &&
+                        offset <= (needle.best ? *needle.best - 1 : needle.stretchLast))
+                        candidates.push_back({n, offset, needlePos});
+                });
+            }
+        }
+        std::sort(candidates.begin(), candidates.end(),
+                  [](const Candidate& a, const Candidate& b) {
+                      return a.needle != b.needle ? a.needle < b.needle : a.offset < b.offset;
+                  });
+        for (std::size_t at = 0; at < candidates.size();) {
+            const std::size_t n = candidates[at].needle;
+            std::size_t end = at;
+            while (end < candidates.size() && candidates[end].needle == n)
+                ++end;
+            verify(std::span(candidates).subspan(at, end - at), blockStart);
+            at = end;
+        }
+    }
+
+    // Verifies one needle's candidates of a block, lowest first.
+    void verify(std::span<const Candidate> ofNeedle, std::size_t blockStart) {
+        const std::size_t n = ofNeedle.front().needle;
+        std::size_t cost = 0;
+        for (const Candidate& candidate : ofNeedle) {
+            if (!needles[n].inStretch)
+                return;
+            if (matchesAround(candidate, cost)) {
+                setBest(n, candidate.offset);
+                return;
+            }
+            if (cost > verifyBudgetFactor * sampling.spacingBytes()) {
+                handOver(n, blockStart);
+                return;
+            }
+        }
+    }
+
+    void setBest(std::size_t n, std::size_t offset) {
+        Needle& needle = needles[n];
+        needle.best = offset;
+        // A lower candidate than the best would have met a block by now.
+        if (offset == needle.open)
+            settle(n);
+        else
+            setLimit(n, offset + sampling.lagBytes(n));
+    }
+
+    // Settles every open candidate of a needle up to and past a block whose candidates cost too
+    // much to verify (repetitive data) at once. A sampled best lies inside that stretch too,
+    // so the scan's answer, if any, is the first occurrence.
+    void handOver(std::size_t n, std::size_t blockStart) {
+        Needle& needle = needles[n];
+        const Stretch hard{needle.open,
+                           std::min(needle.stretchLast,
+                                    blockStart + needle.handOverBlocks * sampling.spacingBytes())};
+        if (const auto at = needle.scan.find(haystack, hard, reader)) {
+            needle.best = at;
+            settle(n);
+            return;
+        }
+        needle.open = hard.last + 1;
+        if (needle.open > needle.stretchLast) {
+            settle(n);
+            return;
+        }
+        // A hard stretch doubles while it stays hard, so that long repetitive regions cost few
+        // hand-overs but one hard block does not send a whole archive to the scan.
+        needle.handOverBlocks = std::min(needle.handOverBlocks * 2, maxHandOverBlocks);
+    }
+
+    bool matchesAround(const Candidate& candidate, std::size_t& cost) {
+        const Bytes needle = needles[candidate.needle].bytes;
+        const std::uint8_t* at = haystack.data() + candidate.offset;
+        const std::size_t from = candidate.needlePos - std::min(candidate.needlePos, aroundBytes);
+        const std::size_t to =
+            std::min(needle.size(), candidate.needlePos + sampling.gramBytes() + aroundBytes);
+        if (std::memcmp(at + from, needle.data() + from, to - from) != 0) {
+            cost += to - from;
+            return false;
+        }
+        announceOne(reader, haystack.subspan(candidate.offset, needle.size()));
+        cost += needle.size();
+        return std::memcmp(at, needle.data(), needle.size()) == 0;
+    }
+
+    void announceBlocks(std::size_t blockStart) {
+        const std::size_t spacing = sampling.spacingBytes();
+        if (reader == nullptr || nextToAnnounce > blockStart + announcedBlocks / 2 * spacing)
+            return;
+        announced.clear();
+        const std::size_t sampleBytes = sampling.blockSamples() + sampling.gramBytes() - 1;
+        for (nextToAnnounce = std::max(nextToAnnounce, blockStart);
+             announced.size() < announcedBlocks && nextToAnnounce < haystack.size();
+             nextToAnnounce += spacing)
+            announced.push_back(haystack.subspan(
+                nextToAnnounce, std::min(sampleBytes, haystack.size() - nextToAnnounce)));
+        reader->willRead(announced);
+    }
+
+    SharedSampling sampling;
+    std::vector<Needle> needles;
+    std::vector<std::vector<std::size_t>> dependents; // given up when the needle is found
+    // Of the findAll() under way.
+    Bytes haystack;
+    HaystackReader* reader = nullptr;
+    std::size_t left = 0, found = 0;
+    std::size_t pending = 0; // sampled needles still open in the stretch under way
+    std::priority_queue<SettlePoint, std::vector<SettlePoint>, std::greater<>> settlePoints;
+    std::vector<Candidate> candidates;    // reused by every block
+    std::vector<Bytes> announced;         // reused by every announcement
+    std::vector<std::uint8_t> sampleCopy; // a block's bytes, when the reader copies them out
+    std::size_t nextToAnnounce = 0;
+};
+
+MultiSearch::MultiSearch(std::span<const Bytes> needles, std::span<const std::size_t> partners)
+    : impl_(std::make_unique<Impl>(needles, partners)) {}
+
+MultiSearch::~MultiSearch() = default;
+
+SearchGeometry MultiSearch::geometry() const noexcept {
+    return impl_->geometry();
 }
 
-Searcher::~Searcher() = default;
-
-SearchGeometry Searcher::geometry() const noexcept {
-    if (!sampled_)
-        return {needle_.size(), 0, 0};
-    return {needle_.size(), sampled_->spacingBytes(),
-            sampled_->blockSamples() + sampled_->gramBytes() - 1};
-}
-
-std::optional<std::size_t> Searcher::find(Bytes haystack, std::size_t first, std::size_t last,
-                                          HaystackReader* reader) {
-    if (sampled_)
-        return sampled_->find(haystack, {first, last}, reader);
-    return rareByte_->find(haystack, {first, last}, reader);
+std::vector<std::optional<std::size_t>>
+MultiSearch::findAll(Bytes haystack, HaystackReader* reader, const SearchProgress& progress) {
+    return impl_->findAll(haystack, reader, progress);
 }
 
 std::optional<std::size_t> findFirst(Bytes haystack, Bytes needle, HaystackReader* reader) {
-    if (needle.empty() || needle.size() > haystack.size())
-        return std::nullopt;
-    Searcher searcher(needle);
-    const std::size_t last = haystack.size() - needle.size();
-    if (reader == nullptr)
-        return searcher.find(haystack, 0, last, nullptr);
-    // Stretch by stretch, as the reader plans them: each is settled before the next begins, so
-    // the first match found is the first occurrence.
-    for (std::size_t from = 0; from <= last;) {
-        const std::size_t candidates =
-            std::max<std::size_t>(reader->nextStretch(from, searcher.geometry()), 1);
-        const std::size_t to = last - from < candidates ? last : from + candidates - 1;
-        if (const auto found = searcher.find(haystack, from, to, reader))
-            return found;
-        from = to + 1;
-    }
-    return std::nullopt;
+    MultiSearch search(std::span(&needle, 1));
+    return search.findAll(haystack, reader).front();
 }
 
 } // namespace dyeloom

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace dyeloom::search_stages {
@@ -67,6 +68,9 @@ public:
     [[nodiscard]] std::size_t gramBytes() const noexcept { return gramBytes_; }
     [[nodiscard]] std::size_t entries() const noexcept { return informative_.size(); }
     [[nodiscard]] bool informative(std::size_t entry) const { return informative_[entry] != 0; }
+    [[nodiscard]] std::span<const std::uint8_t> informativeFlags() const noexcept {
+        return informative_;
+    }
     // A gram's fingerprint, and the fingerprint of the gram a word later, from the one before:
     // entries are a word apart, so one word leaves the polynomial and one joins it.
     [[nodiscard]] std::uint64_t fingerprint(const std::uint8_t* gram) const;
@@ -120,7 +124,7 @@ private:
     std::vector<std::uint64_t> presence_;
 };
 
-// Where SampledSearch samples. A block of `blockEntries` x indexStep consecutive samples starts
+// Where the sampling looks. A block of `blockEntries` x indexStep consecutive samples starts
 // every `spacingEntries` x indexStep bytes. A candidate offset p meets, in the blocks, the
 // entries of blockEntries consecutive classes e = k - p / indexStep (mod spacingEntries),
 // k < blockEntries; the plan makes sure that every such run of classes holds an informative
@@ -131,6 +135,11 @@ struct SamplingPlan {
     std::size_t lagBytes = 0;
 };
 
+// The plan with blocks `spacing` entries apart for a needle whose entries are informative where
+// `informative` says, or nothing if some run of classes would have no informative entry.
+std::optional<SamplingPlan> planWithSpacing(std::span<const std::uint8_t> informative,
+                                            std::size_t spacing);
+
 // The cheapest plan for the index: few blocks, each of few samples; nothing if no plan meets
 // every candidate with blocks of a page or less.
 std::optional<SamplingPlan> planSampling(const GramIndex& index);
@@ -138,54 +147,88 @@ std::optional<SamplingPlan> planSampling(const GramIndex& index);
 // Whether plan `a` costs less per haystack byte than plan `b`.
 bool cheaper(const SamplingPlan& a, const SamplingPlan& b);
 
-// Looks at the haystack only in blocks of samples, spaced nearly as far apart as the needle's
-// informative entries allow, and verifies only the candidates that the samples' grams imply.
-// Blocks whose candidates cost too much to verify (repetitive data) are handed, growing while
-// they stay so, to a RareByteSearch.
-class SampledSearch {
+// One sampling plan and one table of informative grams for a batch of needles: the haystack is
+// looked at in one series of blocks, and each sample is looked up once whatever the number of
+// needles. The spacing is the widest that still meets every candidate of every sampled needle,
+// so the batch reads about what its hardest member would read alone. Needles too short or too
+// plain to be sampled at all, or that no shared spacing suits, are left to a scan.
+class SharedSampling {
 public:
-    // Needles shorter than this go to RareByteSearch alone: too few entries to sample with.
+    // Needles shorter than this are scanned: too few entries to sample with.
     static constexpr std::size_t minNeedle = 256;
 
-    // `needle` and `fallback` must outlive the searcher.
-    SampledSearch(Bytes needle, RareByteSearch& fallback);
+    // `needles` must outlive the sampling; empty ones are left out.
+    explicit SharedSampling(std::span<const Bytes> needles);
 
-    // False when too little of the needle is informative for sampling to pay (as a needle made
-    // of zeros and a few other bytes): RareByteSearch alone is then the faster way.
-    [[nodiscard]] bool usable() const noexcept { return index_.has_value(); }
-    [[nodiscard]] std::size_t spacingBytes() const noexcept;
-    [[nodiscard]] std::size_t blockSamples() const noexcept;
-    [[nodiscard]] std::size_t gramBytes() const noexcept { return index_->gramBytes(); }
+    [[nodiscard]] bool samples(std::size_t needle) const { return sampled_[needle] != 0; }
+    [[nodiscard]] bool samplesAny() const noexcept { return spacingBytes() != 0; }
+    [[nodiscard]] std::size_t spacingBytes() const noexcept {
+        return plan_.spacingEntries * GramIndex::indexStep;
+    }
+    [[nodiscard]] std::size_t blockSamples() const noexcept {
+        return plan_.blockEntries * GramIndex::indexStep;
+    }
+    [[nodiscard]] std::size_t gramBytes() const noexcept { return gramBytes_; }
+    // How far past a candidate of `needle` the first block that meets it can lie.
+    [[nodiscard]] std::size_t lagBytes(std::size_t needle) const { return lag_[needle]; }
 
-    // The lowest occurrence among the candidate offsets `candidates`; `haystack` must hold the
-    // needle at the last of them. `reader` (may be null) reads the samples.
-    [[nodiscard]] std::optional<std::size_t> find(Bytes haystack, Stretch candidates,
-                                                  HaystackReader* reader = nullptr);
+    // A gram's fingerprint, and the next one a word on, as GramIndex computes them.
+    [[nodiscard]] std::uint64_t fingerprint(const std::uint8_t* gram) const;
+    [[nodiscard]] std::uint64_t nextFingerprint(std::uint64_t print,
+                                                const std::uint8_t* gram) const {
+        return (print - load64(gram) * leadingPower_) * GramIndex::fibonacciMultiplier +
+               load64(gram + gramBytes_);
+    }
+    [[nodiscard]] bool mayHold(std::uint64_t print) const {
+        const std::size_t bit = presenceBitOf(print);
+        return (presence_[bit / 64] >> (bit % 64) & 1) != 0;
+    }
+    // Calls found(needle, needlePos) for every informative entry whose gram may be the one with
+    // this fingerprint: the caller compares the bytes.
+    template <class Found> void lookUp(std::uint64_t print, Found&& found) const {
+        const auto tag = static_cast<std::uint32_t>(print >> 32);
+        for (std::size_t at = slotOf(print);; at = (at + 1) & (slots_.size() - 1)) {
+            const std::uint64_t slot = slots_[at];
+            if (slot == 0)
+                return;
+            if (static_cast<std::uint32_t>(slot >> 32) == tag) {
+                const auto entry = static_cast<std::size_t>(slot & 0xFFFFFFFFu) - 1;
+                found(std::size_t{entryNeedle_[entry]}, std::size_t{entryPos_[entry]});
+            }
+        }
+    }
 
 private:
-    struct Candidate {
-        std::size_t offset;
-        std::size_t needlePos; // where in the needle the gram that proposed it sits
-    };
-    struct BlockResult {
-        enum class Kind { NoMatch, Match, Hard } kind = Kind::NoMatch;
-        std::size_t offset = 0; // for Match
-    };
+    struct Choice;
+    static std::uint64_t load64(const std::uint8_t* bytes) {
+        std::uint64_t value;
+        std::memcpy(&value, bytes, sizeof value);
+        return value;
+    }
+    [[nodiscard]] std::size_t slotOf(std::uint64_t print) const {
+        return static_cast<std::size_t>((print * GramIndex::fibonacciMultiplier) >>
+                                        (64 - slotBits_));
+    }
+    [[nodiscard]] std::size_t presenceBitOf(std::uint64_t print) const {
+        return static_cast<std::size_t>((print * GramIndex::presenceMultiplier) >>
+                                        (64 - presenceBits_));
+    }
+    void buildTable(std::span<const Bytes> parts, std::span<const std::size_t> starts,
+                    const Choice& choice);
 
-    BlockResult searchBlock(Bytes haystack, std::size_t blockStart, Stretch open);
-    bool matchesAround(Bytes haystack, const Candidate& candidate, std::size_t& cost);
-    void announceBlocks(Bytes haystack, std::size_t blockStart);
-
-    Bytes needle_;
-    RareByteSearch& fallback_;
-    HaystackReader* reader_ = nullptr; // of the find() under way
-    std::size_t indexedFrom_ = 0;      // where in the needle the indexed part begins
-    std::optional<GramIndex> index_;
+    std::size_t gramBytes_ = 0;
     SamplingPlan plan_;
-    std::vector<Candidate> candidates_;    // reused by every block
-    std::vector<Bytes> announced_;         // reused by every announcement
-    std::vector<std::uint8_t> sampleCopy_; // a block's bytes, when the reader copies them out
-    std::size_t nextToAnnounce_ = 0;
+    std::vector<std::uint8_t> sampled_;
+    std::vector<std::size_t> lag_;
+    std::array<std::uint64_t, 16> powers_{1};
+    std::uint64_t leadingPower_ = 1;
+    // A slot holds the fingerprint's high half and 1 + an entry (0: empty).
+    unsigned slotBits_ = 1;
+    std::vector<std::uint64_t> slots_;
+    std::vector<std::uint32_t> entryNeedle_; // which needle each entry is of
+    std::vector<std::uint32_t> entryPos_;    // and where in it its gram begins
+    unsigned presenceBits_ = 6;
+    std::vector<std::uint64_t> presence_;
 };
 
 } // namespace dyeloom::search_stages

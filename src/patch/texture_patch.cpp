@@ -14,16 +14,30 @@ Bytes textureData(Bytes texture, std::int32_t headerBytes) {
 
 std::optional<MatchOffset> findTextureOffset(Bytes archive, Bytes original,
                                              std::int32_t headerBytes, HaystackReader* reader) {
-    const Bytes data = textureData(original, headerBytes);
-    if (data.empty() || archive.size() < original.size())
-        return std::nullopt;
-    // The data sits headerBytes into the texture, so its first possible place in the archive is
-    // headerBytes in: a match there is a texture stored at the archive's very start.
+    return findTextureOffsets(archive, std::span(&original, 1), headerBytes, reader).front();
+}
+
+std::vector<std::optional<MatchOffset>>
+findTextureOffsets(Bytes archive, std::span<const Bytes> textures, std::int32_t headerBytes,
+                   HaystackReader* reader, std::span<const std::size_t> partners,
+                   const SearchProgress& progress) {
+    std::vector<std::optional<MatchOffset>> offsets(textures.size());
+    if (headerBytes < 0 || static_cast<std::uint64_t>(headerBytes) >= archive.size())
+        return offsets;
+    // A texture's data sits headerBytes into it, so its first possible place in the archive is
+    // headerBytes in: a match there is a texture stored at the archive's very start. A texture
+    // longer than the archive, or with no data, is looked for as an empty needle: never found.
     const auto header = static_cast<std::size_t>(headerBytes);
-    const std::optional<std::size_t> found = findFirst(archive.subspan(header), data, reader);
-    if (!found)
-        return std::nullopt;
-    return static_cast<MatchOffset>(*found);
+    std::vector<Bytes> needles;
+    for (const Bytes texture : textures)
+        needles.push_back(texture.size() > archive.size() ? Bytes{}
+                                                          : textureData(texture, headerBytes));
+    MultiSearch search(needles, partners);
+    const auto found = search.findAll(archive.subspan(header), reader, progress);
+    for (std::size_t i = 0; i < found.size(); ++i)
+        if (found[i])
+            offsets[i] = static_cast<MatchOffset>(*found[i]);
+    return offsets;
 }
 
 bool moddedCoversOriginal(std::uint64_t originalSize, std::uint64_t moddedSize) {

@@ -4,9 +4,12 @@
 
 #include "bytes.hpp"
 #include "haystack_reader.hpp"
+#include "search.hpp"
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <vector>
 
 namespace dyeloom {
 
@@ -24,6 +27,14 @@ Bytes textureData(Bytes texture, std::int32_t headerBytes);
 std::optional<MatchOffset> findTextureOffset(Bytes archive, Bytes original,
                                              std::int32_t headerBytes,
                                              HaystackReader* reader = nullptr);
+
+// findTextureOffset for every one of `textures` in one pass over the archive. Texture i is given
+// up, and reported not found, once texture `partners[i]` is found (MultiSearch::noPartner:
+// never); `partners` is empty or has one entry per texture.
+std::vector<std::optional<MatchOffset>>
+findTextureOffsets(Bytes archive, std::span<const Bytes> textures, std::int32_t headerBytes,
+                   HaystackReader* reader = nullptr, std::span<const std::size_t> partners = {},
+                   const SearchProgress& progress = {});
 
 // The bytes to write into the archive: the modded texture's data in place of the original's.
 struct TextureSplice {
