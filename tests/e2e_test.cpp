@@ -194,8 +194,9 @@ protected:
         ASSERT_FALSE(file.status(status));
         const std::size_t offset = zeros.size() + headerSize;
         const Bytes span = Bytes(before).subspan(offset, original.size() - headerSize);
-        JournalHeader header{status.identity, status.size, offset, span.size()};
-        ASSERT_FALSE(surroundingsOf(file, status.size, offset, span.size(), header.surroundings));
+        JournalHeader header{status.identity, status.size, {{offset, span.size()}}};
+        ASSERT_FALSE(
+            surroundingsOf(file, status.size, header.spans, 0, header.spans[0].surroundings));
         Journal journal;
         ASSERT_FALSE(Journal::create(where, header, journal));
         ASSERT_FALSE(journal.append(span));

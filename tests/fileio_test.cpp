@@ -31,7 +31,7 @@ TEST(Crc32c, MatchesTheStandardCheckValueInAnyPieces) {
 // read as incomplete, never as something to restore.
 TEST_F(FileIo, AJournalIsValidOnlyWhenWhole) {
     const ByteBuffer kept = test::ByteGen(4).random(3000);
-    const JournalHeader header{{1, 2}, 10000, 500, kept.size(), 77};
+    const JournalHeader header{{1, 2}, 10000, {{500, 1200, 77}, {1700, 1, 78}, {5000, 1799, 79}}};
     Journal written;
     ASSERT_FALSE(Journal::create({path("j"), "j"}, header, written));
     ASSERT_FALSE(written.append(Bytes(kept).first(1000)));
@@ -53,7 +53,7 @@ TEST_F(FileIo, AJournalIsValidOnlyWhenWhole) {
         EXPECT_EQ(stateOf(ByteBuffer(whole.begin(), whole.begin() + length)),
                   Journal::State::Incomplete)
             << length;
-    for (const std::size_t at : {20, 40, 60, 64, 2000, 3064, 3067}) {
+    for (const std::size_t at : {20, 40, 60, 64, 100, 2000, 3136, 3139}) {
         ByteBuffer changed = whole;
         changed[at] ^= 1;
         EXPECT_EQ(stateOf(changed), Journal::State::Incomplete) << at;
@@ -67,6 +67,55 @@ TEST_F(FileIo, AJournalIsValidOnlyWhenWhole) {
     done[15] = 'D';
     EXPECT_EQ(stateOf(done), Journal::State::Done);
     EXPECT_EQ(stateOf(test::concat({ByteBuffer{'X'}, whole})), Journal::State::Unknown);
+}
+
+// What a journal restores: its spans' bytes put back where they were, as far as `count` goes,
+// from the one-span journals of earlier releases too.
+TEST_F(FileIo, AJournalRestoresItsSpansInOrder) {
+    test::ByteGen gen(7);
+    const ByteBuffer archive = gen.random(6000), kept = gen.random(300);
+    const JournalHeader header{{1, 2}, 6000, {{100, 50}, {1000, 200}, {5989, 10}, {5999, 1}}};
+    ASSERT_EQ(header.length(), 261u);
+    const auto restored = [&](const JournalLocation& where, std::uint64_t count) {
+        test::writeBytes(dir / "pack.asf", archive);
+        os::File file;
+        Journal journal;
+        os::FileStatus status;
+        Journal::State state{};
+        EXPECT_FALSE(os::File::open(path("pack.asf"), os::File::Access::Update, file));
+        EXPECT_FALSE(Journal::open(where, journal, status));
+        EXPECT_FALSE(journal.check(state));
+        EXPECT_EQ(state, Journal::State::Valid);
+        EXPECT_FALSE(journal.restore(file, count));
+        file.close();
+        return test::readBytes(dir / "pack.asf");
+    };
+    Journal written;
+    ASSERT_FALSE(Journal::create({path("j"), "j"}, header, written));
+    ASSERT_FALSE(written.append(Bytes(kept).first(261)));
+    ASSERT_FALSE(written.seal());
+    for (const std::uint64_t count : {0, 49, 50, 149, 250, 260, 261}) {
+        ByteBuffer expected = archive;
+        std::uint64_t from = 0;
+        for (const JournalSpan& span : header.spans)
+            for (std::uint64_t i = 0; i < span.length; ++i, ++from)
+                if (from < count)
+                    expected[span.offset + i] = kept[from];
+        EXPECT_EQ(restored({path("j"), "j"}, count), expected) << count;
+    }
+    // Version 1: the header holds the one span; its bytes follow at 64.
+    ByteBuffer old(64 + 40 + 4, 0);
+    std::copy_n("DYELOOM-JOURNALA\x01", 17, old.begin());
+    old[44] = 200;
+    old[52] = 40;
+    std::copy_n(kept.begin(), 40, old.begin() + 64);
+    const std::uint32_t sum = crc32c(Bytes(old).subspan(16, 64 - 16 + 40));
+    for (int i = 0; i < 4; ++i)
+        old[104 + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+    test::writeBytes(dir / "v1", old);
+    ByteBuffer expected = archive;
+    std::copy_n(kept.begin(), 40, expected.begin() + 200);
+    EXPECT_EQ(restored({path("v1"), "v1"}, 40), expected);
 }
 
 // Names near the file system's limit get a journal name within it that every later run derives
@@ -97,7 +146,10 @@ TEST_F(FileIo, WriteRefusesWhenTheSpanNoLongerHoldsTheOriginal) {
     ByteBuffer stale(before.begin() + 10, before.begin() + 60);
     stale[49] ^= 1;
     try {
-        writeArchive(path("pack.asf"), 10, stale, ByteBuffer(50, 0), signals);
+        const ByteBuffer zeros(50, 0);
+        const SpanPatch spans[] = {{0, Bytes(before).first(5), Bytes(zeros).first(5)},
+                                   {10, stale, zeros}};
+        writeArchive(path("pack.asf"), spans, signals);
         ADD_FAILURE() << "wrote over changed data";
     } catch (const std::runtime_error& error) {
         EXPECT_NE(std::string(error.what()).find("changed while it was being patched"),
@@ -111,11 +163,12 @@ TEST_F(FileIo, WriteRefusesWhenTheSpanNoLongerHoldsTheOriginal) {
 TEST_F(FileIo, WriteRefusesAnArchiveThatShrank) {
     const ByteBuffer before = test::ByteGen(6).random(100);
     test::writeBytes(dir / "pack.asf", before);
-    const ByteBuffer tail(before.begin() + 90, before.end());
-    EXPECT_THROW(writeArchive(path("pack.asf"), 95, tail, ByteBuffer(10, 0), signals),
-                 std::runtime_error);
-    EXPECT_THROW(writeArchive(path("pack.asf"), UINT64_MAX - 2, tail, ByteBuffer(10, 0), signals),
-                 std::runtime_error);
+    const ByteBuffer tail(before.begin() + 90, before.end()), zeros(10, 0);
+    for (const std::uint64_t offset : {std::uint64_t{95}, UINT64_MAX - 2}) {
+        const SpanPatch spans[] = {{0, Bytes(before).first(1), Bytes(zeros).first(1)},
+                                   {offset, tail, zeros}};
+        EXPECT_THROW(writeArchive(path("pack.asf"), spans, signals), std::runtime_error);
+    }
     EXPECT_EQ(test::readBytes(dir / "pack.asf"), before);
 }
 

@@ -51,8 +51,9 @@ protected:
         ASSERT_FALSE(file.status(status));
         const std::size_t offset = zeros.size() + headerSize;
         const ByteBuffer chosen(original.size() - headerSize, 0x41);
-        JournalHeader header{status.identity, status.size, offset, chosen.size()};
-        ASSERT_FALSE(surroundingsOf(file, status.size, offset, chosen.size(), header.surroundings));
+        JournalHeader header{status.identity, status.size, {{offset, chosen.size()}}};
+        ASSERT_FALSE(
+            surroundingsOf(file, status.size, header.spans, 0, header.spans[0].surroundings));
         Journal journal;
         ASSERT_FALSE(Journal::create({at.string(), at.string()}, header, journal));
         ASSERT_FALSE(journal.append(chosen));

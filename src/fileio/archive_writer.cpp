@@ -5,6 +5,7 @@
 #include "journal.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace dyeloom {
 namespace {
@@ -93,20 +94,30 @@ void requireApplicable(const LockedArchive& archive, const Journal& journal,
     const JournalHeader& header = journal.header();
     const std::string cannot =
         "can't restore " + quoted(path) + " from its journal " + quoted(where.shown) + ": ";
-    if (header.archiveSize != archive.status.size || header.offset > header.archiveSize ||
-        header.length > header.archiveSize - header.offset)
+    const JournalSpan& last = header.spans.back();
+    if (header.archiveSize != archive.status.size || last.offset > header.archiveSize ||
+        last.length > header.archiveSize - last.offset)
         fail(cannot + "the archive is " + std::to_string(archive.status.size) + " bytes now, not " +
              std::to_string(header.archiveSize) + " as when the patch began" +
              keptTail(where.shown));
-    std::uint32_t surroundings = 0;
-    if (const auto error = surroundingsOf(archive.file, archive.status.size, header.offset,
-                                          header.length, surroundings))
-        fail(cannot + os::describe(error) + keptTail(where.shown));
-    if (surroundings != header.surroundings)
-        fail(cannot +
-             "the bytes around the journalled ones are not those the patch began with: "
-             "the archive is another file now, or the journal was not written for it" +
-             keptTail(where.shown));
+    for (std::size_t i = 0; i < header.spans.size(); ++i) {
+        std::uint32_t surroundings = 0;
+        if (const auto error =
+                surroundingsOf(archive.file, archive.status.size, header.spans, i, surroundings))
+            fail(cannot + os::describe(error) + keptTail(where.shown));
+        if (surroundings != header.spans[i].surroundings)
+            fail(cannot +
+                 "the bytes around the journalled ones are not those the patch began with: "
+                 "the archive is another file now, or the journal was not written for it" +
+                 keptTail(where.shown));
+    }
+}
+
+// The bytes a journal's spans cover, from the first to the last, for messages.
+Recovery restoredBy(const Journal& journal) {
+    const auto& spans = journal.header().spans;
+    return {Recovery::Outcome::Restored, journal.shown(), spans.front().offset,
+            spans.back().offset + spans.back().length - 1, spans.size()};
 }
 
 // Whether there is anything at the journal's name. Asked of the folder, without opening a file,
@@ -154,12 +165,11 @@ Recovery recoverLocked(const LockedArchive& archive, const std::string& path,
         break;
     case Journal::State::Valid:
         requireApplicable(archive, journal, where, path);
-        if (const auto error = journal.restore(archive.file, journal.header().length))
+        if (const auto error = journal.restore(archive.file, journal.header().length()))
             fail("can't restore " + quoted(path) + " from its journal " + quoted(where.shown) +
                  ": " + os::describe(error) +
                  "; the journal is kept, and the next run on this archive will try again");
-        recovery = {Recovery::Outcome::Restored, where.shown, journal.header().offset,
-                    journal.header().offset + journal.header().length - 1};
+        recovery = restoredBy(journal);
         break;
     }
     // A restored journal that survives its removal only writes the same bytes back again.
@@ -169,16 +179,19 @@ Recovery recoverLocked(const LockedArchive& archive, const std::string& path,
     return recovery;
 }
 
-// Copies the span into a new journal, checking on the way that it still holds what the search
-// saw, and flushes the journal: after this the archive may change.
-Journal journalSpan(const LockedArchive& archive, const std::string& path,
-                    const JournalLocation& where, std::uint64_t offset, Bytes expected,
-                    const os::StopSignals& signals) {
-    JournalHeader header{archive.status.identity, archive.status.size, offset, expected.size()};
-    if (const auto error = surroundingsOf(archive.file, archive.status.size, offset,
-                                          expected.size(), header.surroundings))
-        fail("can't read " + quoted(path) + " before writing: " + os::describe(error) +
-             "; nothing was written");
+// Copies every span into a new journal, checking on the way that each still holds what the
+// search saw, and flushes the journal: after this the archive may change.
+Journal journalSpans(const LockedArchive& archive, const std::string& path,
+                     const JournalLocation& where, std::span<const SpanPatch> spans,
+                     const os::StopSignals& signals) {
+    JournalHeader header{archive.status.identity, archive.status.size, {}};
+    for (const SpanPatch& span : spans)
+        header.spans.push_back({span.offset, span.expected.size(), 0});
+    for (std::size_t i = 0; i < header.spans.size(); ++i)
+        if (const auto error = surroundingsOf(archive.file, archive.status.size, header.spans, i,
+                                              header.spans[i].surroundings))
+            fail("can't read " + quoted(path) + " before writing: " + os::describe(error) +
+                 "; nothing was written");
     const std::string& journalPath = where.shown;
     Journal journal;
     if (const auto error = Journal::create(where, header, journal)) {
@@ -191,25 +204,30 @@ Journal journalSpan(const LockedArchive& archive, const std::string& path,
         journal.remove();
         fail(message);
     };
-    ByteBuffer piece(std::min(expected.size(), pieceBytes));
-    for (std::size_t done = 0; done < expected.size();) {
-        if (const char* signal = signals.held())
-            abandon(interruptedBy(signal) + " before " + quoted(path) + " was changed" + unchanged);
-        const MutableBytes part =
-            MutableBytes(piece).first(std::min(piece.size(), expected.size() - done));
-        std::size_t got = 0;
-        if (const auto error = archive.file.readAt(offset + done, part, got))
-            abandon("can't read " + quoted(path) + " before writing: " + os::describe(error) +
-                    "; nothing was written");
-        if (got != part.size() || !std::equal(part.begin(), part.end(),
-                                              expected.begin() + static_cast<std::ptrdiff_t>(done)))
-            abandon(quoted(path) + " changed while it was being patched: the bytes to be replaced "
-                                   "are no longer the original texture's data; nothing was "
-                                   "written");
-        if (const auto error = journal.append(part))
-            abandon("can't write the journal " + quoted(journalPath) + ": " + os::describe(error) +
-                    unchanged);
-        done += part.size();
+    ByteBuffer piece(pieceBytes);
+    for (const SpanPatch& span : spans) {
+        const Bytes expected = span.expected;
+        for (std::size_t done = 0; done < expected.size();) {
+            if (const char* signal = signals.held())
+                abandon(interruptedBy(signal) + " before " + quoted(path) + " was changed" +
+                        unchanged);
+            const MutableBytes part =
+                MutableBytes(piece).first(std::min(piece.size(), expected.size() - done));
+            std::size_t got = 0;
+            if (const auto error = archive.file.readAt(span.offset + done, part, got))
+                abandon("can't read " + quoted(path) + " before writing: " + os::describe(error) +
+                        "; nothing was written");
+            if (got != part.size() ||
+                !std::equal(part.begin(), part.end(),
+                            expected.begin() + static_cast<std::ptrdiff_t>(done)))
+                abandon(quoted(path) +
+                        " changed while it was being patched: the bytes to be replaced "
+                        "are no longer the original texture's data; nothing was written");
+            if (const auto error = journal.append(part))
+                abandon("can't write the journal " + quoted(journalPath) + ": " +
+                        os::describe(error) + unchanged);
+            done += part.size();
+        }
     }
     if (const auto error = journal.seal())
         abandon("can't flush the journal " + quoted(journalPath) +
@@ -232,23 +250,29 @@ std::string rollBack(const LockedArchive& archive, Journal& journal, std::uint64
     return "; the original bytes were put back and the archive is unchanged";
 }
 
-void writeSpan(const LockedArchive& archive, const std::string& path, Journal& journal,
-               Bytes replacement, const os::StopSignals& signals) {
-    const std::uint64_t offset = journal.header().offset;
-    for (std::size_t written = 0;;) {
-        if (const char* signal = signals.held())
-            fail(interruptedBy(signal) + " while " + quoted(path) + " was being written" +
-                 rollBack(archive, journal, written));
-        if (written == replacement.size())
-            return;
-        const Bytes part =
-            replacement.subspan(written, std::min(pieceBytes, replacement.size() - written));
-        std::size_t put = 0;
-        const auto error = archive.file.writeAt(offset + written, part, put);
-        written += put;
-        if (error)
-            fail("can't write " + quoted(path) + ": " + os::describe(error) +
-                 rollBack(archive, journal, written));
+// Writes the spans in the journal's order, so that what was written is always the journal's
+// first bytes: those a roll-back puts back.
+void writeSpans(const LockedArchive& archive, const std::string& path, Journal& journal,
+                std::span<const SpanPatch> spans, const os::StopSignals& signals) {
+    std::uint64_t written = 0; // of all spans
+    for (const SpanPatch& span : spans) {
+        const Bytes replacement = span.replacement;
+        for (std::size_t done = 0;;) {
+            if (const char* signal = signals.held())
+                fail(interruptedBy(signal) + " while " + quoted(path) + " was being written" +
+                     rollBack(archive, journal, written));
+            if (done == replacement.size())
+                break;
+            const Bytes part =
+                replacement.subspan(done, std::min(pieceBytes, replacement.size() - done));
+            std::size_t put = 0;
+            const auto error = archive.file.writeAt(span.offset + done, part, put);
+            done += put;
+            written += put;
+            if (error)
+                fail("can't write " + quoted(path) + ": " + os::describe(error) +
+                     rollBack(archive, journal, written));
+        }
     }
 }
 
@@ -273,10 +297,13 @@ std::string changeMeanwhile(const LockedArchive& archive, const std::string& pat
     if (atPath.handle() != os::File::noHandle && !atPath.status(there) &&
         there.identity != archive.status.identity)
         return "another program put another file in its place";
-    std::uint32_t surroundings = 0;
-    if (surroundingsOf(archive.file, now.size, header.offset, header.length, surroundings) ||
-        surroundings != header.surroundings)
-        return "another program changed the bytes next to the span";
+    for (std::size_t i = 0; i < header.spans.size(); ++i) {
+        std::uint32_t surroundings = 0;
+        if (surroundingsOf(archive.file, now.size, header.spans, i, surroundings) ||
+            surroundings != header.spans[i].surroundings)
+            return header.spans.size() == 1 ? "another program changed the bytes next to the span"
+                                            : "another program changed the bytes next to a span";
+    }
     return {};
 }
 
@@ -290,10 +317,14 @@ void requireUnchangedMeanwhile(const LockedArchive& archive, const std::string& 
         return;
     // Putting the old bytes back would not undo what the other program did.
     journal.retire();
+    const Recovery spans = restoredBy(journal);
+    const std::string where =
+        spans.spans == 1 ? "the modded texture's data was written over bytes "
+                         : "the modded textures' data was written over " +
+                               std::to_string(spans.spans) + " spans between bytes ";
     fail(quoted(path) + " changed while it was being patched: " + change +
-         " after its bytes were checked; the modded texture's data was written over bytes " +
-         std::to_string(header.offset) + " to " +
-         std::to_string(header.offset + header.length - 1) +
+         " after its bytes were checked; " + where + std::to_string(spans.firstByte) + " to " +
+         std::to_string(spans.lastByte) +
          " of the file that was there when the patch began, and nothing else was written");
 }
 
@@ -309,10 +340,20 @@ Recovery recoverArchive(const std::string& path, os::StopSignals& signals) {
     return recoverLocked(archive, path, journal);
 }
 
-Recovery writeArchive(const std::string& path, std::uint64_t offset, Bytes expected,
-                      Bytes replacement, os::StopSignals& signals) {
-    if (expected.size() != replacement.size() || expected.empty())
-        throw std::invalid_argument("writeArchive: an empty span, or sides of different sizes");
+Recovery writeArchive(const std::string& path, std::span<const SpanPatch> spans,
+                      os::StopSignals& signals) {
+    std::uint64_t end = 0;
+    for (const SpanPatch& span : spans) {
+        if (span.expected.size() != span.replacement.size() || span.expected.empty() ||
+            span.offset < end)
+            throw std::invalid_argument("writeArchive: an empty or overlapping span, or sides of "
+                                        "different sizes");
+        if (span.expected.size() > std::numeric_limits<std::uint64_t>::max() - span.offset)
+            fail(quoted(path) + " is shorter than when it was searched; nothing was written");
+        end = span.offset + span.expected.size();
+    }
+    if (spans.empty())
+        throw std::invalid_argument("writeArchive: no span");
     signals.hold();
     LockedArchive archive = openLocked(path, signals, unchanged);
     JournalLocation where;
@@ -320,25 +361,27 @@ Recovery writeArchive(const std::string& path, std::uint64_t offset, Bytes expec
         fail("can't find where the journal of " + quoted(path) +
              " belongs: " + os::describe(error) + unchanged);
     const Recovery recovery = recoverLocked(archive, path, where);
-    if (offset > archive.status.size || replacement.size() > archive.status.size - offset)
+    if (end > archive.status.size)
         fail(quoted(path) + " is shorter than when it was searched; nothing was written");
 
-    Journal journal = journalSpan(archive, path, where, offset, expected, signals);
-    writeSpan(archive, path, journal, replacement, signals);
+    Journal journal = journalSpans(archive, path, where, spans, signals);
+    writeSpans(archive, path, journal, spans, signals);
     if (const auto error = archive.file.syncData())
         fail("can't flush " + quoted(path) + " to disk: " + os::describe(error) +
-             rollBack(archive, journal, replacement.size()));
+             rollBack(archive, journal, journal.header().length()));
     // The new bytes are on the disk: from here on the patch stands, whatever arrives.
     requireUnchangedMeanwhile(archive, path, journal);
+    const std::string data =
+        spans.size() == 1 ? "the modded texture's data" : "the modded textures' data";
     if (const auto error = journal.retire())
-        fail(quoted(path) + " holds the modded texture's data, but its journal " +
-             quoted(where.shown) + " could not be retired (" + os::describe(error) +
+        fail(quoted(path) + " holds " + data + ", but its journal " + quoted(where.shown) +
+             " could not be retired (" + os::describe(error) +
              "): remove it before the next run on this archive, which would put the original "
              "bytes back");
     if (const auto error = archive.file.close())
-        fail("can't close " + quoted(path) + ": " + os::describe(error) +
-             "; the modded texture's data had been written and flushed before this error, so the "
-             "archive most likely holds it");
+        fail("can't close " + quoted(path) + ": " + os::describe(error) + "; " + data +
+             " had been written and flushed before this error, so the archive most likely "
+             "holds it");
     return recovery;
 }
 

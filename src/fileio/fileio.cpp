@@ -95,8 +95,13 @@ FileView viewFile(LoadableFile opened, ReadPattern pattern) {
     os::MappedRegion region;
     const auto use = pattern == ReadPattern::Whole ? os::MappedRegion::Use::Whole
                                                    : os::MappedRegion::Use::Sparse;
-    if (!os::MappedRegion::map(opened.file, opened.size, use, region))
+    if (!os::MappedRegion::map(opened.file, opened.size, use, region)) {
+        // Only a sparse view copies parts out; a file read whole needs no handle once mapped,
+        // and a batch of thousands of textures then stays within the open-file limit.
+        if (pattern == ReadPattern::Whole)
+            opened.file.close();
         return FileView(FileView::Mapped{std::move(opened.file), std::move(region)});
+    }
     // Some file systems and special files cannot be mapped; reading them is slower but works.
     opened.file.close();
     return FileView(readFile(opened.path));

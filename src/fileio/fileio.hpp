@@ -34,7 +34,7 @@ private:
 // ByteBuffer where it does not. Callers see one contiguous span either way.
 class FileView {
 public:
-    // A mapped view keeps its file open, for copy().
+    // A sparse mapped view keeps its file open, for copy().
     struct Mapped {
         os::File file;
         os::MappedRegion region;
@@ -99,7 +99,7 @@ void requireIntact(const FileView& view, const std::string& path);
 struct Recovery {
     enum class Outcome {
         NoJournal,
-        Restored,          // bytes firstByte to lastByte are as they were before that patch
+        Restored,          // its spans, from firstByte to lastByte, are as before that patch
         RemovedIncomplete, // the patch was interrupted before it changed the archive
         RemovedDone,       // the patch had completed; only its journal was left
     };
@@ -107,6 +107,7 @@ struct Recovery {
     std::string journalPath;
     std::uint64_t firstByte = 0;
     std::uint64_t lastByte = 0;
+    std::size_t spans = 0;
 };
 
 // Deals with the journal beside the archive at `path`, if there is one, under the archive's
@@ -115,20 +116,28 @@ struct Recovery {
 // the journal cannot be applied; the archive and the journal are then left as they were.
 Recovery recoverArchive(const std::string& path, os::StopSignals& signals);
 
-// Overwrites `replacement.size()` bytes of the file at `path`, starting at `offset`, in place:
-// the file is never truncated, keeps its length, inode, links and permissions. Under an
-// exclusive lock it first recovers from any journal left beside the archive, then copies the
-// bytes at `offset` into a new journal, checking that they still equal `expected` (another
-// program may have changed the file since it was searched), flushes the journal, writes,
-// flushes the archive and retires the journal. It returns only once the new bytes are on the
-// disk and the journal is gone.
+// One span of a patch: the bytes the archive holds at `offset` when it is searched, and the bytes
+// that replace them, of the same size.
+struct SpanPatch {
+    std::uint64_t offset = 0;
+    Bytes expected;
+    Bytes replacement;
+};
+
+// Overwrites every span of `spans` (in the archive's order, apart from one another, none empty)
+// in place, as one patch: the file is never truncated, keeps its length, inode, links and
+// permissions. Under an exclusive lock it first recovers from any journal left beside the
+// archive, then copies every span's bytes into one new journal, checking that they still equal
+// `expected` (another program may have changed the file since it was searched), flushes the
+// journal, writes, flushes the archive and retires the journal. It returns only once all the
+// new bytes are on the disk and the journal is gone.
 //
 // Stop signals are held throughout (the caller releases them). One that arrives before the
 // new bytes are flushed ends the attempt: what was written is put back from the journal and
 // the call throws. A write or flush that fails does the same. Every message names the file,
 // the reason and the state the archive is left in; where putting the old bytes back fails
 // too, the journal stays, and the next run on the archive writes them back.
-Recovery writeArchive(const std::string& path, std::uint64_t offset, Bytes expected,
-                      Bytes replacement, os::StopSignals& signals);
+Recovery writeArchive(const std::string& path, std::span<const SpanPatch> spans,
+                      os::StopSignals& signals);
 
 } // namespace dyeloom

@@ -15,8 +15,10 @@ constexpr std::size_t magicBytes = sizeof magic - 1;
 constexpr std::size_t stateAt = magicBytes;
 constexpr std::uint8_t activeState = 'A';
 constexpr std::uint8_t doneState = 'D';
-constexpr std::uint32_t version = 1;
+constexpr std::uint32_t oneSpanVersion = 1; // read, never written
+constexpr std::uint32_t version = 2;
 constexpr std::size_t headerBytes = 64;
+constexpr std::size_t spanEntryBytes = 24;
 constexpr std::size_t checksumBytes = 4;
 // The surroundings checked on each side of the journalled bytes.
 constexpr std::uint64_t surroundingBytes = 4096;
@@ -40,28 +42,51 @@ std::uint64_t getLittleEndian(const std::uint8_t* at, std::size_t bytes) {
     return value;
 }
 
-std::array<std::uint8_t, headerBytes> encode(const JournalHeader& header) {
-    std::array<std::uint8_t, headerBytes> bytes{};
+std::vector<std::uint8_t> encode(const JournalHeader& header) {
+    std::vector<std::uint8_t> bytes(headerBytes + spanEntryBytes * header.spans.size());
     std::memcpy(bytes.data(), magic, magicBytes);
     bytes[stateAt] = activeState;
     putLittleEndian(&bytes[16], version, 4);
     putLittleEndian(&bytes[20], header.archive.device, 8);
     putLittleEndian(&bytes[28], header.archive.file, 8);
     putLittleEndian(&bytes[36], header.archiveSize, 8);
-    putLittleEndian(&bytes[44], header.offset, 8);
-    putLittleEndian(&bytes[52], header.length, 8);
-    putLittleEndian(&bytes[60], header.surroundings, 4);
+    putLittleEndian(&bytes[44], header.spans.size(), 8);
+    putLittleEndian(&bytes[52], header.length(), 8);
+    std::uint8_t* entry = &bytes[headerBytes];
+    for (const JournalSpan& span : header.spans) {
+        putLittleEndian(entry, span.offset, 8);
+        putLittleEndian(entry + 8, span.length, 8);
+        putLittleEndian(entry + 16, span.surroundings, 4);
+        entry += spanEntryBytes;
+    }
     return bytes;
 }
 
-JournalHeader decode(const std::uint8_t* bytes) {
+// The header without its spans.
+JournalHeader decodeArchive(const std::uint8_t* bytes) {
     JournalHeader header;
     header.archive = {getLittleEndian(&bytes[20], 8), getLittleEndian(&bytes[28], 8)};
     header.archiveSize = getLittleEndian(&bytes[36], 8);
-    header.offset = getLittleEndian(&bytes[44], 8);
-    header.length = getLittleEndian(&bytes[52], 8);
-    header.surroundings = static_cast<std::uint32_t>(getLittleEndian(&bytes[60], 4));
     return header;
+}
+
+JournalSpan decodeSpan(const std::uint8_t* entry) {
+    return {getLittleEndian(entry, 8), getLittleEndian(entry + 8, 8),
+            static_cast<std::uint32_t>(getLittleEndian(entry + 16, 4))};
+}
+
+// Spans in the archive's order and apart, adding up to `length`: what a journal of this tool
+// holds. Anything else is not one.
+bool wellFormed(const std::vector<JournalSpan>& spans, std::uint64_t length) {
+    std::uint64_t total = 0, end = 0;
+    for (const JournalSpan& span : spans) {
+        if (span.length == 0 || span.offset < end || span.length > ~span.offset ||
+            span.length > ~total)
+            return false;
+        end = span.offset + span.length;
+        total += span.length;
+    }
+    return !spans.empty() && total == length;
 }
 
 // Reads exactly into.size() bytes at `offset`; a file that ends first is an I/O error.
@@ -75,6 +100,19 @@ std::error_code readExactly(const os::File& file, std::uint64_t offset, MutableB
 std::error_code writeExactly(const os::File& file, std::uint64_t offset, Bytes from) {
     std::size_t put = 0;
     return file.writeAt(offset, from, put);
+}
+
+// Where a valid journal's bytes begin, from its head: after the span table.
+std::uint64_t dataStartOf(Bytes head) {
+    if (getLittleEndian(&head[16], 4) == oneSpanVersion)
+        return headerBytes;
+    const std::uint64_t spans = getLittleEndian(&head[44], 8);
+    return spans > (std::uint64_t{1} << 40) ? ~std::uint64_t{0}
+                                            : headerBytes + spanEntryBytes * spans;
+}
+
+std::uint64_t journalledLength(Bytes head) {
+    return getLittleEndian(&head[52], 8);
 }
 
 // The state of a journal whose first `size` bytes (at most headerBytes) are `head`, before its
@@ -95,10 +133,12 @@ Journal::State stateOfHead(Bytes head, std::uint64_t fileSize) {
         return Journal::State::Unknown;
     if (head.size() < headerBytes)
         return Journal::State::Incomplete;
-    if (getLittleEndian(&head[16], 4) != version)
+    const auto headVersion = getLittleEndian(&head[16], 4);
+    if (headVersion != version && headVersion != oneSpanVersion)
         return Journal::State::Unknown;
-    const std::uint64_t length = getLittleEndian(&head[52], 8);
-    if (fileSize < headerBytes + checksumBytes || length != fileSize - headerBytes - checksumBytes)
+    const std::uint64_t dataAt = dataStartOf(head), length = journalledLength(head);
+    if (dataAt > fileSize || fileSize - dataAt < checksumBytes ||
+        length != fileSize - dataAt - checksumBytes)
         return Journal::State::Incomplete;
     return Journal::State::Valid; // so far: the checksum decides
 }
@@ -150,16 +190,27 @@ std::error_code locateJournal(const std::string& archivePath, JournalLocation& l
     return {};
 }
 
+std::uint64_t JournalHeader::length() const noexcept {
+    std::uint64_t total = 0;
+    for (const JournalSpan& span : spans)
+        total += span.length;
+    return total;
+}
+
 std::error_code surroundingsOf(const os::File& archive, std::uint64_t archiveSize,
-                               std::uint64_t offset, std::uint64_t length,
+                               std::span<const JournalSpan> spans, std::size_t which,
                                std::uint32_t& checksum) {
-    const std::uint64_t before = std::min(offset, surroundingBytes);
-    const std::uint64_t end = offset + length;
-    const std::uint64_t after =
-        end < archiveSize ? std::min(archiveSize - end, surroundingBytes) : 0;
+    // Bytes of another span may change with the patch: the surroundings stop short of them.
+    const JournalSpan& span = spans[which];
+    const std::uint64_t previousEnd =
+        which == 0 ? 0 : spans[which - 1].offset + spans[which - 1].length;
+    const std::uint64_t end = span.offset + span.length;
+    const std::uint64_t nextStart = which + 1 < spans.size() ? spans[which + 1].offset : archiveSize;
+    const std::uint64_t before = std::min(span.offset - previousEnd, surroundingBytes);
+    const std::uint64_t after = end < nextStart ? std::min(nextStart - end, surroundingBytes) : 0;
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(before + after));
     const MutableBytes all(bytes);
-    if (const auto error = readExactly(archive, offset - before, all.first(before)))
+    if (const auto error = readExactly(archive, span.offset - before, all.first(before)))
         return error;
     if (const auto error = readExactly(archive, end, all.subspan(before)))
         return error;
@@ -177,6 +228,7 @@ std::error_code Journal::create(const JournalLocation& where, const JournalHeade
     journal.header_ = header;
     journal.appended_ = 0;
     const auto head = encode(header);
+    journal.dataAt_ = head.size();
     journal.checksum_ = crc32c(Bytes(head).subspan(stateAt + 1));
     return writeExactly(journal.file_, 0, head);
 }
@@ -207,28 +259,45 @@ std::error_code Journal::check(State& state) {
     if (state != State::Valid)
         return {};
 
-    header_ = decode(head.data());
-    std::uint32_t checksum = crc32c(Bytes(head).subspan(stateAt + 1));
+    const Bytes fixed(head);
+    header_ = decodeArchive(head.data());
+    dataAt_ = dataStartOf(fixed);
+    const std::uint64_t length = journalledLength(fixed);
+    std::uint32_t checksum = crc32c(fixed.subspan(stateAt + 1));
+    if (getLittleEndian(&head[16], 4) == oneSpanVersion) {
+        header_.spans = {{getLittleEndian(&head[44], 8), length,
+                          static_cast<std::uint32_t>(getLittleEndian(&head[60], 4))}};
+    } else {
+        // The size check bounds the table by the file's size.
+        std::vector<std::uint8_t> table(static_cast<std::size_t>(dataAt_ - headerBytes));
+        if (const auto error = readExactly(file_, headerBytes, table))
+            return error;
+        checksum = crc32c(table, checksum);
+        for (std::size_t at = 0; at < table.size(); at += spanEntryBytes)
+            header_.spans.push_back(decodeSpan(&table[at]));
+    }
     std::vector<std::uint8_t> piece(
-        static_cast<std::size_t>(std::min<std::uint64_t>(header_.length, pieceBytes)));
-    for (std::uint64_t done = 0; done < header_.length;) {
+        static_cast<std::size_t>(std::min<std::uint64_t>(length, pieceBytes)));
+    for (std::uint64_t done = 0; done < length;) {
         const MutableBytes part = MutableBytes(piece).first(
-            static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), header_.length - done)));
-        if (const auto error = readExactly(file_, headerBytes + done, part))
+            static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), length - done)));
+        if (const auto error = readExactly(file_, dataAt_ + done, part))
             return error;
         checksum = crc32c(part, checksum);
         done += part.size();
     }
     std::array<std::uint8_t, checksumBytes> stored{};
-    if (const auto error = readExactly(file_, headerBytes + header_.length, stored))
+    if (const auto error = readExactly(file_, dataAt_ + length, stored))
         return error;
     if (getLittleEndian(stored.data(), checksumBytes) != checksum)
         state = State::Incomplete;
+    else if (!wellFormed(header_.spans, length))
+        state = State::Unknown;
     return {};
 }
 
 std::error_code Journal::append(Bytes bytes) {
-    if (const auto error = writeExactly(file_, headerBytes + appended_, bytes))
+    if (const auto error = writeExactly(file_, dataAt_ + appended_, bytes))
         return error;
     checksum_ = crc32c(bytes, checksum_);
     appended_ += bytes.size();
@@ -238,7 +307,7 @@ std::error_code Journal::append(Bytes bytes) {
 std::error_code Journal::seal() {
     std::array<std::uint8_t, checksumBytes> trailer{};
     putLittleEndian(trailer.data(), checksum_, checksumBytes);
-    if (const auto error = writeExactly(file_, headerBytes + appended_, trailer))
+    if (const auto error = writeExactly(file_, dataAt_ + appended_, trailer))
         return error;
     if (const auto error = file_.syncData())
         return error;
@@ -248,14 +317,21 @@ std::error_code Journal::seal() {
 std::error_code Journal::restore(const os::File& archive, std::uint64_t count) const {
     std::vector<std::uint8_t> piece(
         static_cast<std::size_t>(std::min<std::uint64_t>(count, pieceBytes)));
-    for (std::uint64_t done = 0; done < count;) {
-        const MutableBytes part = MutableBytes(piece).first(
-            static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), count - done)));
-        if (const auto error = readExactly(file_, headerBytes + done, part))
-            return error;
-        if (const auto error = writeExactly(archive, header_.offset + done, part))
-            return error;
-        done += part.size();
+    std::uint64_t journalled = 0; // of the spans before this one
+    for (const JournalSpan& span : header_.spans) {
+        if (journalled >= count)
+            break;
+        const std::uint64_t here = std::min(span.length, count - journalled);
+        for (std::uint64_t done = 0; done < here;) {
+            const MutableBytes part = MutableBytes(piece).first(
+                static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), here - done)));
+            if (const auto error = readExactly(file_, dataAt_ + journalled + done, part))
+                return error;
+            if (const auto error = writeExactly(archive, span.offset + done, part))
+                return error;
+            done += part.size();
+        }
+        journalled += span.length;
     }
     return archive.syncData();
 }

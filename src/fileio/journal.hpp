@@ -1,21 +1,26 @@
 // The rollback journal: the bytes a patch is about to overwrite, kept in a file beside the
 // archive from before the first of them changes until the new ones are on the disk, so that an
 // interruption at any moment in between (a signal, a crash, lost power) can be undone by the
-// next run.
+// next run. One journal holds every span of a patch, so that the patch is undone whole.
 //
 // The file, all numbers little-endian:
 //    0  "DYELOOM-JOURNAL"  15 bytes
 //   15  state              'A': active, it can restore; 'D': done, its patch completed
-//   16  version            u32, 1
+//   16  version            u32, 2
 //   20  archive device     u64     which archive, and which of its bytes:
 //   28  archive file       u64
 //   36  archive size       u64
-//   44  offset             u64
-//   52  length             u64
-//   60  surroundings       u32     CRC-32C of up to 4 KiB on each side of the bytes
-//   64  the journalled bytes, `length` of them
-//   64 + length            u32     CRC-32C of bytes 16 to 63 + length
+//   44  spans              u64     how many, at least one
+//   52  length             u64     the bytes of all spans together
+//   60  reserved           u32     0
+//   64  the spans, 24 bytes each, in the archive's order and apart from one another:
+//         offset u64, length u64, surroundings u32 (CRC-32C of up to 4 KiB on each side of the
+//         span, short of any other span), reserved u32
+//   64 + 24 x spans        the journalled bytes, span after span
+//   ... + length           u32     CRC-32C of everything from byte 16 on
 // The state byte is left out of the checksum so that it can change alone, in one sector.
+// Version 1, written by earlier releases, is the one-span case without a table: its offset,
+// length and surroundings stand at 44, 52 and 60, and its bytes follow at 64.
 #pragma once
 
 #include "bytes.hpp"
@@ -23,7 +28,9 @@
 
 #include <cstdint>
 #include <string>
+#include <span>
 #include <system_error>
+#include <vector>
 
 namespace dyeloom {
 
@@ -43,19 +50,27 @@ std::error_code locateJournal(const std::string& archivePath, JournalLocation& l
 // that would be longer than a file name may be, the name's first bytes and a hash of all of it.
 std::string journalNameFor(const std::string& archiveName);
 
-struct JournalHeader {
-    os::FileIdentity archive;
-    std::uint64_t archiveSize = 0;
+struct JournalSpan {
     std::uint64_t offset = 0; // first journalled byte of the archive
     std::uint64_t length = 0; // bytes journalled
     std::uint32_t surroundings = 0;
 };
 
-// The checksum of the archive's bytes on either side of [offset, offset + length). A patch
-// never changes them, so they recognise the archive even where its identity has changed since
-// the journal was written (a copy of it, or a file system that numbers files anew each mount).
+struct JournalHeader {
+    os::FileIdentity archive;
+    std::uint64_t archiveSize = 0;
+    std::vector<JournalSpan> spans; // in the archive's order, apart from one another
+
+    [[nodiscard]] std::uint64_t length() const noexcept;
+};
+
+// The checksum of the archive's bytes on either side of spans[which], short of its neighbours.
+// A patch never changes them, so they recognise the archive even where its identity has changed
+// since the journal was written (a copy of it, or a file system that numbers files anew each
+// mount). `spans` must be in the archive's order and apart from one another.
 std::error_code surroundingsOf(const os::File& archive, std::uint64_t archiveSize,
-                               std::uint64_t offset, std::uint64_t length, std::uint32_t& checksum);
+                               std::span<const JournalSpan> spans, std::size_t which,
+                               std::uint32_t& checksum);
 
 class Journal {
 public:
@@ -77,11 +92,13 @@ public:
     // Reads the opened journal and checks all of it.
     std::error_code check(State& state);
 
-    // Adds the next journalled bytes; all `header.length` of them must come before seal().
+    // Adds the next journalled bytes, span after span; all `header.length()` of them must come
+    // before seal().
     std::error_code append(Bytes bytes);
     // Writes the checksum and flushes the journal and its folder: from then on it can restore.
     std::error_code seal();
-    // Writes the first `count` journalled bytes back over the archive and flushes it.
+    // Writes the first `count` journalled bytes (span after span) back over the archive and
+    // flushes it.
     std::error_code restore(const os::File& archive, std::uint64_t count) const;
     // Marks the journal done and removes it. Fails only if it may still be found active: that
     // is, if it could neither be marked done nor be removed for good.
@@ -98,6 +115,7 @@ private:
     JournalLocation where_;
     os::File file_;
     JournalHeader header_;
+    std::uint64_t dataAt_ = 0; // where the journalled bytes begin in the file
     std::uint64_t appended_ = 0;
     std::uint32_t checksum_ = 0; // running CRC-32C of what the checksum covers
 };

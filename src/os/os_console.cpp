@@ -4,6 +4,8 @@
 #include "os_utf8.hpp"
 
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace dyeloom::os {
@@ -25,9 +27,18 @@ std::vector<std::string> utf8Arguments(int argc, wchar_t** argv) {
         arguments.push_back(wideToUtf8(argv[i]));
     return arguments;
 }
+
+bool outputIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
 #else
 Utf8Console::Utf8Console() = default;
 Utf8Console::~Utf8Console() = default;
+
+bool outputIsTerminal() {
+    return ::isatty(STDOUT_FILENO) != 0;
+}
 #endif
 
 } // namespace dyeloom::os

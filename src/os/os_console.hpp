@@ -21,6 +21,10 @@ private:
 #endif
 };
 
+// Whether standard output is a terminal (a console on Windows), where a line can be rewritten
+// in place.
+bool outputIsTerminal();
+
 #ifdef _WIN32
 // The wide command line converted to UTF-8, so no character is lost to the code page.
 std::vector<std::string> utf8Arguments(int argc, wchar_t** argv);

@@ -14,6 +14,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 #include <system_error>
 
 namespace dyeloom::os {
@@ -170,6 +171,14 @@ std::size_t lastComponentAt(const std::string& path);
 
 // Removes the file at `path`.
 std::error_code removeFile(const std::string& path);
+
+// Whether `path` leads to a folder, following links.
+std::error_code isFolder(const std::string& path, bool& folder);
+
+// The paths of every file below `folder`, in its subfolders too, relative to it with '/' between
+// their parts. A link to a folder is listed as a file, not followed: a loop of links then cannot
+// make the listing endless.
+std::error_code listFiles(const std::string& folder, std::vector<std::string>& files);
 
 // Flushes the folder that holds `path`, so that a file's creation or removal there survives a
 // crash. Windows needs no such step (NTFS journals its folders), and there it does nothing.

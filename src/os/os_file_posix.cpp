@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -255,6 +256,47 @@ std::error_code linkStatus(const std::string& path, FileStatus& status) {
     if (::lstat(path.c_str(), &info) != 0)
         return lastError();
     fillStatus(info, status);
+    return {};
+}
+
+std::error_code isFolder(const std::string& path, bool& folder) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return lastError();
+    folder = S_ISDIR(info.st_mode);
+    return {};
+}
+
+std::error_code listFiles(const std::string& folder, std::vector<std::string>& files) {
+    std::vector<std::string> pending{""}; // subfolders still to list, relative to `folder`
+    while (!pending.empty()) {
+        const std::string relative = std::move(pending.back());
+        pending.pop_back();
+        const std::string path = relative.empty() ? folder : folder + "/" + relative;
+        struct CloseLater {
+            DIR* dir;
+            ~CloseLater() {
+                if (dir != nullptr)
+                    ::closedir(dir);
+            }
+        } const listing{::opendir(path.c_str())};
+        if (listing.dir == nullptr)
+            return lastError();
+        errno = 0;
+        while (const dirent* entry = ::readdir(listing.dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            const std::string child = relative.empty() ? name : relative + "/" + name;
+            struct stat info {};
+            if (::fstatat(::dirfd(listing.dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+                return lastError();
+            (S_ISDIR(info.st_mode) ? pending : files).push_back(child);
+            errno = 0;
+        }
+        if (errno != 0)
+            return lastError();
+    }
     return {};
 }
 

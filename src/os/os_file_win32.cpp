@@ -173,6 +173,54 @@ std::error_code linkStatus(const std::string& path, FileStatus& status) {
     return {};
 }
 
+std::error_code isFolder(const std::string& path, bool& folder) {
+    std::wstring wide;
+    if (!utf8ToWide(path, wide))
+        return std::make_error_code(std::errc::invalid_argument);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return lastError();
+    folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return {};
+}
+
+std::error_code listFiles(const std::string& folder, std::vector<std::string>& files) {
+    std::vector<std::string> pending{""}; // subfolders still to list, relative to `folder`
+    while (!pending.empty()) {
+        const std::string relative = std::move(pending.back());
+        pending.pop_back();
+        std::wstring pattern;
+        if (!utf8ToWide((relative.empty() ? folder : folder + "/" + relative) + "/*", pattern))
+            return std::make_error_code(std::errc::invalid_argument);
+        WIN32_FIND_DATAW found{};
+        struct CloseLater {
+            HANDLE search;
+            ~CloseLater() {
+                if (search != INVALID_HANDLE_VALUE)
+                    FindClose(search);
+            }
+        } const listing{FindFirstFileW(pattern.c_str(), &found)};
+        if (listing.search == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_FILE_NOT_FOUND)
+                continue; // an empty folder
+            return lastError();
+        }
+        do {
+            const std::string name = wideToUtf8(found.cFileName);
+            if (name == "." || name == "..")
+                continue;
+            const std::string child = relative.empty() ? name : relative + "/" + name;
+            // A junction or a folder link is a reparse point: not followed.
+            const bool subfolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                                   (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+            (subfolder ? pending : files).push_back(child);
+        } while (FindNextFileW(listing.search, &found));
+        if (GetLastError() != ERROR_NO_MORE_FILES)
+            return lastError();
+    }
+    return {};
+}
+
 std::error_code realPath(const std::string& path, std::string& resolved) {
     std::wstring wide;
     if (!utf8ToWide(path, wide))
