@@ -48,8 +48,7 @@ int main(int argc, char** argv) {
     const dyeloom::Bytes data(texture.bytes + header, texture.size - header);
 
     // Dyeloom's own spacing; where it would not sample, a sequential read is the floor.
-    const std::size_t sampled =
-        dyeloom::MultiSearch(std::span(&data, 1)).geometry().spacingBytes;
+    const std::size_t sampled = dyeloom::MultiSearch(std::span(&data, 1)).geometry().spacingBytes;
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     const std::size_t spacing = sampled != 0 ? sampled : page;
     madvise(const_cast<std::uint8_t*>(archive.bytes), archive.size,

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -173,6 +174,98 @@ TEST_F(DyeloomRun, LongArchiveNamesGetAJournalToo) {
     EXPECT_EQ(readBytes(dir.path() / fs::path(longName)), archivePatched);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3)
         << "nothing left beside the archive and the textures";
+}
+
+// A mod: every outcome a texture can have, in subfolders and under names outside ASCII, then a
+// rerun that finds it installed and the undo, the same command with the folders swapped.
+TEST_F(DyeloomRun, AModIsInstalledReportedAndUndone) {
+    const fs::path unicode = fs::path(u8"テクスチャ") / "c.dds";
+    std::map<fs::path, std::pair<ByteBuffer, ByteBuffer>> textures; // original, modded
+    std::uint8_t seed = 10;
+    for (const fs::path& name : {fs::path("a.dds"), fs::path("sub/b.dds"), unicode,
+                                 fs::path("gone.dds"), fs::path("done.dds"), fs::path("big.dds")})
+        textures[name] = {ddsLike(300, seed), ddsLike(300, seed + 1)}, seed += 2;
+    textures["big.dds"].second.resize(400);
+    // x and y: their data overlap where the archive holds them.
+    const ByteBuffer shared = ddsLike(450, 40);
+    textures["x.dds"] = {
+        concat({ByteBuffer(16, 1), ByteBuffer(shared.begin(), shared.begin() + 284)}),
+        ddsLike(300, 41)};
+    textures["y.dds"] = {
+        concat({ByteBuffer(16, 2), ByteBuffer(shared.begin() + 150, shared.begin() + 434)}),
+        ddsLike(300, 42)};
+    for (const auto& [name, pair] : textures) {
+        fs::create_directories((dir / "orig" / name).parent_path());
+        fs::create_directories((dir / "mod" / name).parent_path());
+        writeBytes(dir / "orig" / name, pair.first);
+        writeBytes(dir / "mod" / name, pair.second);
+    }
+    writeBytes(dir / "orig" / "case.dds", ddsLike(300, 50));
+    writeBytes(dir / "mod" / "CASE.DDS", ddsLike(300, 51));
+    writeBytes(dir / "mod" / "lonely.dds", ddsLike(300, 52));
+    fs::create_directories(dir / "orig" / "dir.dds");
+    writeBytes(dir / "mod" / "dir.dds", ddsLike(300, 53));
+
+    const auto& t = textures;
+    const ByteBuffer before = concat({zeros, t.at("a.dds").first, zeros, t.at("sub/b.dds").first,
+                                      zeros, t.at(unicode).first, zeros, t.at("done.dds").second,
+                                      zeros, shared, zeros, ddsLike(300, 50), zeros});
+    writeBytes(dir / "pack.asf", before);
+    const auto at = [&](std::size_t piece) { return zeros.size() * (piece + 1) + 300 * piece; };
+    ByteBuffer installed = patched(before, t.at("a.dds").second, at(0), 300);
+    installed = patched(installed, t.at("sub/b.dds").second, at(1), 300);
+    installed = patched(installed, t.at(unicode).second, at(2), 300);
+    const std::string c = utf8(unicode.generic_u8string());
+    const std::string tail = " in conflict; 'pack.asf' is ";
+    const std::string others =
+        "skipped: big.dds: the modded texture is 400 bytes, the original 300; a texture patched "
+        "in place keeps its size\n"
+#ifdef _WIN32
+        "skipped: dir.dds: can't open 'orig/dir.dds'\n";
+#else
+        "skipped: dir.dds: file_size: Is a directory: \"orig/dir.dds\"\n";
+#endif
+    const std::string conflicts =
+        "conflict: x.dds: its data overlaps that of y.dds in the archive; neither is written\n"
+        "conflict: y.dds: its data overlaps that of x.dds in the archive; neither is written\n";
+    // Names match as the file system matches them: without regard to case on Windows.
+#ifdef _WIN32
+    installed = patched(installed, ddsLike(300, 51), at(5) + 150, 300);
+    const std::string caseLine = "replaced: CASE.DDS\n", rerunCase = "already replaced: CASE.DDS\n";
+    const std::string counts = "11 textures: 4 replaced, 1 already replaced, 1 not found, 3 "
+                               "skipped, 2",
+                      rerunCounts = "11 textures: 0 replaced, 5 already replaced, 1 not found, 3 "
+                                    "skipped, 2";
+#else
+    const std::string caseLine = "skipped: CASE.DDS: no original of that name in 'orig'\n";
+    const std::string rerunCase = caseLine;
+    const std::string counts = "11 textures: 3 replaced, 1 already replaced, 1 not found, 4 "
+                               "skipped, 2",
+                      rerunCounts = "11 textures: 0 replaced, 4 already replaced, 1 not found, 4 "
+                                    "skipped, 2";
+#endif
+    expectResult(run({"pack.asf", "orig", "mod", "16"}),
+                 caseLine + "replaced: a.dds\n" + others + "already replaced: done.dds\n" +
+                     "not found: gone.dds\nskipped: lonely.dds: no original of that name in "
+                     "'orig'\nreplaced: sub/b.dds\n" +
+                     conflicts + "replaced: " + c + "\n" + counts + tail + "patched\n",
+                 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), installed);
+    EXPECT_FALSE(journalLeft());
+
+    expectResult(run({"pack.asf", "orig", "mod", "16"}),
+                 rerunCase + "already replaced: a.dds\n" + others +
+                     "already replaced: done.dds\nnot found: gone.dds\nskipped: lonely.dds: no "
+                     "original of that name in 'orig'\nalready replaced: sub/b.dds\n" +
+                     conflicts + "already replaced: " + c + "\n" + rerunCounts + tail +
+                     "unchanged\n",
+                 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), installed);
+
+    // The undo puts back every original, done.dds's too.
+    EXPECT_EQ(run({"pack.asf", "mod", "orig", "16"}).status, 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), patched(before, t.at("done.dds").first, at(3), 300));
+    EXPECT_FALSE(journalLeft());
 }
 
 // A run interrupted part way leaves the span torn and the journal beside the archive. The next

@@ -172,8 +172,13 @@ class CrashPoints : public DyeloomRun {
 protected:
     const ByteBuffer bigOriginal = ddsLike((5u << 20) / 2, 3);
     const ByteBuffer bigModded = ddsLike((5u << 20) / 2, 4);
-    const ByteBuffer bigArchive = concat({zeros, bigOriginal, zeros});
-    const ByteBuffer bigPatched = patched(bigArchive, bigModded, zeros.size(), bigOriginal.size());
+    ByteBuffer bigArchive = concat({zeros, bigOriginal, zeros});
+    ByteBuffer bigPatched = patched(bigArchive, bigModded, zeros.size(), bigOriginal.size());
+    // The command, and what it prints when it patches and when the patch already stands.
+    std::vector<std::string> command = {"pack.asf", "old.dds", "new.dds", "16"};
+    std::string patchedOut = replacedLine, standsOut = notFoundLine;
+    std::string restored = "restored bytes 80 to 2621503 of 'pack.asf' from the journal of an "
+                           "interrupted patch\n";
 
     void SetUp() override {
         writeBytes(dir / "old.dds", bigOriginal);
@@ -184,7 +189,7 @@ protected:
     std::vector<std::string> protocolSteps() {
         writeBytes(dir / "pack.asf", bigArchive);
         const std::string trace = (dir / "trace").string();
-        expectResult(patch("16", withFaults({{"DYELOOM_TRACE", trace}})), replacedLine, 0);
+        expectResult(run(command, withFaults({{"DYELOOM_TRACE", trace}})), patchedOut, 0);
         std::ifstream in(trace);
         std::vector<std::string> steps;
         for (std::string line; std::getline(in, line);)
@@ -195,8 +200,6 @@ protected:
 
     const std::string removed = "removed 'pack.asf.dyeloom-journal', the journal of a patch "
                                 "interrupted before it changed 'pack.asf'\n";
-    const std::string restored = "restored bytes 80 to 2621503 of 'pack.asf' from the journal "
-                                 "of an interrupted patch\n";
 
     // Kills a run at the `count`-th step of its kind (losing power too when `seed` is given),
     // then checks the archive and reruns the same command, which must print one of `reruns`.
@@ -209,13 +212,13 @@ protected:
             {"DYELOOM_CRASH", kind + ":" + std::to_string(count)}};
         if (seed != nullptr)
             settings.emplace_back("DYELOOM_POWER_LOSS", seed);
-        const ProcessResult crashed = patch("16", withFaults(settings));
+        const ProcessResult crashed = run(command, withFaults(settings));
         ASSERT_EQ(crashed.status, 128 + SIGKILL) << crashed.out;
         if (beforeArchiveChanged) {
             ASSERT_EQ(readBytes(dir / "pack.asf"), bigArchive);
         }
 
-        const ProcessResult rerun = patch();
+        const ProcessResult rerun = run(command);
         EXPECT_EQ(rerun.status, 0) << rerun.out;
         EXPECT_NE(std::find(reruns.begin(), reruns.end(), rerun.out), reruns.end()) << rerun.out;
         ASSERT_EQ(readBytes(dir / "pack.asf"), bigPatched) << rerun.out;
@@ -237,22 +240,22 @@ protected:
             const std::string& step = steps[static_cast<std::size_t>(at)];
             const std::string kind = step.substr(0, step.find(' '));
             archiveChanged = archiveChanged || step == "write archive";
-            const std::string restoredAndReplaced = restored + replacedLine;
+            const std::string restoredAndReplaced = restored + patchedOut;
             std::vector<std::string> reruns;
             if (at < sealAt)
-                reruns = {removed + replacedLine};
+                reruns = {removed + patchedOut};
             else if (at <= markAt)
                 reruns = {restoredAndReplaced};
             else
-                reruns = {notFoundLine};
+                reruns = {standsOut};
             if (seed != nullptr && at < sealAt)
-                reruns.push_back(replacedLine); // the journal's creation undone
+                reruns.push_back(patchedOut); // the journal's creation undone
             if (seed != nullptr && at == sealAt)
-                reruns = {removed + replacedLine, replacedLine, restoredAndReplaced};
+                reruns = {removed + patchedOut, patchedOut, restoredAndReplaced};
             if (seed != nullptr && at == sealAt + 1)
-                reruns = {replacedLine, restoredAndReplaced};
+                reruns = {patchedOut, restoredAndReplaced};
             if (seed != nullptr && at == markAt + 1)
-                reruns = {restoredAndReplaced, notFoundLine}; // the done mark lost, or kept
+                reruns = {restoredAndReplaced, standsOut}; // the done mark lost, or kept
             crashAndRerun(kind, ++seen[kind], !archiveChanged, seed, reruns);
         }
     }
@@ -266,6 +269,56 @@ TEST_F(CrashPoints, ARerunCompletesAPatchKilledAtAnyStep) {
 
 TEST_F(CrashPoints, ARerunCompletesAPatchCutShortByLostPower) {
     for (const char* seed : {"1", "2", "3", "4", "5", "6", "7", "8"})
+        crashAtEveryStep(seed);
+}
+
+// A mod of three textures, one in a subfolder and one with a name outside ASCII, patched as one:
+// whatever step a run is stopped at, the rerun installs the whole mod or finds it installed.
+class CrashPointsOfAMod : public CrashPoints {
+protected:
+    const ByteBuffer small = ddsLike(300, 5), smallModded = ddsLike(300, 6);
+    const ByteBuffer second = ddsLike(1 << 20, 7), secondModded = ddsLike(1 << 20, 8);
+
+    void SetUp() override {
+        for (const auto& [name, old, now] :
+             {std::tuple("a.dds", &bigOriginal, &bigModded),
+              std::tuple("sub/b.dds", &second, &secondModded),
+              std::tuple("sub/\xE3\x83\x86.dds", &small, &smallModded)}) {
+            std::filesystem::create_directories(dir / "orig" / "sub");
+            std::filesystem::create_directories(dir / "mod" / "sub");
+            writeBytes(dir / "orig" / name, *old);
+            writeBytes(dir / "mod" / name, *now);
+        }
+        bigArchive = concat({zeros, bigOriginal, zeros, second, zeros, small, zeros});
+        const std::size_t secondAt = 2 * zeros.size() + bigOriginal.size();
+        const std::size_t smallAt = secondAt + zeros.size() + second.size();
+        bigPatched =
+            patched(patched(patched(bigArchive, bigModded, zeros.size(), bigOriginal.size()),
+                            secondModded, secondAt, second.size()),
+                    smallModded, smallAt, small.size());
+        command = {"pack.asf", "orig", "mod", "16"};
+        const std::string lines[] = {"a.dds\n", "sub/b.dds\n", "sub/\xE3\x83\x86.dds\n"};
+        patchedOut = standsOut = "";
+        for (const std::string& line : lines) {
+            patchedOut += "replaced: " + line;
+            standsOut += "already replaced: " + line;
+        }
+        patchedOut += "3 textures: 3 replaced, 0 already replaced, 0 not found, 0 skipped, 0 in "
+                      "conflict; 'pack.asf' is patched\n";
+        standsOut += "3 textures: 0 replaced, 3 already replaced, 0 not found, 0 skipped, 0 in "
+                     "conflict; 'pack.asf' is unchanged\n";
+        restored = "restored 3 spans between bytes 80 to " +
+                   std::to_string(smallAt + small.size() - 1) +
+                   " of 'pack.asf' from the journal of an interrupted patch\n";
+    }
+};
+
+TEST_F(CrashPointsOfAMod, ARerunCompletesAModKilledAtAnyStep) {
+    crashAtEveryStep(nullptr);
+}
+
+TEST_F(CrashPointsOfAMod, ARerunCompletesAModCutShortByLostPower) {
+    for (const char* seed : {"1", "2", "3", "4"})
         crashAtEveryStep(seed);
 }
 

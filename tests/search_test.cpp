@@ -362,8 +362,8 @@ TEST(MultiSearch, GivesUpANeedleOnceItsPartnerIsFound) {
         searched = bytes;
         foundSoFar = count;
     });
-    EXPECT_EQ(found, (std::vector<std::optional<std::size_t>>{1000, 700000, std::nullopt,
-                                                              std::nullopt}));
+    EXPECT_EQ(found,
+              (std::vector<std::optional<std::size_t>>{1000, 700000, std::nullopt, std::nullopt}));
     EXPECT_EQ(foundSoFar, 2U);
 }
 

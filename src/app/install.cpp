@@ -62,8 +62,8 @@ Recovery installTextures(const std::string& archivePath, const FileView& archive
             partners.push_back(i);
         }
     ArchiveReader reader(archive);
-    const auto found = findTextureOffsets(archive.bytes(), needles, headerBytes, &reader,
-                                          partners, options.progress);
+    const auto found = findTextureOffsets(archive.bytes(), needles, headerBytes, &reader, partners,
+                                          options.progress);
     requireIntact(archive, archivePath);
     for (const Texture* texture : pending) {
         requireIntact(*texture->original, texture->originalPath);
@@ -90,7 +90,8 @@ Recovery installTextures(const std::string& archivePath, const FileView& archive
     std::vector<SpanPatch> spans;
     for (std::size_t i = 0; i < replaced.size(); ++i)
         if (replaced[i]->outcome == Outcome::Replaced)
-            spans.push_back({splices[i].archiveOffset, splices[i].replaced, splices[i].replacement});
+            spans.push_back(
+                {splices[i].archiveOffset, splices[i].replaced, splices[i].replacement});
     if (spans.empty())
         return {};
     std::sort(spans.begin(), spans.end(),

@@ -23,7 +23,7 @@ enum class Outcome {
 };
 
 struct Texture {
-    std::string name;                 // how the run's lines name it
+    std::string name; // how the run's lines name it
     std::string originalPath, moddedPath;
     std::uint64_t originalSize = 0;
     std::optional<FileView> original; // viewed once it is known it can be looked for

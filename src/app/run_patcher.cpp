@@ -238,8 +238,7 @@ std::string summaryOf(const std::vector<Texture>& textures, const std::string& a
            count(Outcome::Replaced) + " replaced, " + count(Outcome::AlreadyReplaced) +
            " already replaced, " + count(Outcome::NotFound) + " not found, " +
            count(Outcome::Skipped) + " skipped, " + count(Outcome::Conflict) + " in conflict; " +
-           quoted(archive) +
-           (written ? " is patched" : " is unchanged");
+           quoted(archive) + (written ? " is patched" : " is unchanged");
 }
 
 void installMod(const Arguments& args, os::StopSignals& signals) {

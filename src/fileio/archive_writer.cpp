@@ -318,10 +318,10 @@ void requireUnchangedMeanwhile(const LockedArchive& archive, const std::string& 
     // Putting the old bytes back would not undo what the other program did.
     journal.retire();
     const Recovery spans = restoredBy(journal);
-    const std::string where =
-        spans.spans == 1 ? "the modded texture's data was written over bytes "
-                         : "the modded textures' data was written over " +
-                               std::to_string(spans.spans) + " spans between bytes ";
+    const std::string where = spans.spans == 1
+                                  ? "the modded texture's data was written over bytes "
+                                  : "the modded textures' data was written over " +
+                                        std::to_string(spans.spans) + " spans between bytes ";
     fail(quoted(path) + " changed while it was being patched: " + change +
          " after its bytes were checked; " + where + std::to_string(spans.firstByte) + " to " +
          std::to_string(spans.lastByte) +

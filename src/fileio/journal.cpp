@@ -205,7 +205,8 @@ std::error_code surroundingsOf(const os::File& archive, std::uint64_t archiveSiz
     const std::uint64_t previousEnd =
         which == 0 ? 0 : spans[which - 1].offset + spans[which - 1].length;
     const std::uint64_t end = span.offset + span.length;
-    const std::uint64_t nextStart = which + 1 < spans.size() ? spans[which + 1].offset : archiveSize;
+    const std::uint64_t nextStart =
+        which + 1 < spans.size() ? spans[which + 1].offset : archiveSize;
     const std::uint64_t before = std::min(span.offset - previousEnd, surroundingBytes);
     const std::uint64_t after = end < nextStart ? std::min(nextStart - end, surroundingBytes) : 0;
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(before + after));

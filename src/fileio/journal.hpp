@@ -27,8 +27,8 @@
 #include "os_file.hpp"
 
 #include <cstdint>
-#include <string>
 #include <span>
+#include <string>
 #include <system_error>
 #include <vector>
 

@@ -14,8 +14,8 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <vector>
 #include <system_error>
+#include <vector>
 
 namespace dyeloom::os {
 

@@ -391,9 +391,9 @@ std::vector<std::size_t> unsuited(const std::vector<Planned>& planned) {
     std::size_t fewest = std::numeric_limits<std::size_t>::max();
     for (const Planned& part : planned)
         fewest = std::min(fewest, part.informative.size());
-    const std::size_t spacing = spacingFor(fewest, std::size(spacingDivisors) > 0
-                                                       ? spacingDivisors[std::size(spacingDivisors) - 1]
-                                                       : 1);
+    const std::size_t spacing = spacingFor(
+        fewest,
+        std::size(spacingDivisors) > 0 ? spacingDivisors[std::size(spacingDivisors) - 1] : 1);
     std::vector<std::size_t> failing;
     for (std::size_t i = 0; i < planned.size(); ++i)
         if (!planWithSpacing(planned[i].informative, std::max<std::size_t>(spacing, 1)))
@@ -468,16 +468,15 @@ SharedSampling::SharedSampling(std::span<const Bytes> needles)
         }
         if (shared && shared->plan.spacingEntries * GramIndex::indexStep >= minSpacingBytes) {
             // More needles sampled first: a needle left to the scan reads the whole haystack.
-            const bool better = !best || planned.size() > best->needles.size() ||
-                                (planned.size() == best->needles.size() &&
-                                 cheaper(shared->plan, best->plan));
+            const bool better =
+                !best || planned.size() > best->needles.size() ||
+                (planned.size() == best->needles.size() && cheaper(shared->plan, best->plan));
             if (better) {
                 best = Choice{gramBytes, shared->plan, {}, shared->lags, {}, 0};
                 best->fewestEntries = std::numeric_limits<std::size_t>::max();
                 for (Planned& part : planned) {
                     best->needles.push_back(part.needle);
-                    best->fewestEntries =
-                        std::min(best->fewestEntries, part.informative.size());
+                    best->fewestEntries = std::min(best->fewestEntries, part.informative.size());
                     best->informative.push_back(std::move(part.informative));
                 }
             }
@@ -536,8 +535,7 @@ void SharedSampling::buildTable(std::span<const Bytes> parts, std::span<const st
         for (std::size_t entry = 0; entry < flags.size(); ++entry) {
             if (flags[entry] == 0)
                 continue;
-            const std::uint64_t print =
-                fingerprint(parts[k].data() + entry * GramIndex::indexStep);
+            const std::uint64_t print = fingerprint(parts[k].data() + entry * GramIndex::indexStep);
             std::size_t at = slotOf(print);
             while (slots_[at] != 0)
                 at = (at + 1) & (slots_.size() - 1);
@@ -630,7 +628,8 @@ struct MultiSearch::Impl {
             const std::size_t candidates =
                 reader == nullptr ? lastOfAll - from + 1
                                   : std::max<std::size_t>(reader->nextStretch(from, geometry()), 1);
-            const std::size_t to = lastOfAll - from < candidates ? lastOfAll : from + candidates - 1;
+            const std::size_t to =
+                lastOfAll - from < candidates ? lastOfAll : from + candidates - 1;
             searchStretch(from, to);
             from = to + 1;
             if (progress)
@@ -726,13 +725,12 @@ struct MultiSearch::Impl {
     void searchBlock(std::size_t blockStart) {
         candidates.clear();
         const std::size_t gramBytes = sampling.gramBytes();
-        const Bytes block = haystack.subspan(
-            blockStart,
-            std::min(sampling.blockSamples() + gramBytes - 1, haystack.size() - blockStart));
+        const Bytes block =
+            haystack.subspan(blockStart, std::min(sampling.blockSamples() + gramBytes - 1,
+                                                  haystack.size() - blockStart));
         sampleCopy.resize(block.size());
-        const std::uint8_t* samples = reader != nullptr && reader->copy(block, sampleCopy)
-                                          ? sampleCopy.data()
-                                          : block.data();
+        const std::uint8_t* samples =
+            reader != nullptr && reader->copy(block, sampleCopy) ? sampleCopy.data() : block.data();
         // Samples a word apart share all but one word of their grams: their fingerprints roll.
         // The eight rolls, one for each byte of a word, are advanced side by side: none waits
         // on another's multiplications.
@@ -761,10 +759,9 @@ struct MultiSearch::Impl {
                 });
             }
         }
-        std::sort(candidates.begin(), candidates.end(),
-                  [](const Candidate& a, const Candidate& b) {
-                      return a.needle != b.needle ? a.needle < b.needle : a.offset < b.offset;
-                  });
+        std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+            return a.needle != b.needle ? a.needle < b.needle : a.offset < b.offset;
+        });
         for (std::size_t at = 0; at < candidates.size();) {
             const std::size_t n = candidates[at].needle;
             std::size_t end = at;
@@ -879,8 +876,8 @@ SearchGeometry MultiSearch::geometry() const noexcept {
     return impl_->geometry();
 }
 
-std::vector<std::optional<std::size_t>>
-MultiSearch::findAll(Bytes haystack, HaystackReader* reader, const SearchProgress& progress) {
+std::vector<std::optional<std::size_t>> MultiSearch::findAll(Bytes haystack, HaystackReader* reader,
+                                                             const SearchProgress& progress) {
     return impl_->findAll(haystack, reader, progress);
 }
 
