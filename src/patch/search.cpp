@@ -422,7 +422,7 @@ struct SharedSampling::Choice {
 };
 
 SharedSampling::SharedSampling(std::span<const Bytes> needles)
-    : sampled_(needles.size(), 0), lag_(needles.size(), 0) {
+    : sampled_(needles.size(), 0), bounding_(needles.size(), 0), lag_(needles.size(), 0) {
     std::vector<std::size_t> candidates;
     for (std::size_t i = 0; i < needles.size(); ++i)
         if (needles[i].size() >= minNeedle)
@@ -493,6 +493,7 @@ SharedSampling::SharedSampling(std::span<const Bytes> needles)
     plan_ = best->plan;
     for (std::size_t k = 0; k < best->needles.size(); ++k) {
         sampled_[best->needles[k]] = 1;
+        bounding_[best->needles[k]] = best->informative[k].size() == best->fewestEntries ? 1 : 0;
         // A candidate meets the index's grams this much further on.
         lag_[best->needles[k]] = best->lags[k] + from[best->needles[k]];
     }
@@ -610,6 +611,13 @@ struct MultiSearch::Impl {
         haystack = hay;
         reader = with;
         left = found = 0;
+        if (replanned) { // for needles that another haystack found
+            std::vector<Bytes> all;
+            for (const Needle& needle : needles)
+                all.push_back(needle.bytes);
+            sampling = SharedSampling(all);
+            replanned = false;
+        }
         for (Needle& needle : needles) {
             needle.done = needle.bytes.empty() || needle.bytes.size() > haystack.size();
             needle.result.reset();
@@ -632,6 +640,8 @@ struct MultiSearch::Impl {
                 lastOfAll - from < candidates ? lastOfAll : from + candidates - 1;
             searchStretch(from, to);
             from = to + 1;
+            if (replan)
+                sampleRemainingNeedles();
             if (progress)
                 progress(std::min(from, haystack.size()), found);
         }
@@ -639,6 +649,17 @@ struct MultiSearch::Impl {
         for (const Needle& needle : needles)
             results.push_back(needle.result);
         return results;
+    }
+
+    // The needles that bounded the spacing are found: the others are planned afresh, each with
+    // a larger part indexed, and sampled more sparsely from the next stretch on.
+    void sampleRemainingNeedles() {
+        replan = false;
+        std::vector<Bytes> remaining(needles.size());
+        for (std::size_t i = 0; i < needles.size(); ++i)
+            remaining[i] = needles[i].done ? Bytes{} : needles[i].bytes;
+        sampling = SharedSampling(remaining);
+        replanned = true;
     }
 
     void finish(std::size_t i, std::optional<std::size_t> result) {
@@ -653,6 +674,7 @@ struct MultiSearch::Impl {
             needle.inStretch = false;
             --pending;
         }
+        replan = replan || sampling.bounds(i);
         if (result)
             for (const std::size_t dependent : dependents[i])
                 finish(dependent, std::nullopt);
@@ -860,6 +882,8 @@ struct MultiSearch::Impl {
     HaystackReader* reader = nullptr;
     std::size_t left = 0, found = 0;
     std::size_t pending = 0; // sampled needles still open in the stretch under way
+    bool replan = false;     // a needle that bounded the spacing is found
+    bool replanned = false;  // the sampling leaves out needles found
     std::priority_queue<SettlePoint, std::vector<SettlePoint>, std::greater<>> settlePoints;
     std::vector<Candidate> candidates;    // reused by every block
     std::vector<Bytes> announced;         // reused by every announcement

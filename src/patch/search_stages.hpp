@@ -161,6 +161,9 @@ public:
     explicit SharedSampling(std::span<const Bytes> needles);
 
     [[nodiscard]] bool samples(std::size_t needle) const { return sampled_[needle] != 0; }
+    // Whether the needle is one of those with the fewest entries, which bound the spacing: once
+    // they are all found, the others may be sampled more sparsely.
+    [[nodiscard]] bool bounds(std::size_t needle) const { return bounding_[needle] != 0; }
     [[nodiscard]] bool samplesAny() const noexcept { return spacingBytes() != 0; }
     [[nodiscard]] std::size_t spacingBytes() const noexcept {
         return plan_.spacingEntries * GramIndex::indexStep;
@@ -219,6 +222,7 @@ private:
     std::size_t gramBytes_ = 0;
     SamplingPlan plan_;
     std::vector<std::uint8_t> sampled_;
+    std::vector<std::uint8_t> bounding_;
     std::vector<std::size_t> lag_;
     std::array<std::uint64_t, 16> powers_{1};
     std::uint64_t leadingPower_ = 1;
