@@ -307,7 +307,7 @@ protected:
                       "conflict; 'pack.asf' is patched\n";
         standsOut += "3 textures: 0 replaced, 3 already replaced, 0 not found, 0 skipped, 0 in "
                      "conflict; 'pack.asf' is unchanged\n";
-        restored = "restored 3 spans between bytes 80 to " +
+        restored = "restored 3 spans between bytes 80 and " +
                    std::to_string(smallAt + small.size() - 1) +
                    " of 'pack.asf' from the journal of an interrupted patch\n";
     }

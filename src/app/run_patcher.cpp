@@ -32,14 +32,20 @@ std::string quoted(const std::string& path) {
     return "'" + path + "'";
 }
 
+// "bytes F to L" of one span, "N spans between bytes F and L" of several.
+std::string spansText(const Recovery& spans) {
+    const std::string first = std::to_string(spans.firstByte);
+    const std::string last = std::to_string(spans.lastByte);
+    return spans.spans > 1
+               ? std::to_string(spans.spans) + " spans between bytes " + first + " and " + last
+               : "bytes " + first + " to " + last;
+}
+
 void printRecovery(const Recovery& recovery, const std::string& archive) {
     switch (recovery.outcome) {
     case Recovery::Outcome::Restored:
-        print("restored " +
-              (recovery.spans > 1 ? std::to_string(recovery.spans) + " spans between bytes "
-                                  : std::string("bytes ")) +
-              std::to_string(recovery.firstByte) + " to " + std::to_string(recovery.lastByte) +
-              " of " + quoted(archive) + " from the journal of an interrupted patch\n");
+        print("restored " + spansText(recovery) + " of " + quoted(archive) +
+              " from the journal of an interrupted patch\n");
         break;
     case Recovery::Outcome::RemovedIncomplete:
         print("removed " + quoted(recovery.journalPath) + ", the journal of a patch " +

@@ -318,13 +318,15 @@ void requireUnchangedMeanwhile(const LockedArchive& archive, const std::string& 
     // Putting the old bytes back would not undo what the other program did.
     journal.retire();
     const Recovery spans = restoredBy(journal);
-    const std::string where = spans.spans == 1
-                                  ? "the modded texture's data was written over bytes "
-                                  : "the modded textures' data was written over " +
-                                        std::to_string(spans.spans) + " spans between bytes ";
+    const std::string first = std::to_string(spans.firstByte);
+    const std::string last = std::to_string(spans.lastByte);
+    const std::string where =
+        spans.spans == 1
+            ? "the modded texture's data was written over bytes " + first + " to " + last
+            : "the modded textures' data was written over " + std::to_string(spans.spans) +
+                  " spans between bytes " + first + " and " + last;
     fail(quoted(path) + " changed while it was being patched: " + change +
-         " after its bytes were checked; " + where + std::to_string(spans.firstByte) + " to " +
-         std::to_string(spans.lastByte) +
+         " after its bytes were checked; " + where +
          " of the file that was there when the patch began, and nothing else was written");
 }
 

@@ -19,7 +19,9 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <queue>
+#include <tuple>
 #include <utility>
 
 namespace dyeloom {
@@ -44,6 +46,12 @@ constexpr std::size_t indexedNeedleBytes = std::size_t{1} << 20;
 // minIndexedBytes a part would bound the spacing more than most needles do.
 constexpr std::size_t indexBudgetBytes = std::size_t{8} << 20;
 constexpr std::size_t minIndexedBytes = std::size_t{8} << 10;
+// A needle whose own spacing from its part of a batch is under an eighth of the part is plain
+// there (transparent rows, flat colour): it gets a MiB indexed, while the budget lasts, if that
+// samples it more sparsely.
+constexpr std::size_t poorSpacingDivisor = 8;
+// A page: samples this far apart or less touch every page of the haystack.
+constexpr std::size_t pageBytes = 4096;
 // Which MiB: the one of these, spread over the needle, with the fewest grams that are short
 // repetitions, judged at this many positions each. A texture's first rows are often sky or a
 // transparent field, which would make the blocks of samples long; the check costs a tenth of a
@@ -67,10 +75,6 @@ constexpr std::size_t maxBlockEntries = 256;
 // Blocks look at no more than an eighth of the haystack: past that, a memchr scan of all of it
 // (RareByteSearch) costs less than the lookups.
 constexpr std::size_t maxSampledShare = 8;
-// What reading a block's page costs, counted in lookups of a sample (about 20 ns each): 1 us
-// for a cached page copied out with a positioned read, up to 15 us from the disk. A plan's cost
-// per haystack byte is (this + its samples per block) / its spacing.
-constexpr std::size_t pageCostInLookups = 512;
 // A block whose failed verifications cost more than this many times the spacing is hard: its
 // stretch is handed to RareByteSearch, which bounds the cost per byte on any data.
 constexpr std::size_t verifyBudgetFactor = 4;
@@ -316,9 +320,9 @@ std::optional<SamplingPlan> planWithSpacing(std::span<const std::uint8_t> inform
     return SamplingPlan{spacing, longestGap + 1, (lastFirst + 1) * GramIndex::indexStep};
 }
 
-bool cheaper(const SamplingPlan& a, const SamplingPlan& b) {
-    const auto perBlock = [](const SamplingPlan& plan) {
-        return pageCostInLookups + plan.blockEntries * GramIndex::indexStep;
+bool cheaper(const SamplingPlan& a, const SamplingPlan& b, std::size_t blockCost) {
+    const auto perBlock = [&](const SamplingPlan& plan) {
+        return blockCost + plan.blockEntries * GramIndex::indexStep;
     };
     return perBlock(a) * b.spacingEntries < perBlock(b) * a.spacingEntries;
 }
@@ -352,7 +356,7 @@ struct SharedPlan {
     std::vector<std::size_t> lags; // of planned needles, in order
 };
 
-std::optional<SharedPlan> planShared(const std::vector<Planned>& planned) {
+std::optional<SharedPlan> planShared(const std::vector<Planned>& planned, std::size_t blockCost) {
     std::size_t fewest = std::numeric_limits<std::size_t>::max();
     for (const Planned& part : planned)
         fewest = std::min(fewest, part.informative.size());
@@ -365,7 +369,7 @@ std::optional<SharedPlan> planShared(const std::vector<Planned>& planned) {
         const std::size_t spacing = spacingFor(fewest, divisor);
         // Spacings are tried widest first: once even one-entry blocks at this one would cost
         // more than the best plan, so would every narrower one.
-        if (spacing == 0 || (best && !cheaper(oneEntryBlocks(spacing), best->plan)))
+        if (spacing == 0 || (best && !cheaper(oneEntryBlocks(spacing), best->plan, blockCost)))
             break;
         trial = {oneEntryBlocks(spacing), {}};
         bool suits = true;
@@ -380,7 +384,7 @@ std::optional<SharedPlan> planShared(const std::vector<Planned>& planned) {
                 trial.lags.push_back(plan->lagBytes);
             }
         }
-        if (suits && (!best || cheaper(trial.plan, best->plan)))
+        if (suits && (!best || cheaper(trial.plan, best->plan, blockCost)))
             best = trial;
     }
     return best;
@@ -403,10 +407,10 @@ std::vector<std::size_t> unsuited(const std::vector<Planned>& planned) {
 
 } // namespace
 
-std::optional<SamplingPlan> planSampling(const GramIndex& index) {
+std::optional<SamplingPlan> planSampling(const GramIndex& index, std::size_t blockCost) {
     std::vector<Planned> one(1);
     one[0].informative.assign(index.informativeFlags().begin(), index.informativeFlags().end());
-    const auto shared = planShared(one);
+    const auto shared = planShared(one, blockCost);
     return shared ? std::optional<SamplingPlan>(shared->plan) : std::nullopt;
 }
 
@@ -421,18 +425,16 @@ struct SharedSampling::Choice {
     std::size_t fewestEntries = 0;
 };
 
-SharedSampling::SharedSampling(std::span<const Bytes> needles)
-    : sampled_(needles.size(), 0), bounding_(needles.size(), 0), lag_(needles.size(), 0) {
+SharedSampling::SharedSampling(std::span<const Bytes> needles, std::size_t windowBytes,
+                               std::size_t onlyGramBytes, std::size_t blockCost)
+    : blockCost_(blockCost), windowBytes_(windowBytes), sampled_(needles.size(), 0),
+      bounding_(needles.size(), 0), lag_(needles.size(), 0) {
     std::vector<std::size_t> candidates;
     for (std::size_t i = 0; i < needles.size(); ++i)
         if (needles[i].size() >= minNeedle)
             candidates.push_back(i);
     if (candidates.empty())
         return;
-    // The parts indexed share one budget, so that the table stays small however many needles
-    // there are; the shared spacing is bounded by the smallest part in any case.
-    const std::size_t windowBytes =
-        std::clamp(indexBudgetBytes / candidates.size(), minIndexedBytes, indexedNeedleBytes);
     std::vector<std::size_t> from(needles.size(), 0);
     std::size_t smallestPart = std::numeric_limits<std::size_t>::max();
     for (const std::size_t i : candidates) {
@@ -444,6 +446,8 @@ SharedSampling::SharedSampling(std::span<const Bytes> needles)
     };
     std::optional<Choice> best;
     for (const std::size_t gramBytes : gramLengths) {
+        if (onlyGramBytes != 0 && gramBytes != onlyGramBytes)
+            continue;
         std::vector<Planned> planned;
         for (const std::size_t i : candidates) {
             const Bytes part = partOf(i);
@@ -451,26 +455,26 @@ SharedSampling::SharedSampling(std::span<const Bytes> needles)
                 continue;
             const GramIndex index(part, gramBytes);
             // A needle that cannot be sampled well even alone is scanned.
-            const auto own = planSampling(index);
+            const auto own = planSampling(index, blockCost);
             if (!own || own->spacingEntries * GramIndex::indexStep < minSpacingBytes)
                 continue;
             planned.push_back({i, std::vector<std::uint8_t>(index.informativeFlags().begin(),
                                                             index.informativeFlags().end())});
         }
-        auto shared = planned.empty() ? std::nullopt : planShared(planned);
+        auto shared = planned.empty() ? std::nullopt : planShared(planned, blockCost);
         while (!planned.empty() && !shared) {
             const auto failing = unsuited(planned);
             if (failing.empty())
                 break;
             for (auto at = failing.rbegin(); at != failing.rend(); ++at)
                 planned.erase(planned.begin() + static_cast<std::ptrdiff_t>(*at));
-            shared = planned.empty() ? std::nullopt : planShared(planned);
+            shared = planned.empty() ? std::nullopt : planShared(planned, blockCost);
         }
         if (shared && shared->plan.spacingEntries * GramIndex::indexStep >= minSpacingBytes) {
             // More needles sampled first: a needle left to the scan reads the whole haystack.
-            const bool better =
-                !best || planned.size() > best->needles.size() ||
-                (planned.size() == best->needles.size() && cheaper(shared->plan, best->plan));
+            const bool better = !best || planned.size() > best->needles.size() ||
+                                (planned.size() == best->needles.size() &&
+                                 cheaper(shared->plan, best->plan, blockCost));
             if (better) {
                 best = Choice{gramBytes, shared->plan, {}, shared->lags, {}, 0};
                 best->fewestEntries = std::numeric_limits<std::size_t>::max();
@@ -491,6 +495,7 @@ SharedSampling::SharedSampling(std::span<const Bytes> needles)
         return;
     gramBytes_ = best->gramBytes;
     plan_ = best->plan;
+    boundBytes_ = best->fewestEntries * GramIndex::indexStep;
     for (std::size_t k = 0; k < best->needles.size(); ++k) {
         sampled_[best->needles[k]] = 1;
         bounding_[best->needles[k]] = best->informative[k].size() == best->fewestEntries ? 1 : 0;
@@ -507,6 +512,130 @@ SharedSampling::SharedSampling(std::span<const Bytes> needles)
         starts.push_back(from[i]);
     }
     buildTable(parts, starts, *best);
+}
+
+namespace {
+
+// A needle's own plan, as if it were searched for alone with `windowBytes` of it indexed.
+struct OwnPlan {
+    std::size_t gramBytes = 0;
+    std::size_t spacingBytes = 0;
+    std::size_t blockEntries = 0;
+};
+
+std::optional<OwnPlan> ownPlan(Bytes needle, std::size_t windowBytes, std::size_t blockCost) {
+    const std::size_t from = indexedWindowStart(needle, windowBytes);
+    const Bytes part = needle.subspan(from, std::min(needle.size() - from, windowBytes));
+    std::optional<SamplingPlan> best;
+    std::size_t bestGram = 0;
+    for (const std::size_t gramBytes : gramLengths) {
+        if (part.size() < gramBytes + GramIndex::indexStep)
+            continue;
+        const GramIndex index(part, gramBytes);
+        const auto plan = planSampling(index, blockCost);
+        if (plan && (!best || cheaper(*plan, *best, blockCost))) {
+            best = plan;
+            bestGram = gramBytes;
+        }
+        // A quarter of the entries apart already makes the samples few; longer needles try
+        // only the longest grams, which fit nearly as many entries.
+        if ((best && goodSpacingDivisor * best->spacingEntries >= index.entries()) ||
+            part.size() >= shortNeedleBytes)
+            break;
+    }
+    if (!best || best->spacingEntries * GramIndex::indexStep < minSpacingBytes)
+        return std::nullopt;
+    return OwnPlan{bestGram, best->spacingEntries * GramIndex::indexStep, best->blockEntries};
+}
+
+} // namespace
+
+namespace {
+
+// Whether the whole haystack is read whatever the batch's samples: a needle is scanned, or
+// samples so densely that every page is touched. Blocks then cost no page reads of their own.
+bool everyPageRead(std::span<const Bytes> needles, std::size_t window) {
+    for (const Bytes needle : needles) {
+        if (needle.empty())
+            continue;
+        if (needle.size() < SharedSampling::minNeedle)
+            return true;
+        const auto own = ownPlan(needle, window, uncachedBlockCost);
+        if (!own || own->spacingBytes <= pageBytes)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+std::vector<SharedSampling> planGroups(std::span<const Bytes> needles) {
+    std::size_t count = 0;
+    for (const Bytes needle : needles)
+        count += needle.size() >= SharedSampling::minNeedle ? 1 : 0;
+    const std::size_t window = SharedSampling::windowFor(count);
+    const std::size_t blockCost =
+        everyPageRead(needles, window) ? readBlockCost : uncachedBlockCost;
+    // Needles whose own plans are alike (spacings and blocks within a factor of four) share a
+    // group: a group samples at its smallest spacing with its longest blocks, and one plain
+    // texture must not make a whole mod's samples dense.
+    using Key = std::tuple<std::size_t, std::size_t, int, int>; // window, gram, spacing, block
+    std::map<Key, std::vector<std::size_t>> groups;
+    std::vector<std::optional<OwnPlan>> own(needles.size());
+    std::vector<std::size_t> poor; // needles plain where their parts were taken
+    for (std::size_t i = 0; i < needles.size(); ++i) {
+        if (needles[i].size() < SharedSampling::minNeedle)
+            continue;
+        own[i] = ownPlan(needles[i], window, blockCost);
+        if ((!own[i] || own[i]->spacingBytes * poorSpacingDivisor < window) &&
+            needles[i].size() > window && window < indexedNeedleBytes)
+            poor.push_back(i);
+    }
+    // A needle too plain to sample well from a small part may sample better from a larger one,
+    // within a budget of its own: otherwise its samples, or a scan, make it the batch's hardest
+    // member. Those that would be scanned come first, then the most densely sampled.
+    std::sort(poor.begin(), poor.end(), [&](std::size_t a, std::size_t b) {
+        const std::size_t none = 0;
+        return (own[a] ? own[a]->spacingBytes : none) < (own[b] ? own[b]->spacingBytes : none);
+    });
+    std::vector<std::size_t> used(needles.size(), window);
+    std::size_t wideBudget = indexBudgetBytes;
+    for (const std::size_t i : poor) {
+        // Four times larger each time, until the needle samples no more densely than its part
+        // allows, or a MiB is indexed.
+        for (std::size_t wider = window * 4; wideBudget >= wider - window;
+             wider = std::min(wider * 4, indexedNeedleBytes)) {
+            const auto wide = ownPlan(needles[i], wider, blockCost);
+            if (wide && (!own[i] || wide->spacingBytes > own[i]->spacingBytes)) {
+                wideBudget -= wider - used[i];
+                own[i] = wide;
+                used[i] = wider;
+            }
+            if ((own[i] && own[i]->spacingBytes * poorSpacingDivisor >= wider) ||
+                wider >= std::min(needles[i].size(), indexedNeedleBytes))
+                break;
+        }
+    }
+    for (std::size_t i = 0; i < needles.size(); ++i)
+        if (own[i])
+            groups[{used[i], own[i]->gramBytes, std::bit_width(own[i]->spacingBytes) / 2,
+                    std::bit_width(own[i]->blockEntries) / 2}]
+                .push_back(i);
+    std::vector<SharedSampling> planned;
+    for (const auto& [key, members] : groups) {
+        std::vector<Bytes> subset(needles.size());
+        for (const std::size_t i : members)
+            subset[i] = needles[i];
+        planned.emplace_back(subset, std::get<0>(key), std::get<1>(key), blockCost);
+    }
+    return planned;
+}
+
+std::size_t SharedSampling::windowFor(std::size_t needles) {
+    // The parts indexed share one budget, so that the table stays small however many needles
+    // there are; the shared spacing is bounded by the smallest part in any case.
+    return std::clamp(indexBudgetBytes / std::max<std::size_t>(needles, 1), minIndexedBytes,
+                      indexedNeedleBytes);
 }
 
 std::uint64_t SharedSampling::fingerprint(const std::uint8_t* gram) const {
@@ -533,10 +662,14 @@ void SharedSampling::buildTable(std::span<const Bytes> parts, std::span<const st
     entryPos_.reserve(entries);
     for (std::size_t k = 0; k < parts.size(); ++k) {
         const auto& flags = choice.informative[k];
+        // Entries are a word apart: each fingerprint rolls on from the one before.
+        std::uint64_t print = fingerprint(parts[k].data());
         for (std::size_t entry = 0; entry < flags.size(); ++entry) {
+            if (entry > 0)
+                print =
+                    nextFingerprint(print, parts[k].data() + (entry - 1) * GramIndex::indexStep);
             if (flags[entry] == 0)
                 continue;
-            const std::uint64_t print = fingerprint(parts[k].data() + entry * GramIndex::indexStep);
             std::size_t at = slotOf(print);
             while (slots_[at] != 0)
                 at = (at + 1) & (slots_.size() - 1);
@@ -579,7 +712,7 @@ struct MultiSearch::Impl {
     using SettlePoint = std::pair<std::size_t, std::size_t>; // a needle's limit, the needle
 
     Impl(std::span<const Bytes> all, std::span<const std::size_t> partners)
-        : sampling(all), dependents(all.size()) {
+        : groups(planGroups(all)), dependents(all.size()) {
         needles.reserve(all.size());
         for (std::size_t i = 0; i < all.size(); ++i) {
             needles.emplace_back(all[i]);
@@ -588,20 +721,39 @@ struct MultiSearch::Impl {
                 dependents[partners[i]].push_back(i);
             }
         }
+        assignGroups();
     }
 
+    void assignGroups() {
+        replanGroup.assign(groups.size(), 0);
+        groupOf.assign(needles.size(), noGroup);
+        for (std::size_t g = 0; g < groups.size(); ++g)
+            for (std::size_t i = 0; i < needles.size(); ++i)
+                if (groups[g].samples(i))
+                    groupOf[i] = g;
+    }
+
+    // The densest sampling still under way serves as the reader's plan for all of them; a
+    // needle being scanned reads every byte.
     SearchGeometry geometry() const noexcept {
         SearchGeometry geometry;
+        const SharedSampling* densest = nullptr;
         bool scanned = false;
         for (std::size_t i = 0; i < needles.size(); ++i) {
             if (needles[i].done)
                 continue;
             geometry.needleBytes = std::max(geometry.needleBytes, needles[i].bytes.size());
-            scanned = scanned || !sampling.samples(i);
+            if (groupOf[i] == noGroup) {
+                scanned = true;
+                continue;
+            }
+            const SharedSampling& of = groups[groupOf[i]];
+            if (densest == nullptr || of.spacingBytes() < densest->spacingBytes())
+                densest = &of;
         }
-        if (!scanned && sampling.samplesAny()) {
-            geometry.spacingBytes = sampling.spacingBytes();
-            geometry.blockBytes = sampling.blockSamples() + sampling.gramBytes() - 1;
+        if (!scanned && densest != nullptr) {
+            geometry.spacingBytes = densest->spacingBytes();
+            geometry.blockBytes = densest->blockSamples() + densest->gramBytes() - 1;
         }
         return geometry;
     }
@@ -615,7 +767,8 @@ struct MultiSearch::Impl {
             std::vector<Bytes> all;
             for (const Needle& needle : needles)
                 all.push_back(needle.bytes);
-            sampling = SharedSampling(all);
+            groups = planGroups(all);
+            assignGroups();
             replanned = false;
         }
         for (Needle& needle : needles) {
@@ -640,8 +793,9 @@ struct MultiSearch::Impl {
                 lastOfAll - from < candidates ? lastOfAll : from + candidates - 1;
             searchStretch(from, to);
             from = to + 1;
-            if (replan)
-                sampleRemainingNeedles();
+            for (std::size_t g = 0; g < groups.size(); ++g)
+                if (replanGroup[g] != 0)
+                    sampleRemainingNeedles(g);
             if (progress)
                 progress(std::min(from, haystack.size()), found);
         }
@@ -651,14 +805,45 @@ struct MultiSearch::Impl {
         return results;
     }
 
-    // The needles that bounded the spacing are found: the others are planned afresh, each with
-    // a larger part indexed, and sampled more sparsely from the next stretch on.
-    void sampleRemainingNeedles() {
-        replan = false;
-        std::vector<Bytes> remaining(needles.size());
+    // How much of each needle a group would index now that fewer are left.
+    std::size_t windowNow(std::size_t g) const {
+        std::size_t count = 0;
+        for (const Needle& needle : needles)
+            count += !needle.done && needle.bytes.size() >= SharedSampling::minNeedle ? 1 : 0;
+        return std::max(groups[g].windowBytes(), SharedSampling::windowFor(count));
+    }
+
+    // Whether a group's needles left could be sampled at least twice as sparsely: planning
+    // afresh costs an index of every one of them, worth it only for a much wider spacing.
+    bool sparserWithout(std::size_t g) const {
+        const std::size_t window = windowNow(g);
+        std::size_t smallest = std::numeric_limits<std::size_t>::max();
         for (std::size_t i = 0; i < needles.size(); ++i)
-            remaining[i] = needles[i].done ? Bytes{} : needles[i].bytes;
-        sampling = SharedSampling(remaining);
+            if (!needles[i].done && groupOf[i] == g)
+                smallest = std::min(smallest, std::min(needles[i].bytes.size(), window));
+        return smallest != std::numeric_limits<std::size_t>::max() &&
+               smallest >= 2 * groups[g].boundBytes();
+    }
+
+    // The needles that bounded a group's spacing are found: the others are planned afresh,
+    // each with a larger part indexed, and sampled more sparsely from the next stretch on.
+    void sampleRemainingNeedles(std::size_t g) {
+        replanGroup[g] = 0;
+        std::vector<Bytes> remaining(needles.size());
+        std::size_t members = 0;
+        for (std::size_t i = 0; i < needles.size(); ++i)
+            if (!needles[i].done && groupOf[i] == g) {
+                remaining[i] = needles[i].bytes;
+                ++members;
+            }
+        SharedSampling sparser(remaining, windowNow(g), groups[g].gramBytes(),
+                               groups[g].blockCost());
+        std::size_t sampled = 0;
+        for (std::size_t i = 0; i < needles.size(); ++i)
+            sampled += sparser.samples(i) ? 1 : 0;
+        // Kept as it is unless every needle left is sampled the new way.
+        if (sampled == members && sparser.spacingBytes() > groups[g].spacingBytes())
+            groups[g] = std::move(sparser);
         replanned = true;
     }
 
@@ -674,7 +859,8 @@ struct MultiSearch::Impl {
             needle.inStretch = false;
             --pending;
         }
-        replan = replan || sampling.bounds(i);
+        if (groupOf[i] != noGroup && groups[groupOf[i]].bounds(i) && sparserWithout(groupOf[i]))
+            replanGroup[groupOf[i]] = 1;
         if (result)
             for (const std::size_t dependent : dependents[i])
                 finish(dependent, std::nullopt);
@@ -699,7 +885,7 @@ struct MultiSearch::Impl {
     void searchStretch(std::size_t from, std::size_t to) {
         for (std::size_t i = 0; i < needles.size(); ++i) {
             Needle& needle = needles[i];
-            if (needle.done || sampling.samples(i))
+            if (needle.done || groupOf[i] != noGroup)
                 continue;
             const Stretch stretch{from, std::min(to, needle.last)};
             if (const auto at = needle.scan.find(haystack, stretch, reader))
@@ -707,11 +893,17 @@ struct MultiSearch::Impl {
             else if (stretch.last == needle.last)
                 finish(i, std::nullopt);
         }
-        if (!sampling.samplesAny())
-            return;
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            group = &groups[g];
+            sampleStretch(g, from, to);
+        }
+    }
+
+    // Settles the stretch for the needles of one group.
+    void sampleStretch(std::size_t g, std::size_t from, std::size_t to) {
         for (std::size_t i = 0; i < needles.size(); ++i) {
             Needle& needle = needles[i];
-            if (needle.done || !sampling.samples(i))
+            if (needle.done || groupOf[i] != g)
                 continue;
             needle.inStretch = true;
             needle.open = from;
@@ -719,14 +911,14 @@ struct MultiSearch::Impl {
             needle.best.reset();
             needle.handOverBlocks = 1;
             ++pending;
-            setLimit(i, needle.stretchLast + sampling.lagBytes(i));
+            setLimit(i, needle.stretchLast + group->lagBytes(i));
         }
         nextToAnnounce = 0;
-        const std::size_t spacing = sampling.spacingBytes();
+        const std::size_t spacing = group->spacingBytes();
         // Blocks that end before the stretch's first candidate meet none of it.
-        const std::size_t firstUseful = from - std::min(from, sampling.blockSamples() - 1);
+        const std::size_t firstUseful = from - std::min(from, group->blockSamples() - 1);
         for (std::size_t block = (firstUseful + spacing - 1) / spacing * spacing;
-             pending > 0 && block + sampling.gramBytes() <= haystack.size(); block += spacing) {
+             pending > 0 && block + group->gramBytes() <= haystack.size(); block += spacing) {
             while (!settlePoints.empty() && settlePoints.top().first < block) {
                 const auto [limit, i] = settlePoints.top();
                 settlePoints.pop();
@@ -746,9 +938,9 @@ struct MultiSearch::Impl {
 
     void searchBlock(std::size_t blockStart) {
         candidates.clear();
-        const std::size_t gramBytes = sampling.gramBytes();
+        const std::size_t gramBytes = group->gramBytes();
         const Bytes block =
-            haystack.subspan(blockStart, std::min(sampling.blockSamples() + gramBytes - 1,
+            haystack.subspan(blockStart, std::min(group->blockSamples() + gramBytes - 1,
                                                   haystack.size() - blockStart));
         sampleCopy.resize(block.size());
         const std::uint8_t* samples =
@@ -758,19 +950,19 @@ struct MultiSearch::Impl {
         // on another's multiplications.
         constexpr std::size_t step = search_stages::GramIndex::indexStep;
         const std::size_t samplesHere =
-            std::min(sampling.blockSamples(), block.size() - gramBytes + 1);
+            std::min(group->blockSamples(), block.size() - gramBytes + 1);
         std::array<std::uint64_t, step> prints{};
         for (std::size_t word = 0; word * step < samplesHere; ++word) {
             for (std::size_t first = 0; first < step && word * step + first < samplesHere;
                  ++first) {
                 const std::size_t i = word * step + first;
                 prints[first] = word == 0
-                                    ? sampling.fingerprint(samples + i)
-                                    : sampling.nextFingerprint(prints[first], samples + i - step);
-                if (!sampling.mayHold(prints[first]))
+                                    ? group->fingerprint(samples + i)
+                                    : group->nextFingerprint(prints[first], samples + i - step);
+                if (!group->mayHold(prints[first]))
                     continue;
                 const std::size_t sample = blockStart + i;
-                sampling.lookUp(prints[first], [&](std::size_t n, std::size_t needlePos) {
+                group->lookUp(prints[first], [&](std::size_t n, std::size_t needlePos) {
                     const Needle& needle = needles[n];
                     if (!needle.inStretch || needlePos > sample)
                         return;
@@ -805,7 +997,7 @@ struct MultiSearch::Impl {
                 setBest(n, candidate.offset);
                 return;
             }
-            if (cost > verifyBudgetFactor * sampling.spacingBytes()) {
+            if (cost > verifyBudgetFactor * group->spacingBytes()) {
                 handOver(n, blockStart);
                 return;
             }
@@ -819,7 +1011,7 @@ struct MultiSearch::Impl {
         if (offset == needle.open)
             settle(n);
         else
-            setLimit(n, offset + sampling.lagBytes(n));
+            setLimit(n, offset + group->lagBytes(n));
     }
 
     // Settles every open candidate of a needle up to and past a block whose candidates cost too
@@ -829,7 +1021,7 @@ struct MultiSearch::Impl {
         Needle& needle = needles[n];
         const Stretch hard{needle.open,
                            std::min(needle.stretchLast,
-                                    blockStart + needle.handOverBlocks * sampling.spacingBytes())};
+                                    blockStart + needle.handOverBlocks * group->spacingBytes())};
         if (const auto at = needle.scan.find(haystack, hard, reader)) {
             needle.best = at;
             settle(n);
@@ -850,7 +1042,7 @@ struct MultiSearch::Impl {
         const std::uint8_t* at = haystack.data() + candidate.offset;
         const std::size_t from = candidate.needlePos - std::min(candidate.needlePos, aroundBytes);
         const std::size_t to =
-            std::min(needle.size(), candidate.needlePos + sampling.gramBytes() + aroundBytes);
+            std::min(needle.size(), candidate.needlePos + group->gramBytes() + aroundBytes);
         if (std::memcmp(at + from, needle.data() + from, to - from) != 0) {
             cost += to - from;
             return false;
@@ -861,11 +1053,11 @@ struct MultiSearch::Impl {
     }
 
     void announceBlocks(std::size_t blockStart) {
-        const std::size_t spacing = sampling.spacingBytes();
+        const std::size_t spacing = group->spacingBytes();
         if (reader == nullptr || nextToAnnounce > blockStart + announcedBlocks / 2 * spacing)
             return;
         announced.clear();
-        const std::size_t sampleBytes = sampling.blockSamples() + sampling.gramBytes() - 1;
+        const std::size_t sampleBytes = group->blockSamples() + group->gramBytes() - 1;
         for (nextToAnnounce = std::max(nextToAnnounce, blockStart);
              announced.size() < announcedBlocks && nextToAnnounce < haystack.size();
              nextToAnnounce += spacing)
@@ -874,16 +1066,19 @@ struct MultiSearch::Impl {
         reader->willRead(announced);
     }
 
-    SharedSampling sampling;
+    static constexpr std::size_t noGroup = std::numeric_limits<std::size_t>::max();
+    std::vector<SharedSampling> groups;
+    std::vector<std::size_t> groupOf;      // which group samples each needle, if any
+    const SharedSampling* group = nullptr; // the one sampling the stretch under way
     std::vector<Needle> needles;
     std::vector<std::vector<std::size_t>> dependents; // given up when the needle is found
     // Of the findAll() under way.
     Bytes haystack;
     HaystackReader* reader = nullptr;
     std::size_t left = 0, found = 0;
-    std::size_t pending = 0; // sampled needles still open in the stretch under way
-    bool replan = false;     // a needle that bounded the spacing is found
-    bool replanned = false;  // the sampling leaves out needles found
+    std::size_t pending = 0;               // sampled needles still open in the stretch under way
+    std::vector<std::uint8_t> replanGroup; // a needle that bounded its spacing is found
+    bool replanned = false;                // the sampling leaves out needles found
     std::priority_queue<SettlePoint, std::vector<SettlePoint>, std::greater<>> settlePoints;
     std::vector<Candidate> candidates;    // reused by every block
     std::vector<Bytes> announced;         // reused by every announcement

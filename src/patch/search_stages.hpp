@@ -140,12 +140,23 @@ struct SamplingPlan {
 std::optional<SamplingPlan> planWithSpacing(std::span<const std::uint8_t> informative,
                                             std::size_t spacing);
 
+// What a block costs beside its samples, counted in lookups of a sample (about 20 ns each). A
+// block whose page must be read on its own costs that read: 1 us for a cached page copied out
+// with a positioned read, up to 15 us from the disk. Where the whole haystack is read anyway
+// (a needle is scanned, or sampled densely enough to touch every page), only the loop's own
+// work and the hand-over to the reader remain. A plan's cost per haystack byte is
+// (this + its samples per block) / its spacing.
+inline constexpr std::size_t uncachedBlockCost = 512;
+inline constexpr std::size_t readBlockCost = 16;
+
 // The cheapest plan for the index: few blocks, each of few samples; nothing if no plan meets
 // every candidate with blocks of a page or less.
-std::optional<SamplingPlan> planSampling(const GramIndex& index);
+std::optional<SamplingPlan> planSampling(const GramIndex& index,
+                                         std::size_t blockCost = uncachedBlockCost);
 
 // Whether plan `a` costs less per haystack byte than plan `b`.
-bool cheaper(const SamplingPlan& a, const SamplingPlan& b);
+bool cheaper(const SamplingPlan& a, const SamplingPlan& b,
+             std::size_t blockCost = uncachedBlockCost);
 
 // One sampling plan and one table of informative grams for a batch of needles: the haystack is
 // looked at in one series of blocks, and each sample is looked up once whatever the number of
@@ -157,13 +168,21 @@ public:
     // Needles shorter than this are scanned: too few entries to sample with.
     static constexpr std::size_t minNeedle = 256;
 
-    // `needles` must outlive the sampling; empty ones are left out.
-    explicit SharedSampling(std::span<const Bytes> needles);
+    // `needles` must outlive the sampling; empty ones are left out. `windowBytes` of each is
+    // indexed; grams are `onlyGramBytes` long when that is not 0.
+    SharedSampling(std::span<const Bytes> needles, std::size_t windowBytes,
+                   std::size_t onlyGramBytes = 0, std::size_t blockCost = uncachedBlockCost);
 
     [[nodiscard]] bool samples(std::size_t needle) const { return sampled_[needle] != 0; }
     // Whether the needle is one of those with the fewest entries, which bound the spacing: once
     // they are all found, the others may be sampled more sparsely.
     [[nodiscard]] bool bounds(std::size_t needle) const { return bounding_[needle] != 0; }
+    [[nodiscard]] std::size_t windowBytes() const noexcept { return windowBytes_; }
+    [[nodiscard]] std::size_t blockCost() const noexcept { return blockCost_; }
+    // The size of the smallest part indexed, which bounds the spacing.
+    [[nodiscard]] std::size_t boundBytes() const noexcept { return boundBytes_; }
+    // How much of each needle is indexed in a batch of `needles`.
+    static std::size_t windowFor(std::size_t needles);
     [[nodiscard]] bool samplesAny() const noexcept { return spacingBytes() != 0; }
     [[nodiscard]] std::size_t spacingBytes() const noexcept {
         return plan_.spacingEntries * GramIndex::indexStep;
@@ -219,7 +238,10 @@ private:
     void buildTable(std::span<const Bytes> parts, std::span<const std::size_t> starts,
                     const Choice& choice);
 
+    std::size_t blockCost_ = uncachedBlockCost;
+    std::size_t windowBytes_ = 0;
     std::size_t gramBytes_ = 0;
+    std::size_t boundBytes_ = 0;
     SamplingPlan plan_;
     std::vector<std::uint8_t> sampled_;
     std::vector<std::uint8_t> bounding_;
@@ -234,5 +256,10 @@ private:
     unsigned presenceBits_ = 6;
     std::vector<std::uint64_t> presence_;
 };
+
+// A batch's sampling: its needles in groups whose own spacings are alike, each group sampled on
+// its own, so that the batch costs about what its hardest member costs alone. Needles in no
+// group are scanned.
+std::vector<SharedSampling> planGroups(std::span<const Bytes> needles);
 
 } // namespace dyeloom::search_stages
