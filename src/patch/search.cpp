@@ -44,7 +44,7 @@ constexpr std::size_t indexedNeedleBytes = std::size_t{1} << 20;
 // is bounded by the smallest part indexed, so a large batch indexes little of each needle
 // without sampling more densely than its smallest needle makes it anyway; below
 // minIndexedBytes a part would bound the spacing more than most needles do.
-constexpr std::size_t indexBudgetBytes = std::size_t{8} << 20;
+constexpr std::size_t indexBudgetBytes = std::size_t{16} << 20;
 constexpr std::size_t minIndexedBytes = std::size_t{8} << 10;
 // A needle whose own spacing from its part of a batch is under an eighth of the part is plain
 // there (transparent rows, flat colour): it gets a MiB indexed, while the budget lasts, if that
@@ -343,12 +343,6 @@ SamplingPlan oneEntryBlocks(std::size_t spacing) {
     return {spacing, 1, 0};
 }
 
-// One needle's indexed part at one gram length, for planning.
-struct Planned {
-    std::size_t needle = 0;
-    std::vector<std::uint8_t> informative;
-};
-
 // The cheapest spacing that meets every candidate of every needle in `planned`, and the plan
 // and lag each needle then has; nothing if no spacing tried suits them all.
 struct SharedPlan {
@@ -356,12 +350,13 @@ struct SharedPlan {
     std::vector<std::size_t> lags; // of planned needles, in order
 };
 
-std::optional<SharedPlan> planShared(const std::vector<Planned>& planned, std::size_t blockCost) {
+std::optional<SharedPlan> planShared(const std::vector<IndexedPart>& planned,
+                                     std::size_t blockCost) {
     std::size_t fewest = std::numeric_limits<std::size_t>::max();
-    for (const Planned& part : planned)
+    for (const IndexedPart& part : planned)
         fewest = std::min(fewest, part.informative.size());
     std::vector<std::size_t> informative;
-    for (const Planned& part : planned)
+    for (const IndexedPart& part : planned)
         informative.push_back(informativeCount(part.informative));
     std::optional<SharedPlan> best;
     SharedPlan trial;
@@ -391,9 +386,9 @@ std::optional<SharedPlan> planShared(const std::vector<Planned>& planned, std::s
 }
 
 // The needles that no spacing of planShared's suits: those that fail at the narrowest one.
-std::vector<std::size_t> unsuited(const std::vector<Planned>& planned) {
+std::vector<std::size_t> unsuited(const std::vector<IndexedPart>& planned) {
     std::size_t fewest = std::numeric_limits<std::size_t>::max();
-    for (const Planned& part : planned)
+    for (const IndexedPart& part : planned)
         fewest = std::min(fewest, part.informative.size());
     const std::size_t spacing = spacingFor(
         fewest,
@@ -408,7 +403,7 @@ std::vector<std::size_t> unsuited(const std::vector<Planned>& planned) {
 } // namespace
 
 std::optional<SamplingPlan> planSampling(const GramIndex& index, std::size_t blockCost) {
-    std::vector<Planned> one(1);
+    std::vector<IndexedPart> one(1);
     one[0].informative.assign(index.informativeFlags().begin(), index.informativeFlags().end());
     const auto shared = planShared(one, blockCost);
     return shared ? std::optional<SamplingPlan>(shared->plan) : std::nullopt;
@@ -416,102 +411,39 @@ std::optional<SamplingPlan> planSampling(const GramIndex& index, std::size_t blo
 
 // What the constructor settles on: the gram length, the plan, and the needles it samples with
 // their indexed parts' starts and lags.
-struct SharedSampling::Choice {
-    std::size_t gramBytes = 0;
-    SamplingPlan plan;
-    std::vector<std::size_t> needles;
-    std::vector<std::size_t> lags;
-    std::vector<std::vector<std::uint8_t>> informative;
-    std::size_t fewestEntries = 0;
-};
-
-SharedSampling::SharedSampling(std::span<const Bytes> needles, std::size_t windowBytes,
-                               std::size_t onlyGramBytes, std::size_t blockCost)
-    : blockCost_(blockCost), windowBytes_(windowBytes), sampled_(needles.size(), 0),
-      bounding_(needles.size(), 0), lag_(needles.size(), 0) {
-    std::vector<std::size_t> candidates;
-    for (std::size_t i = 0; i < needles.size(); ++i)
-        if (needles[i].size() >= minNeedle)
-            candidates.push_back(i);
-    if (candidates.empty())
-        return;
-    std::vector<std::size_t> from(needles.size(), 0);
-    std::size_t smallestPart = std::numeric_limits<std::size_t>::max();
-    for (const std::size_t i : candidates) {
-        from[i] = indexedWindowStart(needles[i], windowBytes);
-        smallestPart = std::min(smallestPart, std::min(needles[i].size() - from[i], windowBytes));
-    }
-    const auto partOf = [&](std::size_t i) {
-        return needles[i].subspan(from[i], std::min(needles[i].size() - from[i], windowBytes));
-    };
-    std::optional<Choice> best;
-    for (const std::size_t gramBytes : gramLengths) {
-        if (onlyGramBytes != 0 && gramBytes != onlyGramBytes)
-            continue;
-        std::vector<Planned> planned;
-        for (const std::size_t i : candidates) {
-            const Bytes part = partOf(i);
-            if (part.size() < gramBytes + GramIndex::indexStep)
-                continue;
-            const GramIndex index(part, gramBytes);
-            // A needle that cannot be sampled well even alone is scanned.
-            const auto own = planSampling(index, blockCost);
-            if (!own || own->spacingEntries * GramIndex::indexStep < minSpacingBytes)
-                continue;
-            planned.push_back({i, std::vector<std::uint8_t>(index.informativeFlags().begin(),
-                                                            index.informativeFlags().end())});
-        }
-        auto shared = planned.empty() ? std::nullopt : planShared(planned, blockCost);
-        while (!planned.empty() && !shared) {
-            const auto failing = unsuited(planned);
-            if (failing.empty())
-                break;
-            for (auto at = failing.rbegin(); at != failing.rend(); ++at)
-                planned.erase(planned.begin() + static_cast<std::ptrdiff_t>(*at));
-            shared = planned.empty() ? std::nullopt : planShared(planned, blockCost);
-        }
-        if (shared && shared->plan.spacingEntries * GramIndex::indexStep >= minSpacingBytes) {
-            // More needles sampled first: a needle left to the scan reads the whole haystack.
-            const bool better = !best || planned.size() > best->needles.size() ||
-                                (planned.size() == best->needles.size() &&
-                                 cheaper(shared->plan, best->plan, blockCost));
-            if (better) {
-                best = Choice{gramBytes, shared->plan, {}, shared->lags, {}, 0};
-                best->fewestEntries = std::numeric_limits<std::size_t>::max();
-                for (Planned& part : planned) {
-                    best->needles.push_back(part.needle);
-                    best->fewestEntries = std::min(best->fewestEntries, part.informative.size());
-                    best->informative.push_back(std::move(part.informative));
-                }
-            }
-        }
-        // A quarter of the entries apart already makes the samples few; longer needles try
-        // only the longest grams, which fit nearly as many entries.
-        if ((best && goodSpacingDivisor * best->plan.spacingEntries >= best->fewestEntries) ||
-            smallestPart >= shortNeedleBytes)
+SharedSampling::SharedSampling(std::span<const Bytes> needles, std::vector<IndexedPart> parts,
+                               std::size_t gramBytes, std::size_t windowBytes,
+                               std::size_t blockCost)
+    : blockCost_(blockCost), windowBytes_(windowBytes), gramBytes_(gramBytes),
+      sampled_(needles.size(), 0), bounding_(needles.size(), 0), lag_(needles.size(), 0) {
+    // A needle that no shared spacing suits is left to the scan.
+    auto shared = parts.empty() ? std::nullopt : planShared(parts, blockCost);
+    while (!parts.empty() && !shared) {
+        const auto failing = unsuited(parts);
+        if (failing.empty())
             break;
+        for (auto at = failing.rbegin(); at != failing.rend(); ++at)
+            parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(*at));
+        shared = parts.empty() ? std::nullopt : planShared(parts, blockCost);
     }
-    if (!best)
+    if (!shared || shared->plan.spacingEntries * GramIndex::indexStep < minSpacingBytes)
         return;
-    gramBytes_ = best->gramBytes;
-    plan_ = best->plan;
-    boundBytes_ = best->fewestEntries * GramIndex::indexStep;
-    for (std::size_t k = 0; k < best->needles.size(); ++k) {
-        sampled_[best->needles[k]] = 1;
-        bounding_[best->needles[k]] = best->informative[k].size() == best->fewestEntries ? 1 : 0;
+    plan_ = shared->plan;
+    std::size_t fewest = std::numeric_limits<std::size_t>::max();
+    for (const IndexedPart& part : parts)
+        fewest = std::min(fewest, part.informative.size());
+    boundBytes_ = fewest * GramIndex::indexStep;
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        const std::size_t i = parts[k].needle;
+        sampled_[i] = 1;
+        bounding_[i] = parts[k].informative.size() == fewest ? 1 : 0;
         // A candidate meets the index's grams this much further on.
-        lag_[best->needles[k]] = best->lags[k] + from[best->needles[k]];
+        lag_[i] = shared->lags[k] + parts[k].from;
     }
     for (std::size_t word = 1; word < gramBytes_ / 8; ++word)
         powers_[word] = powers_[word - 1] * GramIndex::fibonacciMultiplier;
     leadingPower_ = powers_[gramBytes_ / 8 - 1];
-    std::vector<Bytes> parts;
-    std::vector<std::size_t> starts;
-    for (const std::size_t i : best->needles) {
-        parts.push_back(partOf(i));
-        starts.push_back(from[i]);
-    }
-    buildTable(parts, starts, *best);
+    buildTable(needles, parts);
 }
 
 namespace {
@@ -521,50 +453,52 @@ struct OwnPlan {
     std::size_t gramBytes = 0;
     std::size_t spacingBytes = 0;
     std::size_t blockEntries = 0;
+    IndexedPart part; // at that gram length, for the group to plan with
 };
 
-std::optional<OwnPlan> ownPlan(Bytes needle, std::size_t windowBytes, std::size_t blockCost) {
+std::optional<OwnPlan> ownPlan(Bytes needle, std::size_t i, std::size_t windowBytes,
+                               std::size_t blockCost) {
     const std::size_t from = indexedWindowStart(needle, windowBytes);
     const Bytes part = needle.subspan(from, std::min(needle.size() - from, windowBytes));
-    std::optional<SamplingPlan> best;
-    std::size_t bestGram = 0;
+    std::optional<OwnPlan> best;
     for (const std::size_t gramBytes : gramLengths) {
         if (part.size() < gramBytes + GramIndex::indexStep)
             continue;
         const GramIndex index(part, gramBytes);
         const auto plan = planSampling(index, blockCost);
-        if (plan && (!best || cheaper(*plan, *best, blockCost))) {
-            best = plan;
-            bestGram = gramBytes;
-        }
+        if (plan &&
+            (!best ||
+             cheaper(*plan, {best->spacingBytes / GramIndex::indexStep, best->blockEntries, 0},
+                     blockCost)))
+            best = OwnPlan{gramBytes,
+                           plan->spacingEntries * GramIndex::indexStep,
+                           plan->blockEntries,
+                           {i, from,
+                            std::vector<std::uint8_t>(index.informativeFlags().begin(),
+                                                      index.informativeFlags().end())}};
         // A quarter of the entries apart already makes the samples few; longer needles try
         // only the longest grams, which fit nearly as many entries.
-        if ((best && goodSpacingDivisor * best->spacingEntries >= index.entries()) ||
+        if ((best &&
+             goodSpacingDivisor * best->spacingBytes >= index.entries() * GramIndex::indexStep) ||
             part.size() >= shortNeedleBytes)
             break;
     }
-    if (!best || best->spacingEntries * GramIndex::indexStep < minSpacingBytes)
+    if (!best || best->spacingBytes < minSpacingBytes)
         return std::nullopt;
-    return OwnPlan{bestGram, best->spacingEntries * GramIndex::indexStep, best->blockEntries};
+    return best;
 }
 
 } // namespace
 
 namespace {
 
-// Whether the whole haystack is read whatever the batch's samples: a needle is scanned, or
-// samples so densely that every page is touched. Blocks then cost no page reads of their own.
-bool everyPageRead(std::span<const Bytes> needles, std::size_t window) {
-    for (const Bytes needle : needles) {
-        if (needle.empty())
-            continue;
-        if (needle.size() < SharedSampling::minNeedle)
-            return true;
-        const auto own = ownPlan(needle, window, uncachedBlockCost);
-        if (!own || own->spacingBytes <= pageBytes)
-            return true;
+// A needle's own plan again at another cost of a block, from the part already indexed.
+void replanAt(OwnPlan& own, std::size_t blockCost) {
+    const auto plan = planShared(std::vector<IndexedPart>{own.part}, blockCost);
+    if (plan && plan->plan.spacingEntries * GramIndex::indexStep >= minSpacingBytes) {
+        own.spacingBytes = plan->plan.spacingEntries * GramIndex::indexStep;
+        own.blockEntries = plan->plan.blockEntries;
     }
-    return false;
 }
 
 } // namespace
@@ -574,20 +508,30 @@ std::vector<SharedSampling> planGroups(std::span<const Bytes> needles) {
     for (const Bytes needle : needles)
         count += needle.size() >= SharedSampling::minNeedle ? 1 : 0;
     const std::size_t window = SharedSampling::windowFor(count);
-    const std::size_t blockCost =
-        everyPageRead(needles, window) ? readBlockCost : uncachedBlockCost;
     // Needles whose own plans are alike (spacings and blocks within a factor of four) share a
     // group: a group samples at its smallest spacing with its longest blocks, and one plain
     // texture must not make a whole mod's samples dense.
     using Key = std::tuple<std::size_t, std::size_t, int, int>; // window, gram, spacing, block
-    std::map<Key, std::vector<std::size_t>> groups;
+    std::map<Key, std::vector<IndexedPart>> groups;
     std::vector<std::optional<OwnPlan>> own(needles.size());
+    // Whether the whole haystack is read whatever the batch samples: a needle is scanned, or
+    // samples so densely that every page is touched. Blocks then cost no page reads of their
+    // own, and are planned accordingly.
+    bool everyPageRead = false;
+    for (std::size_t i = 0; i < needles.size(); ++i) {
+        if (needles[i].empty())
+            continue;
+        if (needles[i].size() >= SharedSampling::minNeedle)
+            own[i] = ownPlan(needles[i], i, window, uncachedBlockCost);
+        everyPageRead = everyPageRead || !own[i] || own[i]->spacingBytes <= pageBytes;
+    }
+    const std::size_t blockCost = everyPageRead ? readBlockCost : uncachedBlockCost;
     std::vector<std::size_t> poor; // needles plain where their parts were taken
     for (std::size_t i = 0; i < needles.size(); ++i) {
-        if (needles[i].size() < SharedSampling::minNeedle)
-            continue;
-        own[i] = ownPlan(needles[i], window, blockCost);
-        if ((!own[i] || own[i]->spacingBytes * poorSpacingDivisor < window) &&
+        if (own[i] && everyPageRead)
+            replanAt(*own[i], blockCost);
+        if (needles[i].size() >= SharedSampling::minNeedle &&
+            (!own[i] || own[i]->spacingBytes * poorSpacingDivisor < window) &&
             needles[i].size() > window && window < indexedNeedleBytes)
             poor.push_back(i);
     }
@@ -605,10 +549,10 @@ std::vector<SharedSampling> planGroups(std::span<const Bytes> needles) {
         // allows, or a MiB is indexed.
         for (std::size_t wider = window * 4; wideBudget >= wider - window;
              wider = std::min(wider * 4, indexedNeedleBytes)) {
-            const auto wide = ownPlan(needles[i], wider, blockCost);
+            auto wide = ownPlan(needles[i], i, wider, blockCost);
             if (wide && (!own[i] || wide->spacingBytes > own[i]->spacingBytes)) {
                 wideBudget -= wider - used[i];
-                own[i] = wide;
+                own[i] = std::move(wide);
                 used[i] = wider;
             }
             if ((own[i] && own[i]->spacingBytes * poorSpacingDivisor >= wider) ||
@@ -620,15 +564,21 @@ std::vector<SharedSampling> planGroups(std::span<const Bytes> needles) {
         if (own[i])
             groups[{used[i], own[i]->gramBytes, std::bit_width(own[i]->spacingBytes) / 2,
                     std::bit_width(own[i]->blockEntries) / 2}]
-                .push_back(i);
+                .push_back(std::move(own[i]->part));
     std::vector<SharedSampling> planned;
-    for (const auto& [key, members] : groups) {
-        std::vector<Bytes> subset(needles.size());
-        for (const std::size_t i : members)
-            subset[i] = needles[i];
-        planned.emplace_back(subset, std::get<0>(key), std::get<1>(key), blockCost);
-    }
+    for (auto& [key, parts] : groups)
+        planned.emplace_back(needles, std::move(parts), std::get<1>(key), std::get<0>(key),
+                             blockCost);
     return planned;
+}
+
+IndexedPart indexPart(Bytes needle, std::size_t i, std::size_t windowBytes, std::size_t gramBytes) {
+    const std::size_t from = indexedWindowStart(needle, windowBytes);
+    const GramIndex index(needle.subspan(from, std::min(needle.size() - from, windowBytes)),
+                          gramBytes);
+    return {i, from,
+            std::vector<std::uint8_t>(index.informativeFlags().begin(),
+                                      index.informativeFlags().end())};
 }
 
 std::size_t SharedSampling::windowFor(std::size_t needles) {
@@ -646,11 +596,11 @@ std::uint64_t SharedSampling::fingerprint(const std::uint8_t* gram) const {
     return print;
 }
 
-void SharedSampling::buildTable(std::span<const Bytes> parts, std::span<const std::size_t> starts,
-                                const Choice& choice) {
+void SharedSampling::buildTable(std::span<const Bytes> needles,
+                                std::span<const IndexedPart> parts) {
     std::size_t entries = 0;
-    for (const auto& flags : choice.informative)
-        entries += informativeCount(flags);
+    for (const IndexedPart& part : parts)
+        entries += informativeCount(part.informative);
     // At most half the slots taken: a lookup that finds nothing, the common case, stops soon.
     while ((std::size_t{1} << slotBits_) < 2 * entries)
         ++slotBits_;
@@ -658,25 +608,23 @@ void SharedSampling::buildTable(std::span<const Bytes> parts, std::span<const st
     while ((std::size_t{1} << presenceBits_) < presenceBitsPerEntry * entries)
         ++presenceBits_;
     presence_.assign((std::size_t{1} << presenceBits_) / 64, 0);
-    entryNeedle_.reserve(entries);
-    entryPos_.reserve(entries);
-    for (std::size_t k = 0; k < parts.size(); ++k) {
-        const auto& flags = choice.informative[k];
+    std::uint32_t id = 0; // every entry of every part, informative or not, numbered in order
+    for (const IndexedPart& part : parts) {
+        partBase_.push_back(id);
+        partNeedle_.push_back(static_cast<std::uint32_t>(part.needle));
+        partFrom_.push_back(part.from);
         // Entries are a word apart: each fingerprint rolls on from the one before.
-        std::uint64_t print = fingerprint(parts[k].data());
-        for (std::size_t entry = 0; entry < flags.size(); ++entry) {
+        const std::uint8_t* bytes = needles[part.needle].data() + part.from;
+        std::uint64_t print = fingerprint(bytes);
+        for (std::size_t entry = 0; entry < part.informative.size(); ++entry, ++id) {
             if (entry > 0)
-                print =
-                    nextFingerprint(print, parts[k].data() + (entry - 1) * GramIndex::indexStep);
-            if (flags[entry] == 0)
+                print = nextFingerprint(print, bytes + (entry - 1) * GramIndex::indexStep);
+            if (part.informative[entry] == 0)
                 continue;
             std::size_t at = slotOf(print);
             while (slots_[at] != 0)
                 at = (at + 1) & (slots_.size() - 1);
-            slots_[at] = (print >> 32 << 32) | (entryNeedle_.size() + 1);
-            entryNeedle_.push_back(static_cast<std::uint32_t>(choice.needles[k]));
-            entryPos_.push_back(
-                static_cast<std::uint32_t>(starts[k] + entry * GramIndex::indexStep));
+            slots_[at] = (print >> 32 << 32) | (std::uint64_t{id} + 1);
             const std::size_t bit = presenceBitOf(print);
             presence_[bit / 64] |= std::uint64_t{1} << (bit % 64);
         }
@@ -836,7 +784,12 @@ struct MultiSearch::Impl {
                 remaining[i] = needles[i].bytes;
                 ++members;
             }
-        SharedSampling sparser(remaining, windowNow(g), groups[g].gramBytes(),
+        const std::size_t window = windowNow(g);
+        std::vector<IndexedPart> parts;
+        for (std::size_t i = 0; i < needles.size(); ++i)
+            if (!remaining[i].empty() && remaining[i].size() >= groups[g].gramBytes() + 8)
+                parts.push_back(indexPart(remaining[i], i, window, groups[g].gramBytes()));
+        SharedSampling sparser(remaining, std::move(parts), groups[g].gramBytes(), window,
                                groups[g].blockCost());
         std::size_t sampled = 0;
         for (std::size_t i = 0; i < needles.size(); ++i)

@@ -6,6 +6,7 @@
 #include "haystack_reader.hpp"
 #include "two_way.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -158,6 +159,17 @@ std::optional<SamplingPlan> planSampling(const GramIndex& index,
 bool cheaper(const SamplingPlan& a, const SamplingPlan& b,
              std::size_t blockCost = uncachedBlockCost);
 
+// The part of a needle a batch indexes, from `from` on, with the flags of its informative entries
+// at the batch's gram length.
+struct IndexedPart {
+    std::size_t needle = 0;
+    std::size_t from = 0;
+    std::vector<std::uint8_t> informative;
+};
+
+// Needle i's part of at most `windowBytes`, the least plain, indexed at grams of `gramBytes`.
+IndexedPart indexPart(Bytes needle, std::size_t i, std::size_t windowBytes, std::size_t gramBytes);
+
 // One sampling plan and one table of informative grams for a batch of needles: the haystack is
 // looked at in one series of blocks, and each sample is looked up once whatever the number of
 // needles. The spacing is the widest that still meets every candidate of every sampled needle,
@@ -168,10 +180,10 @@ public:
     // Needles shorter than this are scanned: too few entries to sample with.
     static constexpr std::size_t minNeedle = 256;
 
-    // `needles` must outlive the sampling; empty ones are left out. `windowBytes` of each is
-    // indexed; grams are `onlyGramBytes` long when that is not 0.
-    SharedSampling(std::span<const Bytes> needles, std::size_t windowBytes,
-                   std::size_t onlyGramBytes = 0, std::size_t blockCost = uncachedBlockCost);
+    // Samples the needles of `parts` (of at most `windowBytes` each, at grams of `gramBytes`)
+    // together; `needles` must outlive the sampling.
+    SharedSampling(std::span<const Bytes> needles, std::vector<IndexedPart> parts,
+                   std::size_t gramBytes, std::size_t windowBytes, std::size_t blockCost);
 
     [[nodiscard]] bool samples(std::size_t needle) const { return sampled_[needle] != 0; }
     // Whether the needle is one of those with the fewest entries, which bound the spacing: once
@@ -214,14 +226,17 @@ public:
             if (slot == 0)
                 return;
             if (static_cast<std::uint32_t>(slot >> 32) == tag) {
-                const auto entry = static_cast<std::size_t>(slot & 0xFFFFFFFFu) - 1;
-                found(std::size_t{entryNeedle_[entry]}, std::size_t{entryPos_[entry]});
+                const auto id = static_cast<std::uint32_t>(slot) - 1;
+                const auto part = static_cast<std::size_t>(
+                    std::upper_bound(partBase_.begin(), partBase_.end(), id) - partBase_.begin() -
+                    1);
+                found(std::size_t{partNeedle_[part]},
+                      partFrom_[part] + (id - partBase_[part]) * GramIndex::indexStep);
             }
         }
     }
 
 private:
-    struct Choice;
     static std::uint64_t load64(const std::uint8_t* bytes) {
         std::uint64_t value;
         std::memcpy(&value, bytes, sizeof value);
@@ -235,8 +250,7 @@ private:
         return static_cast<std::size_t>((print * GramIndex::presenceMultiplier) >>
                                         (64 - presenceBits_));
     }
-    void buildTable(std::span<const Bytes> parts, std::span<const std::size_t> starts,
-                    const Choice& choice);
+    void buildTable(std::span<const Bytes> needles, std::span<const IndexedPart> parts);
 
     std::size_t blockCost_ = uncachedBlockCost;
     std::size_t windowBytes_ = 0;
@@ -248,11 +262,13 @@ private:
     std::vector<std::size_t> lag_;
     std::array<std::uint64_t, 16> powers_{1};
     std::uint64_t leadingPower_ = 1;
-    // A slot holds the fingerprint's high half and 1 + an entry (0: empty).
+    // A slot holds the fingerprint's high half and 1 + an entry's number (0: empty). Entries are
+    // numbered part after part, each part's from partBase_ on: nothing else is kept per entry.
     unsigned slotBits_ = 1;
     std::vector<std::uint64_t> slots_;
-    std::vector<std::uint32_t> entryNeedle_; // which needle each entry is of
-    std::vector<std::uint32_t> entryPos_;    // and where in it its gram begins
+    std::vector<std::uint32_t> partBase_;
+    std::vector<std::uint32_t> partNeedle_;
+    std::vector<std::size_t> partFrom_;
     unsigned presenceBits_ = 6;
     std::vector<std::uint64_t> presence_;
 };
