@@ -566,9 +566,13 @@ std::vector<SharedSampling> planGroups(std::span<const Bytes> needles) {
                     std::bit_width(own[i]->blockEntries) / 2}]
                 .push_back(std::move(own[i]->part));
     std::vector<SharedSampling> planned;
-    for (auto& [key, parts] : groups)
-        planned.emplace_back(needles, std::move(parts), std::get<1>(key), std::get<0>(key),
-                             blockCost);
+    for (auto& [key, parts] : groups) {
+        SharedSampling sampling(needles, std::move(parts), std::get<1>(key), std::get<0>(key),
+                                blockCost);
+        // A group no shared spacing suits leaves its needles to the scan.
+        if (sampling.samplesAny())
+            planned.push_back(std::move(sampling));
+    }
     return planned;
 }
 
@@ -795,7 +799,8 @@ struct MultiSearch::Impl {
         for (std::size_t i = 0; i < needles.size(); ++i)
             sampled += sparser.samples(i) ? 1 : 0;
         // Kept as it is unless every needle left is sampled the new way.
-        if (sampled == members && sparser.spacingBytes() > groups[g].spacingBytes())
+        if (sampled == members && sparser.samplesAny() &&
+            sparser.spacingBytes() > groups[g].spacingBytes())
             groups[g] = std::move(sparser);
         replanned = true;
     }
