@@ -60,6 +60,32 @@ for size in 1024 4096; do
   done
 done
 
+# Mods of 10, 100 and 1,000 textures drawn from the real sets (and 100 of 64 KiB or more): one
+# batch run, the four-file run once per texture, the slowest texture alone, the Python peer.
+echo
+echo "| set | textures | at least (bytes) | page cache | batch | single runs in sequence (over batch) | slowest single run alone (batch over it) | Python peer (over batch) |"
+echo "|---|---|---|---|---|---|---|---|"
+for size in 1024 4096; do
+  for mod in "10 0 0 1" "100 0 20 1" "100 65536 0 1" "1000 0 20 $((size < 4096))"; do
+    read -r count least alone peer <<<"$mod"
+    python3 "$root/bench/mod_bench.py" "$data/real-$size" "$count" "$least" "$bin/src/Dyeloom" \
+      3 "$alone" "$peer"
+  done
+done
+
+# The heap of a batch of 1,000 textures at its peak (valgrind massif).
+if command -v valgrind >/dev/null; then
+  mod=/tmp/mod-real-1024-1000-0
+  out=$(mktemp)
+  valgrind --tool=massif --massif-out-file="$out" "$bin/src/Dyeloom" "$data/real-1024/archive.asf" \
+    "$mod/orig" "$mod/mod" 128 >/dev/null 2>&1 || true
+  "$bin/src/Dyeloom" "$data/real-1024/archive.asf" "$mod/mod" "$mod/orig" 128 >/dev/null || true
+  peak=$(grep -E '^mem_heap_B=' "$out" | cut -d= -f2 | sort -n | tail -1)
+  echo
+  echo "Dyeloom peak heap installing 1,000 textures (valgrind massif): $((peak / 1024)) KiB"
+  rm -f "$out"
+fi
+
 # The same kind of archive, 256 MiB, cold on a hard disk: an 8 ms seek, 150 MB/s in order.
 hdd=$data/real-256
 [ -f "$hdd/archive.asf" ] || python3 "$root/bench/make_real_set.py" "$hdd" 256 800 >/dev/null 2>&1

@@ -602,9 +602,23 @@ std::uint64_t SharedSampling::fingerprint(const std::uint8_t* gram) const {
 
 void SharedSampling::buildTable(std::span<const Bytes> needles,
                                 std::span<const IndexedPart> parts) {
+    // A candidate is met by every entry of the runs of classes its blocks cover, in one block or
+    // another; the plan makes sure each run holds a class whose first entry is informative.
+    // Those first entries are all the table needs: at most one a class.
+    const std::size_t spacing = plan_.spacingEntries;
+    std::vector<std::vector<std::uint8_t>> kept;
     std::size_t entries = 0;
-    for (const IndexedPart& part : parts)
-        entries += informativeCount(part.informative);
+    for (const IndexedPart& part : parts) {
+        std::vector<std::uint8_t> first(part.informative.size(), 0);
+        for (std::size_t inClass = 0; inClass < spacing; ++inClass)
+            for (std::size_t entry = inClass; entry < first.size(); entry += spacing)
+                if (part.informative[entry] != 0) {
+                    first[entry] = 1;
+                    ++entries;
+                    break;
+                }
+        kept.push_back(std::move(first));
+    }
     // At most half the slots taken: a lookup that finds nothing, the common case, stops soon.
     while ((std::size_t{1} << slotBits_) < 2 * entries)
         ++slotBits_;
@@ -613,7 +627,8 @@ void SharedSampling::buildTable(std::span<const Bytes> needles,
         ++presenceBits_;
     presence_.assign((std::size_t{1} << presenceBits_) / 64, 0);
     std::uint32_t id = 0; // every entry of every part, informative or not, numbered in order
-    for (const IndexedPart& part : parts) {
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        const IndexedPart& part = parts[k];
         partBase_.push_back(id);
         partNeedle_.push_back(static_cast<std::uint32_t>(part.needle));
         partFrom_.push_back(part.from);
@@ -623,7 +638,7 @@ void SharedSampling::buildTable(std::span<const Bytes> needles,
         for (std::size_t entry = 0; entry < part.informative.size(); ++entry, ++id) {
             if (entry > 0)
                 print = nextFingerprint(print, bytes + (entry - 1) * GramIndex::indexStep);
-            if (part.informative[entry] == 0)
+            if (kept[k][entry] == 0)
                 continue;
             std::size_t at = slotOf(print);
             while (slots_[at] != 0)
