@@ -37,8 +37,10 @@ with open(os.path.join(set_dir, "index.tsv")) as index:
     for line in index:
         _, size, path = line.rstrip("\n").split("\t")
         sizes[path] = int(size)
+# A tenth more than wanted, so that textures the set stores twice, or inside one another, or that
+# an earlier run left modded, can be left out: a run reports them as conflicts or not found.
 chosen = random.Random(count * 7 + min_bytes).sample(
-    sorted(p for p, s in sizes.items() if s >= min_bytes), count)
+    sorted(p for p, s in sizes.items() if s >= min_bytes), count + count // 10 + 5)
 work = os.path.join("/tmp", f"mod-{os.path.basename(set_dir.rstrip('/'))}-{count}-{min_bytes}")
 shutil.rmtree(work, ignore_errors=True)
 for folder in ("orig", "mod"):
@@ -47,13 +49,21 @@ names = []
 for path in chosen:
     name = os.path.basename(path)
     names.append(name)
-    os.link(path, os.path.join(work, "orig", name)) if os.stat(path).st_dev == os.stat(
-        work).st_dev else shutil.copy(path, os.path.join(work, "orig", name))
+    shutil.copy(path, os.path.join(work, "orig", name))
     with open(path, "rb") as f:
         data = f.read()
     with open(os.path.join(work, "mod", name), "wb") as f:
         f.write(data[:128] + bytes(255 - b for b in data[128:]))
 orig, mod = os.path.join(work, "orig"), os.path.join(work, "mod")
+out = subprocess.run([dyeloom, archive, orig, mod, "128"], capture_output=True).stdout.decode()
+subprocess.run([dyeloom, archive, mod, orig, "128"], capture_output=True)
+unfit = {line.split(":")[1].strip() for line in out.splitlines()
+         if line.startswith(("not found:", "conflict:"))}
+kept = [n for n in names if n not in unfit][:count]
+for name in set(names) - set(kept):
+    for folder in (orig, mod):
+        os.remove(os.path.join(folder, name))
+names = kept
 all_files = [archive] + [os.path.join(d, n) for d in (orig, mod) for n in names]
 
 
