@@ -7,6 +7,7 @@
 #include "support/reference_scan.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
 
@@ -342,6 +343,46 @@ TEST(MultiSearch, FindsEachNeedleWhereItAloneWouldBeFound) {
             ASSERT_EQ(found[i], test::referenceFind(hay, needles[i]))
                 << "round " << round << ", needle " << i << " of " << needles[i].size() << " bytes";
     }
+}
+
+// More needles than the index has room for whole: each is indexed in part, plain ones in larger
+// parts, in groups of like plans planned afresh as their hardest members are found; each must
+// still be found where it alone would be.
+TEST(MultiSearch, FindsEveryNeedleOfABatchLargerThanItsIndex) {
+    ByteGen gen(23);
+    ByteBuffer hay = gen.random(12 << 20);
+    std::vector<ByteBuffer> owned;
+    for (int i = 0; i < 240; ++i) {
+        ByteBuffer needle = withBlankAreas(gen, (70 << 10) + gen.below(80 << 10));
+        if (i % 10 == 0) // mostly blank: sampled from a larger part, or scanned
+            std::fill(needle.begin(), needle.end() - static_cast<std::ptrdiff_t>(gen.below(3000)),
+                      0);
+        if (gen.below(4) == 0)
+            gen.plant(hay, needle, gen.below(hay.size() - needle.size()), gen.below(5) > 0);
+        owned.push_back(std::move(needle));
+    }
+    const std::vector<Bytes> needles(owned.begin(), owned.end());
+    MultiSearch search(needles);
+    CheckedReader reader(hay, 1 << 20);
+    const auto found = search.findAll(hay, &reader);
+    // The reference scan, with memchr to the matches of the needle's first byte that is not
+    // zero: as plain, and fast enough for this many needles.
+    const auto naiveFind = [&](Bytes needle) -> std::optional<std::size_t> {
+        const std::size_t k = static_cast<std::size_t>(
+            std::find_if(needle.begin(), needle.end(), [](std::uint8_t b) { return b != 0; }) -
+            needle.begin());
+        const std::size_t anchor = k < needle.size() ? k : 0;
+        const std::uint8_t* const end = hay.data() + hay.size() - needle.size() + anchor + 1;
+        for (const std::uint8_t* at = hay.data() + anchor;
+             (at = static_cast<const std::uint8_t*>(
+                  std::memchr(at, needle[anchor], static_cast<std::size_t>(end - at)))) != nullptr;
+             ++at)
+            if (std::memcmp(at - anchor, needle.data(), needle.size()) == 0)
+                return static_cast<std::size_t>(at - anchor - hay.data());
+        return std::nullopt;
+    };
+    for (std::size_t i = 0; i < needles.size(); ++i)
+        ASSERT_EQ(found[i], naiveFind(needles[i])) << "needle " << i;
 }
 
 // A needle whose partner is found is given up and reported absent; it is still found when the

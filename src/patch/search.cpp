@@ -46,10 +46,18 @@ constexpr std::size_t indexedNeedleBytes = std::size_t{1} << 20;
 // minIndexedBytes a part would bound the spacing more than most needles do.
 constexpr std::size_t indexBudgetBytes = std::size_t{16} << 20;
 constexpr std::size_t minIndexedBytes = std::size_t{8} << 10;
+// A batch's table holds at most one entry a class of each needle: this many entries in all
+// (32 MiB of slots, half of them taken) bound each needle's spacing, but never below
+// minSpacingLimit entries (a scan's worth of sampling).
+constexpr std::size_t tableBudgetEntries = std::size_t{2} << 20;
+constexpr std::size_t minSpacingLimit = 64;
 // A needle whose own spacing from its part of a batch is under an eighth of the part is plain
 // there (transparent rows, flat colour): it gets a MiB indexed, while the budget lasts, if that
 // samples it more sparsely.
 constexpr std::size_t poorSpacingDivisor = 8;
+// Larger parts for plain needles cost their indexing time (about 10 ms a MiB) but little memory:
+// the table keeps one entry a class. This much in all: 0.3 s at most.
+constexpr std::size_t plainPartBudgetBytes = std::size_t{32} << 20;
 // A page: samples this far apart or less touch every page of the haystack.
 constexpr std::size_t pageBytes = 4096;
 // Which MiB: the one of these, spread over the needle, with the fewest grams that are short
@@ -88,6 +96,13 @@ constexpr std::size_t aroundBytes = 64;
 // busy (64 and 128 were equally fast here, 16 a tenth slower, on a cold 1 GiB archive), few
 // enough that the announced pages are still cached when the blocks are reached.
 constexpr std::size_t announcedBlocks = 64;
+// The haystack's bytes are counted in this many pieces of this size, spread over it, to choose
+// the anchor of each needle that is scanned: a few pages' reads, against a pass over all of it.
+constexpr std::size_t anchorSamplePieces = 16;
+constexpr std::size_t anchorSampleBytes = 16 << 10;
+// Needles scanned together take the stretch in chunks of this size, each scanned by all of them
+// in turn while it stays in the processor's second-level cache (2 MiB a core here).
+constexpr std::size_t scanChunkBytes = std::size_t{512} << 10;
 // A block's bytes are asked of the processor this many blocks ahead of its lookups, so that
 // memory has answered when they begin: a mod of 100 textures on 1 GiB, warm, took 0.62 s
 // without, 0.39 s one block ahead, and no less four blocks ahead.
@@ -142,20 +157,23 @@ std::size_t indexedWindowStart(Bytes needle, std::size_t windowBytes) {
 
 } // namespace
 
-RareByteSearch::RareByte RareByteSearch::findRareByte(Bytes needle) {
+RareByteSearch::RareByte RareByteSearch::findRareByte(Bytes needle,
+                                                      const ByteCounts* haystackCounts) {
     std::array<std::size_t, 256> count{};
     for (const std::uint8_t byte : needle)
         ++count[byte];
-    // Bytes that fill padding and blank pixels are poor anchors in archives even when rare in
-    // the needle; they lose ties.
+    // Without a sample of the haystack, bytes that fill padding and blank pixels are taken for
+    // poor anchors in archives even when rare in the needle: they lose ties.
     const auto common = [](unsigned byte) { return byte == 0x00 || byte == 0xFF; };
+    const auto rarer = [&](unsigned a, unsigned b) {
+        if (haystackCounts != nullptr && (*haystackCounts)[a] != (*haystackCounts)[b])
+            return (*haystackCounts)[a] < (*haystackCounts)[b];
+        return count[a] < count[b] || (count[a] == count[b] && common(b) && !common(a));
+    };
     unsigned best = needle[0];
-    for (unsigned byte = 0; byte < 256; ++byte) {
-        if (count[byte] == 0)
-            continue;
-        if (count[byte] < count[best] || (count[byte] == count[best] && common(best)))
+    for (unsigned byte = 0; byte < 256; ++byte)
+        if (count[byte] != 0 && rarer(byte, best))
             best = byte;
-    }
     const auto at = std::find(needle.begin(), needle.end(), static_cast<std::uint8_t>(best));
     return {static_cast<std::size_t>(at - needle.begin()), static_cast<std::uint8_t>(best)};
 }
@@ -355,7 +373,8 @@ struct SharedPlan {
 };
 
 std::optional<SharedPlan> planShared(const std::vector<IndexedPart>& planned,
-                                     std::size_t blockCost) {
+                                     const PlanLimits& limits) {
+    const std::size_t blockCost = limits.blockCost;
     std::size_t fewest = std::numeric_limits<std::size_t>::max();
     for (const IndexedPart& part : planned)
         fewest = std::min(fewest, part.informative.size());
@@ -364,8 +383,15 @@ std::optional<SharedPlan> planShared(const std::vector<IndexedPart>& planned,
         informative.push_back(informativeCount(part.informative));
     std::optional<SharedPlan> best;
     SharedPlan trial;
+    // The spacings tried, widest first, none over the limit (which is tried in their place).
+    std::vector<std::size_t> spacings;
     for (const std::size_t divisor : spacingDivisors) {
-        const std::size_t spacing = spacingFor(fewest, divisor);
+        const std::size_t spacing =
+            std::min(spacingFor(fewest, divisor), limits.maxSpacingEntries | 1);
+        if (spacings.empty() || spacing < spacings.back())
+            spacings.push_back(spacing);
+    }
+    for (const std::size_t spacing : spacings) {
         // Spacings are tried widest first: once even one-entry blocks at this one would cost
         // more than the best plan, so would every narrower one.
         if (spacing == 0 || (best && !cheaper(oneEntryBlocks(spacing), best->plan, blockCost)))
@@ -390,13 +416,14 @@ std::optional<SharedPlan> planShared(const std::vector<IndexedPart>& planned,
 }
 
 // The needles that no spacing of planShared's suits: those that fail at the narrowest one.
-std::vector<std::size_t> unsuited(const std::vector<IndexedPart>& planned) {
+std::vector<std::size_t> unsuited(const std::vector<IndexedPart>& planned,
+                                  const PlanLimits& limits) {
     std::size_t fewest = std::numeric_limits<std::size_t>::max();
     for (const IndexedPart& part : planned)
         fewest = std::min(fewest, part.informative.size());
-    const std::size_t spacing = spacingFor(
-        fewest,
-        std::size(spacingDivisors) > 0 ? spacingDivisors[std::size(spacingDivisors) - 1] : 1);
+    const std::size_t spacing =
+        std::min(spacingFor(fewest, spacingDivisors[std::size(spacingDivisors) - 1]),
+                 limits.maxSpacingEntries | 1);
     std::vector<std::size_t> failing;
     for (std::size_t i = 0; i < planned.size(); ++i)
         if (!planWithSpacing(planned[i].informative, std::max<std::size_t>(spacing, 1)))
@@ -406,10 +433,10 @@ std::vector<std::size_t> unsuited(const std::vector<IndexedPart>& planned) {
 
 } // namespace
 
-std::optional<SamplingPlan> planSampling(const GramIndex& index, std::size_t blockCost) {
+std::optional<SamplingPlan> planSampling(const GramIndex& index, const PlanLimits& limits) {
     std::vector<IndexedPart> one(1);
     one[0].informative.assign(index.informativeFlags().begin(), index.informativeFlags().end());
-    const auto shared = planShared(one, blockCost);
+    const auto shared = planShared(one, limits);
     return shared ? std::optional<SamplingPlan>(shared->plan) : std::nullopt;
 }
 
@@ -417,18 +444,18 @@ std::optional<SamplingPlan> planSampling(const GramIndex& index, std::size_t blo
 // their indexed parts' starts and lags.
 SharedSampling::SharedSampling(std::span<const Bytes> needles, std::vector<IndexedPart> parts,
                                std::size_t gramBytes, std::size_t windowBytes,
-                               std::size_t blockCost)
-    : blockCost_(blockCost), windowBytes_(windowBytes), gramBytes_(gramBytes),
+                               const PlanLimits& limits)
+    : limits_(limits), windowBytes_(windowBytes), gramBytes_(gramBytes),
       sampled_(needles.size(), 0), bounding_(needles.size(), 0), lag_(needles.size(), 0) {
     // A needle that no shared spacing suits is left to the scan.
-    auto shared = parts.empty() ? std::nullopt : planShared(parts, blockCost);
+    auto shared = parts.empty() ? std::nullopt : planShared(parts, limits);
     while (!parts.empty() && !shared) {
-        const auto failing = unsuited(parts);
+        const auto failing = unsuited(parts, limits);
         if (failing.empty())
             break;
         for (auto at = failing.rbegin(); at != failing.rend(); ++at)
             parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(*at));
-        shared = parts.empty() ? std::nullopt : planShared(parts, blockCost);
+        shared = parts.empty() ? std::nullopt : planShared(parts, limits);
     }
     if (!shared || shared->plan.spacingEntries * GramIndex::indexStep < minSpacingBytes)
         return;
@@ -461,7 +488,7 @@ struct OwnPlan {
 };
 
 std::optional<OwnPlan> ownPlan(Bytes needle, std::size_t i, std::size_t windowBytes,
-                               std::size_t blockCost) {
+                               const PlanLimits& limits) {
     const std::size_t from = indexedWindowStart(needle, windowBytes);
     const Bytes part = needle.subspan(from, std::min(needle.size() - from, windowBytes));
     std::optional<OwnPlan> best;
@@ -469,11 +496,11 @@ std::optional<OwnPlan> ownPlan(Bytes needle, std::size_t i, std::size_t windowBy
         if (part.size() < gramBytes + GramIndex::indexStep)
             continue;
         const GramIndex index(part, gramBytes);
-        const auto plan = planSampling(index, blockCost);
+        const auto plan = planSampling(index, limits);
         if (plan &&
             (!best ||
              cheaper(*plan, {best->spacingBytes / GramIndex::indexStep, best->blockEntries, 0},
-                     blockCost)))
+                     limits.blockCost)))
             best = OwnPlan{gramBytes,
                            plan->spacingEntries * GramIndex::indexStep,
                            plan->blockEntries,
@@ -493,8 +520,8 @@ std::optional<OwnPlan> ownPlan(Bytes needle, std::size_t i, std::size_t windowBy
 }
 
 // A needle's own plan again at another cost of a block, from the part already indexed.
-void replanAt(OwnPlan& own, std::size_t blockCost) {
-    const auto plan = planShared(std::vector<IndexedPart>{own.part}, blockCost);
+void replanAt(OwnPlan& own, const PlanLimits& limits) {
+    const auto plan = planShared(std::vector<IndexedPart>{own.part}, limits);
     if (plan && plan->plan.spacingEntries * GramIndex::indexStep >= minSpacingBytes) {
         own.spacingBytes = plan->plan.spacingEntries * GramIndex::indexStep;
         own.blockEntries = plan->plan.blockEntries;
@@ -505,21 +532,22 @@ void replanAt(OwnPlan& own, std::size_t blockCost) {
 // whatever the batch samples (a needle is scanned, or samples so densely that every page is
 // touched): blocks then cost no page reads of their own, and the plans are made for that.
 std::vector<std::optional<OwnPlan>> ownPlans(std::span<const Bytes> needles, std::size_t window,
-                                             std::size_t& blockCost) {
+                                             PlanLimits& limits) {
     std::vector<std::optional<OwnPlan>> own(needles.size());
     bool everyPageRead = false;
     for (std::size_t i = 0; i < needles.size(); ++i) {
         if (needles[i].empty())
             continue;
         if (needles[i].size() >= SharedSampling::minNeedle)
-            own[i] = ownPlan(needles[i], i, window, uncachedBlockCost);
+            own[i] = ownPlan(needles[i], i, window, limits);
         everyPageRead = everyPageRead || !own[i] || own[i]->spacingBytes <= pageBytes;
     }
-    blockCost = everyPageRead ? readBlockCost : uncachedBlockCost;
-    if (everyPageRead)
+    if (everyPageRead) {
+        limits.blockCost = readBlockCost;
         for (auto& plan : own)
             if (plan)
-                replanAt(*plan, blockCost);
+                replanAt(*plan, limits);
+    }
     return own;
 }
 
@@ -529,13 +557,16 @@ std::vector<std::optional<OwnPlan>> ownPlans(std::span<const Bytes> needles, std
 // four times at a step until the needle samples no more densely than its part allows. Returns
 // the part's size each needle is planned with.
 std::vector<std::size_t> widenPlainParts(std::span<const Bytes> needles, std::size_t window,
-                                         std::size_t blockCost,
+                                         const PlanLimits& limits,
                                          std::vector<std::optional<OwnPlan>>& own) {
     std::vector<std::size_t> used(needles.size(), window);
     if (window >= indexedNeedleBytes)
         return used;
+    // Plain: no plan, or one denser than the part allows and than the limit makes it anyway.
+    const std::size_t limitBytes = limits.maxSpacingEntries * GramIndex::indexStep / 2;
     const auto plain = [&](std::size_t i, std::size_t part) {
-        return !own[i] || own[i]->spacingBytes * poorSpacingDivisor < part;
+        return !own[i] || (own[i]->spacingBytes * poorSpacingDivisor < part &&
+                           own[i]->spacingBytes < limitBytes);
     };
     std::vector<std::size_t> poor;
     for (std::size_t i = 0; i < needles.size(); ++i)
@@ -545,11 +576,11 @@ std::vector<std::size_t> widenPlainParts(std::span<const Bytes> needles, std::si
         const std::size_t none = 0;
         return (own[a] ? own[a]->spacingBytes : none) < (own[b] ? own[b]->spacingBytes : none);
     });
-    std::size_t budget = indexBudgetBytes;
+    std::size_t budget = plainPartBudgetBytes;
     for (const std::size_t i : poor) {
         for (std::size_t wider = std::min(window * 4, indexedNeedleBytes);
              budget >= wider - used[i]; wider = std::min(wider * 4, indexedNeedleBytes)) {
-            auto wide = ownPlan(needles[i], i, wider, blockCost);
+            auto wide = ownPlan(needles[i], i, wider, limits);
             if (wide && (!own[i] || wide->spacingBytes > own[i]->spacingBytes)) {
                 budget -= wider - used[i];
                 own[i] = std::move(wide);
@@ -569,9 +600,9 @@ std::vector<SharedSampling> planGroups(std::span<const Bytes> needles) {
     for (const Bytes needle : needles)
         count += needle.size() >= SharedSampling::minNeedle ? 1 : 0;
     const std::size_t window = SharedSampling::windowFor(count);
-    std::size_t blockCost = uncachedBlockCost;
-    auto own = ownPlans(needles, window, blockCost);
-    const auto used = widenPlainParts(needles, window, blockCost, own);
+    PlanLimits limits{uncachedBlockCost, SharedSampling::maxSpacingFor(count)};
+    auto own = ownPlans(needles, window, limits);
+    const auto used = widenPlainParts(needles, window, limits, own);
     // Needles whose own plans are alike (spacings and blocks within a factor of four) share a
     // group: a group samples at its smallest spacing with its longest blocks, and one plain
     // texture must not make a whole mod's samples dense.
@@ -585,7 +616,7 @@ std::vector<SharedSampling> planGroups(std::span<const Bytes> needles) {
     std::vector<SharedSampling> planned;
     for (auto& [key, parts] : groups) {
         SharedSampling sampling(needles, std::move(parts), std::get<1>(key), std::get<0>(key),
-                                blockCost);
+                                limits);
         // A group no shared spacing suits leaves its needles to the scan.
         if (sampling.samplesAny())
             planned.push_back(std::move(sampling));
@@ -600,6 +631,10 @@ IndexedPart indexPart(Bytes needle, std::size_t i, std::size_t windowBytes, std:
     return {i, from,
             std::vector<std::uint8_t>(index.informativeFlags().begin(),
                                       index.informativeFlags().end())};
+}
+
+std::size_t SharedSampling::maxSpacingFor(std::size_t needles) {
+    return std::max(tableBudgetEntries / std::max<std::size_t>(needles, 1), minSpacingLimit);
 }
 
 std::size_t SharedSampling::windowFor(std::size_t needles) {
@@ -767,6 +802,7 @@ struct MultiSearch::Impl {
             needle.last = needle.done ? 0 : haystack.size() - needle.bytes.size();
             left += needle.done ? 0 : 1;
         }
+        anchorScansIn(haystack);
         for (std::size_t from = 0; left > 0;) {
             std::size_t lastOfAll = 0;
             for (const Needle& needle : needles)
@@ -830,8 +866,9 @@ struct MultiSearch::Impl {
         for (std::size_t i = 0; i < needles.size(); ++i)
             if (!remaining[i].empty() && remaining[i].size() >= groups[g].gramBytes() + 8)
                 parts.push_back(indexPart(remaining[i], i, window, groups[g].gramBytes()));
-        SharedSampling sparser(remaining, std::move(parts), groups[g].gramBytes(), window,
-                               groups[g].blockCost());
+        PlanLimits limits = groups[g].limits();
+        limits.maxSpacingEntries = SharedSampling::maxSpacingFor(left);
+        SharedSampling sparser(remaining, std::move(parts), groups[g].gramBytes(), window, limits);
         std::size_t sampled = 0;
         for (std::size_t i = 0; i < needles.size(); ++i)
             sampled += sparser.samples(i) ? 1 : 0;
@@ -878,19 +915,55 @@ struct MultiSearch::Impl {
     }
 
     void searchStretch(std::size_t from, std::size_t to) {
-        for (std::size_t i = 0; i < needles.size(); ++i) {
-            Needle& needle = needles[i];
-            if (needle.done || groupOf[i] != noGroup)
-                continue;
-            const Stretch stretch{from, std::min(to, needle.last)};
-            if (const auto at = needle.scan.find(haystack, stretch, reader))
-                finish(i, at);
-            else if (stretch.last == needle.last)
-                finish(i, std::nullopt);
-        }
+        scanStretch(from, to);
         for (std::size_t g = 0; g < groups.size(); ++g) {
             group = &groups[g];
             sampleStretch(g, from, to);
+        }
+    }
+
+    // A needle that is scanned jumps between the hits of its anchor byte: the one of its bytes
+    // rarest in the haystack, judged from a few pieces of it, makes the fewest stops (in texture
+    // archives a byte rare in one texture is often common in the others).
+    void anchorScansIn(Bytes hay) {
+        bool scanning = false;
+        for (std::size_t i = 0; i < needles.size(); ++i)
+            scanning = scanning || (!needles[i].done && groupOf[i] == noGroup);
+        if (!scanning)
+            return;
+        RareByteSearch::ByteCounts counts{};
+        const std::size_t step = hay.size() / anchorSamplePieces;
+        for (std::size_t piece = 0; piece < anchorSamplePieces; ++piece)
+            for (const std::uint8_t byte :
+                 hay.subspan(piece * step, std::min(anchorSampleBytes, hay.size() - piece * step)))
+                ++counts[byte];
+        for (std::size_t i = 0; i < needles.size(); ++i)
+            if (!needles[i].done && groupOf[i] == noGroup)
+                needles[i].scan.expectHaystack(counts);
+    }
+
+    // Settles the stretch for the needles no group samples. They share one scan: the stretch is
+    // taken a chunk at a time, and every such needle scans the chunk while it is in the
+    // processor's cache, so that the bytes come from memory once however many there are.
+    void scanStretch(std::size_t from, std::size_t to) {
+        std::vector<std::size_t> scanned;
+        for (std::size_t i = 0; i < needles.size(); ++i)
+            if (!needles[i].done && groupOf[i] == noGroup)
+                scanned.push_back(i);
+        for (std::size_t chunk = from; chunk <= to && !scanned.empty(); chunk += scanChunkBytes) {
+            const std::size_t chunkLast =
+                to - chunk < scanChunkBytes ? to : chunk + scanChunkBytes - 1;
+            for (const std::size_t i : scanned) {
+                Needle& needle = needles[i];
+                if (needle.done || chunk > needle.last)
+                    continue;
+                const Stretch stretch{chunk, std::min(chunkLast, needle.last)};
+                if (const auto at = needle.scan.find(haystack, stretch, reader))
+                    finish(i, at);
+                else if (stretch.last == needle.last)
+                    finish(i, std::nullopt);
+            }
+            std::erase_if(scanned, [&](std::size_t i) { return needles[i].done; });
         }
     }
 

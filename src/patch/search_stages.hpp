@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -32,6 +33,11 @@ public:
     // `needle` must not be empty and must outlive the searcher.
     explicit RareByteSearch(Bytes needle) : needle_(needle) {}
 
+    // How often each byte value occurs in the haystack, from a sample of it: the needle's byte
+    // that is rarest there is the anchor, where one is known before the first find().
+    using ByteCounts = std::array<std::uint32_t, 256>;
+    void expectHaystack(const ByteCounts& counts) { rare_ = findRareByte(needle_, &counts); }
+
     // `reader` (may be null) is told what will be read.
     [[nodiscard]] std::optional<std::size_t> find(Bytes haystack, Stretch stretch,
                                                   HaystackReader* reader = nullptr);
@@ -41,7 +47,7 @@ private:
         std::size_t index = 0;
         std::uint8_t value = 0;
     };
-    static RareByte findRareByte(Bytes needle);
+    static RareByte findRareByte(Bytes needle, const ByteCounts* haystackCounts = nullptr);
     [[nodiscard]] std::optional<std::size_t> findLinear(Bytes haystack, Stretch stretch);
 
     Bytes needle_;
@@ -150,10 +156,16 @@ std::optional<SamplingPlan> planWithSpacing(std::span<const std::uint8_t> inform
 inline constexpr std::size_t uncachedBlockCost = 512;
 inline constexpr std::size_t readBlockCost = 16;
 
+// What plans may be made: what a block costs, and how far apart blocks may lie, in entries. A
+// batch's table holds up to one entry a class of each needle: its spacing bounds the table.
+struct PlanLimits {
+    std::size_t blockCost = uncachedBlockCost;
+    std::size_t maxSpacingEntries = std::numeric_limits<std::size_t>::max();
+};
+
 // The cheapest plan for the index: few blocks, each of few samples; nothing if no plan meets
 // every candidate with blocks of a page or less.
-std::optional<SamplingPlan> planSampling(const GramIndex& index,
-                                         std::size_t blockCost = uncachedBlockCost);
+std::optional<SamplingPlan> planSampling(const GramIndex& index, const PlanLimits& limits = {});
 
 // Whether plan `a` costs less per haystack byte than plan `b`.
 bool cheaper(const SamplingPlan& a, const SamplingPlan& b,
@@ -183,18 +195,20 @@ public:
     // Samples the needles of `parts` (of at most `windowBytes` each, at grams of `gramBytes`)
     // together; `needles` must outlive the sampling.
     SharedSampling(std::span<const Bytes> needles, std::vector<IndexedPart> parts,
-                   std::size_t gramBytes, std::size_t windowBytes, std::size_t blockCost);
+                   std::size_t gramBytes, std::size_t windowBytes, const PlanLimits& limits);
 
     [[nodiscard]] bool samples(std::size_t needle) const { return sampled_[needle] != 0; }
     // Whether the needle is one of those with the fewest entries, which bound the spacing: once
     // they are all found, the others may be sampled more sparsely.
     [[nodiscard]] bool bounds(std::size_t needle) const { return bounding_[needle] != 0; }
     [[nodiscard]] std::size_t windowBytes() const noexcept { return windowBytes_; }
-    [[nodiscard]] std::size_t blockCost() const noexcept { return blockCost_; }
+    [[nodiscard]] const PlanLimits& limits() const noexcept { return limits_; }
     // The size of the smallest part indexed, which bounds the spacing.
     [[nodiscard]] std::size_t boundBytes() const noexcept { return boundBytes_; }
-    // How much of each needle is indexed in a batch of `needles`.
+    // How much of each needle is indexed in a batch of `needles`, and how far apart its blocks
+    // may lie, in entries.
     static std::size_t windowFor(std::size_t needles);
+    static std::size_t maxSpacingFor(std::size_t needles);
     [[nodiscard]] bool samplesAny() const noexcept { return spacingBytes() != 0; }
     [[nodiscard]] std::size_t spacingBytes() const noexcept {
         return plan_.spacingEntries * GramIndex::indexStep;
@@ -252,7 +266,7 @@ private:
     }
     void buildTable(std::span<const Bytes> needles, std::span<const IndexedPart> parts);
 
-    std::size_t blockCost_ = uncachedBlockCost;
+    PlanLimits limits_;
     std::size_t windowBytes_ = 0;
     std::size_t gramBytes_ = 0;
     std::size_t boundBytes_ = 0;
