@@ -55,10 +55,12 @@ for path in chosen:
     with open(os.path.join(work, "mod", name), "wb") as f:
         f.write(data[:128] + bytes(255 - b for b in data[128:]))
 orig, mod = os.path.join(work, "orig"), os.path.join(work, "mod")
-out = subprocess.run([dyeloom, archive, orig, mod, "128"], capture_output=True).stdout.decode()
-subprocess.run([dyeloom, archive, mod, orig, "128"], capture_output=True)
-unfit = {line.split(":")[1].strip() for line in out.splitlines()
-         if line.startswith(("not found:", "conflict:"))}
+unfit = set()
+for _ in range(2):  # until a first install replaces every texture kept
+    out = subprocess.run([dyeloom, archive, orig, mod, "128"], capture_output=True).stdout
+    subprocess.run([dyeloom, archive, mod, orig, "128"], capture_output=True)
+    unfit |= {line.split(":")[1].strip() for line in out.decode().splitlines()
+              if not line.startswith("replaced:") and ":" in line}
 kept = [n for n in names if n not in unfit][:count]
 for name in set(names) - set(kept):
     for folder in (orig, mod):

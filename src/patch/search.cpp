@@ -218,15 +218,12 @@ std::optional<std::size_t> RareByteSearch::findLinear(Bytes haystack, Stretch st
 }
 
 GramIndex::GramIndex(Bytes needlePart, std::size_t gramBytes)
-    : needlePart_(needlePart), gramBytes_(gramBytes) {
+    : needlePart_(needlePart), print_(gramBytes) {
     const std::size_t entries = (needlePart.size() - gramBytes) / indexStep + 1;
     // At most three slots in four taken: probes stay short, and the table small.
     while ((std::size_t{3} << slotBits_) < 4 * entries)
         ++slotBits_;
     slots_.assign(std::size_t{1} << slotBits_, 0);
-    for (std::size_t word = 1; word < gramBytes / 8; ++word)
-        powers_[word] = powers_[word - 1] * fibonacciMultiplier;
-    leadingPower_ = powers_[gramBytes / 8 - 1];
     while ((std::size_t{1} << presenceBits_) < presenceBitsPerEntry * entries)
         ++presenceBits_;
     presence_.assign((std::size_t{1} << presenceBits_) / 64, 0);
@@ -261,9 +258,13 @@ GramIndex::GramIndex(Bytes needlePart, std::size_t gramBytes)
             informative_[(slot & entryMask) - 1] = 1;
 }
 
-std::uint64_t GramIndex::fingerprint(const std::uint8_t* gram) const {
-    // A polynomial over the gram's words: cheap to roll along the needle. Summed term by term
-    // rather than by Horner's rule, the multiplications do not wait on one another.
+GramPrint::GramPrint(std::size_t gramBytes) : gramBytes_(gramBytes) {
+    for (std::size_t word = 1; word < gramBytes / 8; ++word)
+        powers_[word] = powers_[word - 1] * multiplier;
+    leadingPower_ = powers_[gramBytes / 8 - 1];
+}
+
+std::uint64_t GramPrint::of(const std::uint8_t* gram) const {
     const std::size_t words = gramBytes_ / 8;
     std::uint64_t print = 0;
     for (std::size_t word = 0; word < words; ++word)
@@ -277,7 +278,7 @@ std::size_t GramIndex::slotOf(std::uint64_t fingerprint) const {
 
 bool GramIndex::sameGram(const std::uint8_t* a, const std::uint8_t* b) const {
     // The first word settles nearly every comparison without a call.
-    return load64(a) == load64(b) && std::memcmp(a + 8, b + 8, gramBytes_ - 8) == 0;
+    return load64(a) == load64(b) && std::memcmp(a + 8, b + 8, gramBytes() - 8) == 0;
 }
 
 const std::uint8_t* GramIndex::gramOf(std::uint32_t slot) const {
@@ -445,8 +446,8 @@ std::optional<SamplingPlan> planSampling(const GramIndex& index, const PlanLimit
 SharedSampling::SharedSampling(std::span<const Bytes> needles, std::vector<IndexedPart> parts,
                                std::size_t gramBytes, std::size_t windowBytes,
                                const PlanLimits& limits)
-    : limits_(limits), windowBytes_(windowBytes), gramBytes_(gramBytes),
-      sampled_(needles.size(), 0), bounding_(needles.size(), 0), lag_(needles.size(), 0) {
+    : limits_(limits), windowBytes_(windowBytes), print_(gramBytes), sampled_(needles.size(), 0),
+      bounding_(needles.size(), 0), lag_(needles.size(), 0) {
     // A needle that no shared spacing suits is left to the scan.
     auto shared = parts.empty() ? std::nullopt : planShared(parts, limits);
     while (!parts.empty() && !shared) {
@@ -471,9 +472,6 @@ SharedSampling::SharedSampling(std::span<const Bytes> needles, std::vector<Index
         // A candidate meets the index's grams this much further on.
         lag_[i] = shared->lags[k] + parts[k].from;
     }
-    for (std::size_t word = 1; word < gramBytes_ / 8; ++word)
-        powers_[word] = powers_[word - 1] * GramIndex::fibonacciMultiplier;
-    leadingPower_ = powers_[gramBytes_ / 8 - 1];
     buildTable(needles, parts);
 }
 
@@ -642,14 +640,6 @@ std::size_t SharedSampling::windowFor(std::size_t needles) {
     // there are; the shared spacing is bounded by the smallest part in any case.
     return std::clamp(indexBudgetBytes / std::max<std::size_t>(needles, 1), minIndexedBytes,
                       indexedNeedleBytes);
-}
-
-std::uint64_t SharedSampling::fingerprint(const std::uint8_t* gram) const {
-    const std::size_t words = gramBytes_ / 8;
-    std::uint64_t print = 0;
-    for (std::size_t word = 0; word < words; ++word)
-        print += load64(gram + 8 * word) * powers_[words - 1 - word];
-    return print;
 }
 
 void SharedSampling::buildTable(std::span<const Bytes> needles,

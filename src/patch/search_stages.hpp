@@ -55,6 +55,35 @@ private:
     std::optional<TwoWay> twoWay_;
 };
 
+// A gram's fingerprint: a polynomial over its words, summed term by term so that the
+// multiplications do not wait on one another, and rolled along a text a word at a time (one word
+// leaves the polynomial and one joins it).
+class GramPrint {
+public:
+    // The multiplier of a Fibonacci hash: it weighs the words, and spreads grams over slots.
+    static constexpr std::uint64_t multiplier = 0x9E3779B97F4A7C15ull;
+
+    // Grams of `gramBytes`, a multiple of 8 up to 128.
+    explicit GramPrint(std::size_t gramBytes = 8);
+
+    [[nodiscard]] std::size_t gramBytes() const noexcept { return gramBytes_; }
+    [[nodiscard]] std::uint64_t of(const std::uint8_t* gram) const;
+    // The fingerprint of the gram a word after `gram`, from that of `gram`.
+    [[nodiscard]] std::uint64_t next(std::uint64_t print, const std::uint8_t* gram) const {
+        return (print - load64(gram) * leadingPower_) * multiplier + load64(gram + gramBytes_);
+    }
+    static std::uint64_t load64(const std::uint8_t* bytes) {
+        std::uint64_t value;
+        std::memcpy(&value, bytes, sizeof value);
+        return value;
+    }
+
+private:
+    std::size_t gramBytes_;
+    std::array<std::uint64_t, 16> powers_{1}; // the weight of each word, last word first
+    std::uint64_t leadingPower_ = 1;          // the weight of a gram's first word
+};
+
 // The needle's q-grams at every indexStep-th position (its entries) that say much about it:
 // grams that occur once among the entries and are no short repetition (a run of one byte, a
 // repeated 16-bit value or pixel or 8-byte block). Transparent or flat areas of a texture give
@@ -63,7 +92,7 @@ class GramIndex {
 public:
     static constexpr std::size_t indexStep = 8;
     // The multiplier of a Fibonacci hash: spreads grams over the index's slots.
-    static constexpr std::uint64_t fibonacciMultiplier = 0x9E3779B97F4A7C15ull;
+    static constexpr std::uint64_t fibonacciMultiplier = GramPrint::multiplier;
     // Another odd multiplier (from splitmix64), so that presence bits and slots fall
     // independently.
     static constexpr std::uint64_t presenceMultiplier = 0xBF58476D1CE4E5B9ull;
@@ -72,7 +101,7 @@ public:
     // of `needlePart`, which must hold at least two entries and outlive the index.
     GramIndex(Bytes needlePart, std::size_t gramBytes);
 
-    [[nodiscard]] std::size_t gramBytes() const noexcept { return gramBytes_; }
+    [[nodiscard]] std::size_t gramBytes() const noexcept { return print_.gramBytes(); }
     [[nodiscard]] std::size_t entries() const noexcept { return informative_.size(); }
     [[nodiscard]] bool informative(std::size_t entry) const { return informative_[entry] != 0; }
     [[nodiscard]] std::span<const std::uint8_t> informativeFlags() const noexcept {
@@ -80,11 +109,12 @@ public:
     }
     // A gram's fingerprint, and the fingerprint of the gram a word later, from the one before:
     // entries are a word apart, so one word leaves the polynomial and one joins it.
-    [[nodiscard]] std::uint64_t fingerprint(const std::uint8_t* gram) const;
+    [[nodiscard]] std::uint64_t fingerprint(const std::uint8_t* gram) const {
+        return print_.of(gram);
+    }
     [[nodiscard]] std::uint64_t nextFingerprint(std::uint64_t fingerprint,
                                                 const std::uint8_t* gram) const {
-        return (fingerprint - load64(gram) * leadingPower_) * fibonacciMultiplier +
-               load64(gram + gramBytes_);
+        return print_.next(fingerprint, gram);
     }
     // False when no informative entry can have this fingerprint: one bit tells, before any
     // probing, for most samples, which hold no informative gram.
@@ -119,9 +149,7 @@ private:
     [[nodiscard]] bool sameGram(const std::uint8_t* a, const std::uint8_t* b) const;
 
     Bytes needlePart_;
-    std::size_t gramBytes_;
-    std::array<std::uint64_t, 16> powers_{1}; // the weight of each word, last word first
-    std::uint64_t leadingPower_ = 1;          // the weight of a gram's first word
+    GramPrint print_;
     unsigned slotBits_ = 4;
     std::vector<std::uint32_t> slots_;
     std::vector<std::uint8_t> informative_;
@@ -216,16 +244,17 @@ public:
     [[nodiscard]] std::size_t blockSamples() const noexcept {
         return plan_.blockEntries * GramIndex::indexStep;
     }
-    [[nodiscard]] std::size_t gramBytes() const noexcept { return gramBytes_; }
+    [[nodiscard]] std::size_t gramBytes() const noexcept { return print_.gramBytes(); }
     // How far past a candidate of `needle` the first block that meets it can lie.
     [[nodiscard]] std::size_t lagBytes(std::size_t needle) const { return lag_[needle]; }
 
     // A gram's fingerprint, and the next one a word on, as GramIndex computes them.
-    [[nodiscard]] std::uint64_t fingerprint(const std::uint8_t* gram) const;
+    [[nodiscard]] std::uint64_t fingerprint(const std::uint8_t* gram) const {
+        return print_.of(gram);
+    }
     [[nodiscard]] std::uint64_t nextFingerprint(std::uint64_t print,
                                                 const std::uint8_t* gram) const {
-        return (print - load64(gram) * leadingPower_) * GramIndex::fibonacciMultiplier +
-               load64(gram + gramBytes_);
+        return print_.next(print, gram);
     }
     [[nodiscard]] bool mayHold(std::uint64_t print) const {
         const std::size_t bit = presenceBitOf(print);
@@ -251,11 +280,6 @@ public:
     }
 
 private:
-    static std::uint64_t load64(const std::uint8_t* bytes) {
-        std::uint64_t value;
-        std::memcpy(&value, bytes, sizeof value);
-        return value;
-    }
     [[nodiscard]] std::size_t slotOf(std::uint64_t print) const {
         return static_cast<std::size_t>((print * GramIndex::fibonacciMultiplier) >>
                                         (64 - slotBits_));
@@ -268,14 +292,12 @@ private:
 
     PlanLimits limits_;
     std::size_t windowBytes_ = 0;
-    std::size_t gramBytes_ = 0;
+    GramPrint print_;
     std::size_t boundBytes_ = 0;
     SamplingPlan plan_;
     std::vector<std::uint8_t> sampled_;
     std::vector<std::uint8_t> bounding_;
     std::vector<std::size_t> lag_;
-    std::array<std::uint64_t, 16> powers_{1};
-    std::uint64_t leadingPower_ = 1;
     // A slot holds the fingerprint's high half and 1 + an entry's number (0: empty). Entries are
     // numbered part after part, each part's from partBase_ on: nothing else is kept per entry.
     unsigned slotBits_ = 1;
