@@ -115,7 +115,7 @@ void ReadPlanner::timedPassByte(double ns) {
 }
 
 ArchiveReader::ArchiveReader(const FileView& archive, ReadCosts costs)
-    : archive_(archive), planner_(costs), pass_(archive) {}
+    : archive_(archive), planner_(costs) {}
 
 void ArchiveReader::willRead(std::span<const Bytes> parts) {
     if (plan_ == ReadPlan::Sampled) {
@@ -131,8 +131,7 @@ void ArchiveReader::willRead(std::span<const Bytes> parts) {
         sampledNs_ += nanosecondsSince(start);
     } else if (plan_ == ReadPlan::Pass && !parts.empty()) {
         const Bytes last = parts.back();
-        readAhead(passFrom_,
-                  static_cast<std::size_t>(last.data() + last.size() - archive_.bytes().data()));
+        readAhead(static_cast<std::size_t>(last.data() + last.size() - archive_.bytes().data()));
     }
 }
 
@@ -147,76 +146,27 @@ bool ArchiveReader::copy(Bytes part, MutableBytes into) {
     const auto start = Clock::now();
     const bool copied = archive_.copy(part, into);
     // Blocks a pass has read already say nothing about the disk.
-    if (static_cast<std::size_t>(part.data() - archive_.bytes().data()) >= pass_.position()) {
+    if (static_cast<std::size_t>(part.data() - archive_.bytes().data()) >= readAheadUntil_) {
         sampledNs_ += nanosecondsSince(start);
         ++sampledBlocks_;
     }
     return copied;
 }
 
-void ArchiveReader::readAhead(std::size_t from, std::size_t until) {
-    pass_.readUpTo(from, std::min(archive_.bytes().size(), until + passAheadBytes));
-}
-
-PassReader::~PassReader() {
-    {
-        const std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_one();
-    if (thread_.joinable())
-        thread_.join();
-}
-
-void PassReader::readUpTo(std::size_t from, std::size_t until) {
-    {
-        const std::lock_guard lock(mutex_);
-        if (from > position_ && from > target_)
-            position_ = from; // what lies between was read another way
-        if (until <= target_)
-            return;
-        target_ = until;
-    }
-    if (!thread_.joinable())
-        thread_ = std::thread([this] { run(); });
-    wake_.notify_one();
-}
-
-std::size_t PassReader::position() const {
-    const std::lock_guard lock(mutex_);
-    return position_;
-}
-
-void PassReader::takeTimes(double& ns, std::size_t& bytes) {
-    const std::lock_guard lock(mutex_);
-    ns = ns_;
-    bytes = bytes_;
-    ns_ = 0;
-    bytes_ = 0;
-}
-
-void PassReader::run() {
+void ArchiveReader::readAhead(std::size_t until) {
     const Bytes all = archive_.bytes();
-    std::vector<std::uint8_t> scratch(passReadBytes); // where reads land; only the cache is kept
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        wake_.wait(lock, [&] { return stopping_ || position_ < target_; });
-        if (stopping_)
-            return;
-        const Bytes piece = all.subspan(
-            position_, std::min({passReadBytes, target_ - position_, all.size() - position_}));
-        lock.unlock();
+    until = std::min(all.size(), until + passAheadBytes);
+    scratch_.resize(passReadBytes);
+    while (readAheadUntil_ < until) {
+        const Bytes piece =
+            all.subspan(readAheadUntil_, std::min(passReadBytes, all.size() - readAheadUntil_));
+        // Only the page cache is wanted: the search reads the pages in place.
         const auto start = Clock::now();
-        const bool read = archive_.copy(piece, MutableBytes(scratch).first(piece.size()));
-        const double ns = nanosecondsSince(start);
-        lock.lock();
-        if (!read)
+        if (!archive_.copy(piece, MutableBytes(scratch_).first(piece.size())))
             return;
-        ns_ += ns;
-        bytes_ += piece.size();
-        // A pass begun further on meanwhile moved the position past this piece.
-        position_ =
-            std::max(position_, static_cast<std::size_t>(piece.data() - all.data()) + piece.size());
+        passNs_ += nanosecondsSince(start);
+        passBytes_ += piece.size();
+        readAheadUntil_ += piece.size();
     }
 }
 
@@ -239,13 +189,10 @@ void ArchiveReader::reportTimes(const SearchGeometry& geometry) {
     // The first reads of a plan set the disk going; too few of them say little.
     if (sampledBlocks_ >= minTimedBlocks)
         planner_.timedSampledBlock(sampledNs_ / static_cast<double>(sampledBlocks_), geometry);
-    double passNs = 0;
-    std::size_t passBytes = 0;
-    pass_.takeTimes(passNs, passBytes);
-    if (passBytes >= minTimedPassBytes)
-        planner_.timedPassByte(passNs / static_cast<double>(passBytes));
-    sampledNs_ = 0;
-    sampledBlocks_ = 0;
+    if (passBytes_ >= minTimedPassBytes)
+        planner_.timedPassByte(passNs_ / static_cast<double>(passBytes_));
+    sampledNs_ = passNs_ = 0;
+    sampledBlocks_ = passBytes_ = 0;
 }
 
 std::size_t ArchiveReader::nextStretch(std::size_t from, const SearchGeometry& geometry) {
@@ -267,12 +214,12 @@ std::size_t ArchiveReader::nextStretch(std::size_t from, const SearchGeometry& g
     if (stretches_ == 1 || planner_.trying())
         stretch = std::min(left, plan_ == ReadPlan::Pass
                                      ? triedPassBytes
-                                     : pass_.position() - std::min(pass_.position(), from) +
+                                     : readAheadUntil_ - std::min(readAheadUntil_, from) +
                                            std::max(firstStretchBytes,
                                                     firstStretchBlocks * geometry.spacingBytes));
     if (plan_ == ReadPlan::Pass) {
-        passFrom_ = from;
-        readAhead(from, from);
+        readAheadUntil_ = std::max(readAheadUntil_, from);
+        readAhead(from);
     }
     bytesBy_[static_cast<int>(plan_)] += stretch;
     stretchEnd_ = from + stretch;

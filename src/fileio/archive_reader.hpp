@@ -6,10 +6,7 @@
 #include "fileio.hpp"
 #include "haystack_reader.hpp"
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 namespace dyeloom {
@@ -74,36 +71,6 @@ private:
     bool passTimed_ = false;
 };
 
-// Reads an archive in order on a thread of its own, ahead of the search, so that the disk's work
-// and the search's overlap. Only the page cache is wanted: the search reads the pages in place.
-// A read that fails ends the reading; the search then reads the pages itself.
-class PassReader {
-public:
-    explicit PassReader(const FileView& archive) : archive_(archive) {}
-    ~PassReader();
-    PassReader(const PassReader&) = delete;
-    PassReader& operator=(const PassReader&) = delete;
-
-    // Reads on from `from` (or from where the reading stands, if further) up to `until`.
-    void readUpTo(std::size_t from, std::size_t until);
-    // Where the archive has been read up to.
-    [[nodiscard]] std::size_t position() const;
-    // The time spent reading, and the bytes read, since they were last taken.
-    void takeTimes(double& ns, std::size_t& bytes);
-
-private:
-    void run();
-
-    const FileView& archive_;
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    std::size_t position_ = 0, target_ = 0;
-    bool stopping_ = false;
-    double ns_ = 0;
-    std::size_t bytes_ = 0;
-    std::thread thread_; // started by the first readUpTo()
-};
-
 // Serves the search's reads of one archive through its file view. Cached pages are read in
 // place through the mapping, with no system call: a first touch there costs 0.15 us for 64 KiB
 // (the kernel maps the pages around it), a positioned read of a block 0.8 us.
@@ -125,9 +92,9 @@ private:
     // when the system does not say.
     [[nodiscard]] std::optional<double> cachedShare(std::size_t from, std::size_t bytes,
                                                     const SearchGeometry& geometry) const;
-    // During a pass, has the archive read in order up to a little past `until`, so that the
-    // search finds in memory whatever it touches before there.
-    void readAhead(std::size_t from, std::size_t until);
+    // During a pass, reads the archive in order up to a little past `until`, so that the search
+    // finds in memory whatever it touches before there.
+    void readAhead(std::size_t until);
 
     // Passes what the reads of the last stretch cost on to the planner.
     void reportTimes(const SearchGeometry& geometry);
@@ -139,10 +106,10 @@ private:
     std::size_t stretchEnd_ = 0; // one past the last candidate of the stretch under way
     std::size_t spacing_ = 0;    // between the search's blocks of samples
     // The time spent waiting for the disk in the last stretch, and what it brought.
-    double sampledNs_ = 0;
-    std::size_t sampledBlocks_ = 0;
-    std::size_t passFrom_ = 0; // where the pass under way began
-    PassReader pass_;
+    double sampledNs_ = 0, passNs_ = 0;
+    std::size_t sampledBlocks_ = 0, passBytes_ = 0;
+    std::size_t readAheadUntil_ = 0;
+    std::vector<std::uint8_t> scratch_; // where a pass's reads land; only the cache is kept
     std::uint64_t bytesBy_[3] = {0, 0, 0};
 };
 
