@@ -77,6 +77,9 @@ Recovery installTextures(const std::string& archivePath, const FileView& archive
         Texture& texture = *pending[i];
         if (found[i]) {
             texture.outcome = Outcome::Replaced;
+            if (!texture.modded)
+                texture.modded.emplace(
+                    viewFile(std::move(*texture.moddedFile), ReadPattern::Whole));
             splices.push_back(spliceTexture(texture.original->bytes(), texture.modded->bytes(),
                                             headerBytes, *found[i]));
             texture.archiveOffset = splices.back().archiveOffset;

@@ -28,6 +28,9 @@ struct Texture {
     std::uint64_t originalSize = 0;
     std::optional<FileView> original; // viewed once it is known it can be looked for
     std::optional<FileView> modded;
+    // A modded texture only opened is viewed once its original is found: a texture not found
+    // costs no read of it.
+    std::optional<LoadableFile> moddedFile;
     Outcome outcome = Outcome::Pending;
     std::string detail;
     std::uint64_t archiveOffset = 0; // of the replaced span, once found

@@ -108,7 +108,7 @@ void patch(const Arguments& args, os::StopSignals& signals) {
     }
     const FileView archive = viewFile(std::move(archiveFile), ReadPattern::Sparse);
     texture.original.emplace(viewFile(std::move(originalFile), ReadPattern::Whole));
-    texture.modded.emplace(viewFile(std::move(moddedFile), ReadPattern::Whole));
+    texture.moddedFile.emplace(std::move(moddedFile));
     // One texture's data that is not there is simply not found, as it always was.
     const Recovery recovery = installTextures(args.archive, archive, textures, headerBytes,
                                               {.lookForModded = false, .progress = {}}, signals);

@@ -251,7 +251,7 @@ std::string rollBack(const LockedArchive& archive, Journal& journal, std::uint64
 }
 
 // Writes the spans in the journal's order, so that what was written is always the journal's
-// first bytes: those a roll-back puts back.
+// first bytes: those a roll-back restores.
 void writeSpans(const LockedArchive& archive, const std::string& path, Journal& journal,
                 std::span<const SpanPatch> spans, const os::StopSignals& signals) {
     std::uint64_t written = 0; // of all spans
