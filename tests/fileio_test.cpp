@@ -1,5 +1,6 @@
 // The journal's format checks, and the refusals of the write path that need no fault injection.
 #include "checksum.hpp"
+#include "digest.hpp"
 #include "fileio.hpp"
 #include "journal.hpp"
 #include "support/byte_gen.hpp"
@@ -25,6 +26,29 @@ TEST(Crc32c, MatchesTheStandardCheckValueInAnyPieces) {
     EXPECT_EQ(crc32c(bytes), 0xE3069283u);
     for (std::size_t cut = 0; cut <= bytes.size(); ++cut)
         EXPECT_EQ(crc32c(bytes.subspan(cut), crc32c(bytes.first(cut))), 0xE3069283u);
+}
+
+// XXH64's published values for the empty text and "abc", and one of 100 bytes (two stripes and a
+// tail) from an independent implementation; the same value however the bytes arrive.
+TEST(Digest, IsXxh64InAnyPieces) {
+    const std::string abc = "abc";
+    EXPECT_EQ(Digest::of({}), 0xEF46DB3751D8E999ull);
+    EXPECT_EQ(Digest::of(Bytes(reinterpret_cast<const std::uint8_t*>(abc.data()), 3)),
+              0x44BC2CF5AD770999ull);
+    ByteBuffer hundred(100);
+    for (std::size_t i = 0; i < hundred.size(); ++i)
+        hundred[i] = static_cast<std::uint8_t>(i);
+    EXPECT_EQ(Digest::of(hundred), 0x6AC1E58032166597ull);
+    test::ByteGen gen(3);
+    for (std::size_t cuts = 1; cuts < 40; ++cuts) {
+        Digest pieces;
+        for (std::size_t at = 0; at < hundred.size();) {
+            const std::size_t piece = std::min(hundred.size() - at, gen.below(cuts * 3) + 1);
+            pieces.add(Bytes(hundred).subspan(at, piece));
+            at += piece;
+        }
+        EXPECT_EQ(pieces.value(), 0x6AC1E58032166597ull) << cuts;
+    }
 }
 
 // A journal is only trusted whole: every way of cutting it short, and any changed byte, must

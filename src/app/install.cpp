@@ -4,6 +4,7 @@
 #include "texture_patch.hpp"
 
 #include <algorithm>
+#include <optional>
 
 namespace dyeloom {
 namespace {
@@ -13,93 +14,80 @@ void markConflict(Texture& texture, const Texture& other) {
     if (texture.outcome == Outcome::Conflict)
         return;
     texture.outcome = Outcome::Conflict;
-    texture.detail = other.name;
+    texture.overlapping = &other;
 }
 
-// Two textures whose spans overlap cannot both be written, and which one the user meant is not
-// for the tool to guess: neither is.
-void markConflicts(std::vector<Texture*>& replaced, std::span<const TextureSplice> splices) {
-    std::vector<std::size_t> order(replaced.size());
-    for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return splices[a].archiveOffset < splices[b].archiveOffset;
-    });
-    std::optional<std::size_t> reaching; // the span that reaches furthest so far
-    std::uint64_t reach = 0;
-    for (const std::size_t i : order) {
-        const std::uint64_t end = splices[i].archiveOffset + splices[i].replaced.size();
-        if (reaching && splices[i].archiveOffset < reach) {
-            markConflict(*replaced[i], *replaced[*reaching]);
-            markConflict(*replaced[*reaching], *replaced[i]);
-        }
-        if (!reaching || end > reach) {
-            reaching = i;
-            reach = end;
-        }
-    }
+bool sameData(const LoadedTexture& texture, std::int32_t headerBytes) {
+    const Bytes original = textureData(texture.original, headerBytes);
+    const Bytes modded = textureData(texture.modded, headerBytes);
+    return !texture.modded.empty() &&
+           std::equal(original.begin(), original.end(), modded.begin(), modded.end());
 }
 
 } // namespace
 
-Recovery installTextures(const std::string& archivePath, const FileView& archive,
-                         std::vector<Texture>& textures, std::int32_t headerBytes,
-                         const InstallOptions& options, os::StopSignals& signals) {
-    std::vector<Texture*> pending;
-    for (Texture& texture : textures)
-        if (texture.outcome == Outcome::Pending)
-            pending.push_back(&texture);
+void searchTextures(const FileView& archive, const std::string& archivePath,
+                    std::span<const LoadedTexture> loaded, std::int32_t headerBytes,
+                    const SearchProgress& progress) {
     // The originals first, then the modded textures, each given up once its original is found.
+    // Modded data equal to the original's is not looked for apart: found, it is in place already.
     std::vector<Bytes> needles;
     std::vector<std::size_t> partners;
-    for (const Texture* texture : pending) {
-        needles.push_back(texture->original->bytes());
+    for (const LoadedTexture& texture : loaded) {
+        needles.push_back(texture.original);
         partners.push_back(MultiSearch::noPartner);
     }
-    if (options.lookForModded)
-        for (std::size_t i = 0; i < pending.size(); ++i) {
-            needles.push_back(pending[i]->modded->bytes());
+    std::vector<std::uint8_t> identical(loaded.size(), 0);
+    std::vector<std::optional<std::size_t>> moddedNeedle(loaded.size());
+    for (std::size_t i = 0; i < loaded.size(); ++i) {
+        identical[i] = sameData(loaded[i], headerBytes) ? 1 : 0;
+        if (loaded[i].lookForModded && identical[i] == 0) {
+            moddedNeedle[i] = needles.size();
+            needles.push_back(loaded[i].modded);
             partners.push_back(i);
         }
-    ArchiveReader reader(archive);
-    const auto found = findTextureOffsets(archive.bytes(), needles, headerBytes, &reader, partners,
-                                          options.progress);
-    requireIntact(archive, archivePath);
-    for (const Texture* texture : pending) {
-        requireIntact(*texture->original, texture->originalPath);
-        if (options.lookForModded)
-            requireIntact(*texture->modded, texture->moddedPath);
     }
+    ArchiveReader reader(archive);
+    const auto found =
+        findTextureOffsets(archive.bytes(), needles, headerBytes, &reader, partners, progress);
+    requireIntact(archive, archivePath);
 
-    std::vector<Texture*> replaced;
-    std::vector<TextureSplice> splices;
-    for (std::size_t i = 0; i < pending.size(); ++i) {
-        Texture& texture = *pending[i];
-        if (found[i]) {
+    for (std::size_t i = 0; i < loaded.size(); ++i) {
+        Texture& texture = *loaded[i].texture;
+        const bool moddedFound = moddedNeedle[i] && found[*moddedNeedle[i]];
+        if (found[i] && identical[i] == 0) {
+            const Bytes data = textureData(loaded[i].original, headerBytes);
             texture.outcome = Outcome::Replaced;
-            if (!texture.modded)
-                texture.modded.emplace(
-                    viewFile(std::move(*texture.moddedFile), ReadPattern::Whole));
-            splices.push_back(spliceTexture(texture.original->bytes(), texture.modded->bytes(),
-                                            headerBytes, *found[i]));
-            texture.archiveOffset = splices.back().archiveOffset;
-            replaced.push_back(&texture);
+            texture.archiveOffset = *found[i] + (loaded[i].original.size() - data.size());
+            texture.spanBytes = data.size();
         } else {
-            const bool modded = options.lookForModded && found[pending.size() + i];
-            texture.outcome = modded ? Outcome::AlreadyReplaced : Outcome::NotFound;
+            texture.outcome =
+                found[i] || moddedFound ? Outcome::AlreadyReplaced : Outcome::NotFound;
         }
     }
-    markConflicts(replaced, splices);
-    std::vector<SpanPatch> spans;
-    for (std::size_t i = 0; i < replaced.size(); ++i)
-        if (replaced[i]->outcome == Outcome::Replaced)
-            spans.push_back(
-                {splices[i].archiveOffset, splices[i].replaced, splices[i].replacement});
-    if (spans.empty())
-        return {};
-    std::sort(spans.begin(), spans.end(),
-              [](const SpanPatch& a, const SpanPatch& b) { return a.offset < b.offset; });
-    return writeArchive(archivePath, spans, signals);
+}
+
+void markConflicts(std::span<Texture* const> textures) {
+    std::vector<Texture*> replaced;
+    for (Texture* texture : textures)
+        if (texture->outcome == Outcome::Replaced)
+            replaced.push_back(texture);
+    std::sort(replaced.begin(), replaced.end(), [](const Texture* a, const Texture* b) {
+        return a->archiveOffset < b->archiveOffset;
+    });
+    Texture* reaching = nullptr; // the span that reaches furthest so far
+    std::uint64_t reach = 0;
+    for (Texture* texture : replaced) {
+        const std::uint64_t end = texture->archiveOffset + texture->spanBytes;
+        if (reaching != nullptr && texture->archiveOffset < reach) {
+            markConflict(*texture, *reaching);
+            markConflict(*reaching, *texture);
+        }
+        if (reaching == nullptr || end > reach) {
+            reaching = texture;
+            reach = end;
+        }
+    }
 }
 
 } // namespace dyeloom

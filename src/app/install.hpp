@@ -1,13 +1,13 @@
-// Installing textures into an archive: every texture looked for in one pass, and every one found
-// written in one patch under one journal. A single texture is a batch of one. Nothing here
-// prints; the run reports what each texture's outcome was.
+// Installing textures into an archive: the textures in memory are looked for in one pass, each
+// one's outcome is settled, and those whose spans would overlap are held back. Writing is the
+// caller's: a single texture writes from memory, a mod from its files. Nothing here prints; the
+// run reports what each texture's outcome was.
 #pragma once
 
 #include "fileio.hpp"
 #include "search.hpp"
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,35 +18,41 @@ enum class Outcome {
     Replaced,        // its original's data was found, and the modded texture's written over it
     AlreadyReplaced, // its original's data was not found, but the modded texture's was
     NotFound,
-    Skipped,  // never looked for: `detail` says why
-    Conflict, // its span overlaps that of texture `detail`: neither is written
+    Skipped,  // never looked for: `skipReason` says why
+    Conflict, // its span overlaps that of texture `overlapping`: neither is written
 };
 
+// One texture of a run and what became of it.
 struct Texture {
-    std::string name; // how the run's lines name it
-    std::string originalPath, moddedPath;
-    std::uint64_t originalSize = 0;
-    std::optional<FileView> original; // viewed once it is known it can be looked for
-    std::optional<FileView> modded;
-    // A modded texture only opened is viewed once its original is found: a texture not found
-    // costs no read of it.
-    std::optional<LoadableFile> moddedFile;
+    std::string name; // its path below the mod's folders, '/' between the parts, as listed
     Outcome outcome = Outcome::Pending;
-    std::string detail;
-    std::uint64_t archiveOffset = 0; // of the replaced span, once found
+    std::string skipReason;
+    const Texture* overlapping = nullptr;
+    std::uint64_t archiveOffset = 0; // of the span that replaces its data, once found
+    std::uint64_t spanBytes = 0;
 };
 
-struct InstallOptions {
-    // Whether a texture whose original is not found is looked for as already replaced.
-    bool lookForModded = true;
-    SearchProgress progress;
+// A texture's bytes for one pass of the search: its original's and its modded texture's whole
+// files, in memory while the pass lasts.
+struct LoadedTexture {
+    Texture* texture = nullptr;
+    Bytes original;
+    Bytes modded;
+    // Whether the modded data is looked for too, to tell "already replaced" from "not found".
+    bool lookForModded = false;
 };
 
-// Looks for every Pending texture in the archive in one pass, settles each one's outcome, and
-// writes every Replaced one in one patch. Throws, with nothing written, when the archive or a
-// texture cannot be read after all or the patch fails; what writeArchive returns otherwise.
-Recovery installTextures(const std::string& archivePath, const FileView& archive,
-                         std::vector<Texture>& textures, std::int32_t headerBytes,
-                         const InstallOptions& options, os::StopSignals& signals);
+// Looks for every loaded texture's original (and modded data where asked) in the archive in one
+// pass, and settles each one's outcome: Replaced with its span, AlreadyReplaced or NotFound. A
+// texture whose modded data equals its original's is AlreadyReplaced where it is found: writing
+// it would change nothing.
+// Throws, naming the archive, when part of it could not be read after all.
+void searchTextures(const FileView& archive, const std::string& archivePath,
+                    std::span<const LoadedTexture> loaded, std::int32_t headerBytes,
+                    const SearchProgress& progress);
+
+// Two textures whose spans overlap cannot both be written, and which one the user meant is not
+// for the tool to guess: every Replaced texture whose span overlaps another's becomes a Conflict.
+void markConflicts(std::span<Texture* const> textures);
 
 } // namespace dyeloom

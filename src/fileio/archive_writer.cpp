@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <vector>
 
 namespace dyeloom {
 namespace {
@@ -182,11 +183,11 @@ Recovery recoverLocked(const LockedArchive& archive, const std::string& path,
 // Copies every span into a new journal, checking on the way that each still holds what the
 // search saw, and flushes the journal: after this the archive may change.
 Journal journalSpans(const LockedArchive& archive, const std::string& path,
-                     const JournalLocation& where, std::span<const SpanPatch> spans,
-                     const os::StopSignals& signals) {
+                     const JournalLocation& where, std::span<const PatchSpan> spans,
+                     PatchBytes& bytes, const os::StopSignals& signals) {
     JournalHeader header{archive.status.identity, archive.status.size, {}};
-    for (const SpanPatch& span : spans)
-        header.spans.push_back({span.offset, span.expected.size(), 0});
+    for (const PatchSpan& span : spans)
+        header.spans.push_back({span.offset, span.length, 0});
     for (std::size_t i = 0; i < header.spans.size(); ++i)
         if (const auto error = surroundingsOf(archive.file, archive.status.size, header.spans, i,
                                               header.spans[i].surroundings))
@@ -205,21 +206,19 @@ Journal journalSpans(const LockedArchive& archive, const std::string& path,
         fail(message);
     };
     ByteBuffer piece(pieceBytes);
-    for (const SpanPatch& span : spans) {
-        const Bytes expected = span.expected;
-        for (std::size_t done = 0; done < expected.size();) {
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        const PatchSpan& span = spans[i];
+        for (std::uint64_t done = 0; done < span.length;) {
             if (const char* signal = signals.held())
                 abandon(interruptedBy(signal) + " before " + quoted(path) + " was changed" +
                         unchanged);
-            const MutableBytes part =
-                MutableBytes(piece).first(std::min(piece.size(), expected.size() - done));
+            const MutableBytes part = MutableBytes(piece).first(static_cast<std::size_t>(
+                std::min<std::uint64_t>(piece.size(), span.length - done)));
             std::size_t got = 0;
             if (const auto error = archive.file.readAt(span.offset + done, part, got))
                 abandon("can't read " + quoted(path) + " before writing: " + os::describe(error) +
                         "; nothing was written");
-            if (got != part.size() ||
-                !std::equal(part.begin(), part.end(),
-                            expected.begin() + static_cast<std::ptrdiff_t>(done)))
+            if (got != part.size() || !bytes.holdsExpected(i, done, part))
                 abandon(quoted(path) +
                         " changed while it was being patched: the bytes to be replaced "
                         "are no longer the original texture's data; nothing was written");
@@ -253,18 +252,25 @@ std::string rollBack(const LockedArchive& archive, Journal& journal, std::uint64
 // Writes the spans in the journal's order, so that what was written is always the journal's
 // first bytes: those a roll-back restores.
 void writeSpans(const LockedArchive& archive, const std::string& path, Journal& journal,
-                std::span<const SpanPatch> spans, const os::StopSignals& signals) {
+                std::span<const PatchSpan> spans, PatchBytes& bytes,
+                const os::StopSignals& signals) {
     std::uint64_t written = 0; // of all spans
-    for (const SpanPatch& span : spans) {
-        const Bytes replacement = span.replacement;
-        for (std::size_t done = 0;;) {
+    ByteBuffer piece(pieceBytes);
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        const PatchSpan& span = spans[i];
+        for (std::uint64_t done = 0;;) {
             if (const char* signal = signals.held())
                 fail(interruptedBy(signal) + " while " + quoted(path) + " was being written" +
                      rollBack(archive, journal, written));
-            if (done == replacement.size())
+            if (done == span.length)
                 break;
-            const Bytes part =
-                replacement.subspan(done, std::min(pieceBytes, replacement.size() - done));
+            const MutableBytes part = MutableBytes(piece).first(static_cast<std::size_t>(
+                std::min<std::uint64_t>(piece.size(), span.length - done)));
+            try {
+                bytes.readReplacement(i, done, part);
+            } catch (const std::runtime_error& error) {
+                fail(error.what() + rollBack(archive, journal, written));
+            }
             std::size_t put = 0;
             const auto error = archive.file.writeAt(span.offset + done, part, put);
             done += put;
@@ -330,6 +336,25 @@ void requireUnchangedMeanwhile(const LockedArchive& archive, const std::string& 
          " of the file that was there when the patch began, and nothing else was written");
 }
 
+// A patch whose spans' bytes are all in memory.
+class BytesInMemory final : public PatchBytes {
+public:
+    explicit BytesInMemory(std::span<const SpanPatch> spans) : spans_(spans) {}
+
+    bool holdsExpected(std::size_t span, std::uint64_t at, Bytes piece) override {
+        const Bytes expected = spans_[span].expected.subspan(static_cast<std::size_t>(at));
+        return piece.size() <= expected.size() &&
+               std::equal(piece.begin(), piece.end(), expected.begin());
+    }
+    void readReplacement(std::size_t span, std::uint64_t at, MutableBytes into) override {
+        const Bytes from = spans_[span].replacement.subspan(static_cast<std::size_t>(at));
+        std::copy_n(from.begin(), into.size(), into.begin());
+    }
+
+private:
+    std::span<const SpanPatch> spans_;
+};
+
 } // namespace
 
 Recovery recoverArchive(const std::string& path, os::StopSignals& signals) {
@@ -342,17 +367,15 @@ Recovery recoverArchive(const std::string& path, os::StopSignals& signals) {
     return recoverLocked(archive, path, journal);
 }
 
-Recovery writeArchive(const std::string& path, std::span<const SpanPatch> spans,
+Recovery writeArchive(const std::string& path, std::span<const PatchSpan> spans, PatchBytes& bytes,
                       os::StopSignals& signals) {
     std::uint64_t end = 0;
-    for (const SpanPatch& span : spans) {
-        if (span.expected.size() != span.replacement.size() || span.expected.empty() ||
-            span.offset < end)
-            throw std::invalid_argument("writeArchive: an empty or overlapping span, or sides of "
-                                        "different sizes");
-        if (span.expected.size() > std::numeric_limits<std::uint64_t>::max() - span.offset)
+    for (const PatchSpan& span : spans) {
+        if (span.length == 0 || span.offset < end)
+            throw std::invalid_argument("writeArchive: an empty or overlapping span");
+        if (span.length > std::numeric_limits<std::uint64_t>::max() - span.offset)
             fail(quoted(path) + " is shorter than when it was searched; nothing was written");
-        end = span.offset + span.expected.size();
+        end = span.offset + span.length;
     }
     if (spans.empty())
         throw std::invalid_argument("writeArchive: no span");
@@ -365,9 +388,14 @@ Recovery writeArchive(const std::string& path, std::span<const SpanPatch> spans,
     const Recovery recovery = recoverLocked(archive, path, where);
     if (end > archive.status.size)
         fail(quoted(path) + " is shorter than when it was searched; nothing was written");
+    try {
+        bytes.prepare();
+    } catch (const std::runtime_error& error) {
+        fail(error.what() + unchanged);
+    }
 
-    Journal journal = journalSpans(archive, path, where, spans, signals);
-    writeSpans(archive, path, journal, spans, signals);
+    Journal journal = journalSpans(archive, path, where, spans, bytes, signals);
+    writeSpans(archive, path, journal, spans, bytes, signals);
     if (const auto error = archive.file.syncData())
         fail("can't flush " + quoted(path) + " to disk: " + os::describe(error) +
              rollBack(archive, journal, journal.header().length()));
@@ -385,6 +413,18 @@ Recovery writeArchive(const std::string& path, std::span<const SpanPatch> spans,
              " had been written and flushed before this error, so the archive most likely "
              "holds it");
     return recovery;
+}
+
+Recovery writeArchive(const std::string& path, std::span<const SpanPatch> spans,
+                      os::StopSignals& signals) {
+    std::vector<PatchSpan> where;
+    for (const SpanPatch& span : spans) {
+        if (span.expected.size() != span.replacement.size())
+            throw std::invalid_argument("writeArchive: sides of different sizes");
+        where.push_back({span.offset, span.expected.size()});
+    }
+    BytesInMemory bytes(spans);
+    return writeArchive(path, where, bytes, signals);
 }
 
 } // namespace dyeloom

@@ -78,7 +78,11 @@ bool FileView::damaged() const noexcept {
 }
 
 ByteBuffer readFile(const std::string& path) {
-    const LoadableFile opened = openToLoad(path);
+    return readOpened(openToLoad(path));
+}
+
+ByteBuffer readOpened(const LoadableFile& opened) {
+    const std::string& path = opened.path;
     if (opened.size > ByteBuffer().max_size())
         throw std::length_error("vector too long");
     ByteBuffer buffer(static_cast<std::size_t>(opened.size));

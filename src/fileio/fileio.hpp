@@ -86,6 +86,10 @@ struct LoadableFile {
 // not a regular file.
 LoadableFile openToLoad(const std::string& path);
 
+// Reads an opened file whole, with the checks and messages of readFile: what is read is the file's
+// bytes as they were at that moment, whatever happens to the file afterwards.
+ByteBuffer readOpened(const LoadableFile& opened);
+
 // Like readFile, but maps the file instead of copying it when it can, so that a large archive
 // costs neither a heap buffer nor a pass over every byte before the search starts. See
 // FileView::bytes() for what a truncation by another program does to a mapped view.
@@ -116,27 +120,54 @@ struct Recovery {
 // the journal cannot be applied; the archive and the journal are then left as they were.
 Recovery recoverArchive(const std::string& path, os::StopSignals& signals);
 
-// One span of a patch: the bytes the archive holds at `offset` when it is searched, and the bytes
-// that replace them, of the same size.
+// One span of a patch: where it lies in the archive, and how long it is.
+struct PatchSpan {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
+// The bytes of a patch's spans, asked for a piece at a time as the spans are journalled and
+// written, so that a patch of any size holds only a piece in memory. The pieces of each span
+// arrive in order from its start, the spans in the patch's order.
+class PatchBytes {
+public:
+    virtual ~PatchBytes() = default;
+    // Called under the archive's lock before anything is journalled. Throws, with nothing
+    // written, when a replacement cannot be read as it was when it was searched.
+    virtual void prepare() {}
+    // Whether `piece`, the archive's bytes `at` bytes into span `span`, are those the search
+    // found there. The answer may wait for the span's last piece.
+    virtual bool holdsExpected(std::size_t span, std::uint64_t at, Bytes piece) = 0;
+    // Fills `into` with the replacement's bytes `at` bytes into span `span`. Throws when they
+    // are not those it held when it was searched (its last piece tells at the latest).
+    virtual void readReplacement(std::size_t span, std::uint64_t at, MutableBytes into) = 0;
+};
+
+// Overwrites every span of `spans` (in the archive's order, apart from one another, none empty)
+// in place, as one patch: the file is never truncated, keeps its length, inode, links and
+// permissions. Under an exclusive lock it first recovers from any journal left beside the
+// archive, then copies every span's bytes into one new journal, checking that they still hold
+// what `bytes` expects (another program may have changed the file since it was searched),
+// flushes the journal, writes, flushes the archive and retires the journal. It returns only once
+// all the new bytes are on the disk and the journal is gone.
+//
+// Stop signals are held throughout (the caller releases them). One that arrives before the
+// new bytes are flushed ends the attempt: what was written is put back from the journal and
+// the call throws. A write, a flush or a read of a replacement that fails does the same. Every
+// message names the file, the reason and the state the archive is left in; where putting the
+// old bytes back fails too, the journal stays, and the next run on the archive writes them back.
+Recovery writeArchive(const std::string& path, std::span<const PatchSpan> spans, PatchBytes& bytes,
+                      os::StopSignals& signals);
+
+// One span of a patch held in memory: the bytes the archive holds at `offset` when it is
+// searched, and the bytes that replace them, of the same size.
 struct SpanPatch {
     std::uint64_t offset = 0;
     Bytes expected;
     Bytes replacement;
 };
 
-// Overwrites every span of `spans` (in the archive's order, apart from one another, none empty)
-// in place, as one patch: the file is never truncated, keeps its length, inode, links and
-// permissions. Under an exclusive lock it first recovers from any journal left beside the
-// archive, then copies every span's bytes into one new journal, checking that they still equal
-// `expected` (another program may have changed the file since it was searched), flushes the
-// journal, writes, flushes the archive and retires the journal. It returns only once all the
-// new bytes are on the disk and the journal is gone.
-//
-// Stop signals are held throughout (the caller releases them). One that arrives before the
-// new bytes are flushed ends the attempt: what was written is put back from the journal and
-// the call throws. A write or flush that fails does the same. Every message names the file,
-// the reason and the state the archive is left in; where putting the old bytes back fails
-// too, the journal stays, and the next run on the archive writes them back.
+// writeArchive for spans whose bytes are all in memory.
 Recovery writeArchive(const std::string& path, std::span<const SpanPatch> spans,
                       os::StopSignals& signals);
 

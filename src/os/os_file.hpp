@@ -19,7 +19,9 @@
 
 namespace dyeloom::os {
 
-enum class FileKind { Regular, Directory, Link, Other };
+// What a path leads to. Devices, FIFOs and sockets are told apart because a mod may hold any of
+// them, and the run says which it met.
+enum class FileKind { Regular, Directory, Link, Fifo, Device, Socket, Other };
 
 // Which file an open handle is, whatever path reached it: two paths name one file (hard links,
 // symbolic links, two spellings of a path) exactly when their identities are equal.
@@ -69,6 +71,10 @@ public:
                                 LastLink lastLink = LastLink::Follow);
 
     std::error_code status(FileStatus& status) const;
+    // Where the open file is: its absolute path, every link resolved, as the system knows it from
+    // the handle itself (so no later change to the path can alter the answer). Fails where the
+    // system cannot say (Linux without /proc).
+    std::error_code realPath(std::string& resolved) const;
     // Reads until `into` is full or the file ends; `done` counts the bytes that arrived.
     std::error_code readAt(std::uint64_t offset, MutableBytes into, std::size_t& done) const;
     // Writes all of `from` unless an error stops it; `done` counts the bytes written.
@@ -161,6 +167,9 @@ private:
 // not followed. Only kind and size are filled in on Windows.
 std::error_code linkStatus(const std::string& path, FileStatus& status);
 
+// The status of the file `path` leads to, following symbolic links.
+std::error_code pathStatus(const std::string& path, FileStatus& status);
+
 // The absolute path of the file at `path` with every symbolic link and "." or ".." resolved: one
 // spelling for the file however it was reached. Fails when nothing is there.
 std::error_code realPath(const std::string& path, std::string& resolved);
@@ -169,16 +178,40 @@ std::error_code realPath(const std::string& path, std::string& resolved);
 // and a drive's ':'), or 0.
 std::size_t lastComponentAt(const std::string& path);
 
+// Whether `path` names something inside `folder`, at any depth. Both are taken as resolved
+// paths (realPath): the names are compared, not looked up.
+bool isBelow(const std::string& path, const std::string& folder);
+
 // Removes the file at `path`.
 std::error_code removeFile(const std::string& path);
 
 // Whether `path` leads to a folder, following links.
 std::error_code isFolder(const std::string& path, bool& folder);
 
-// The paths of every file below `folder`, in its subfolders too, relative to it with '/' between
-// their parts. A link to a folder is listed as a file, not followed: a loop of links then cannot
-// make the listing endless.
-std::error_code listFiles(const std::string& folder, std::vector<std::string>& files);
+// One file found below a folder: its path relative to the folder, with '/' between its parts,
+// what is there (a symbolic link is reported as FileKind::Link, not followed) and its size.
+struct ListedFile {
+    std::string path;
+    FileKind kind = FileKind::Other;
+    std::uint64_t size = 0;
+};
+
+// A subfolder that could not be listed, relative to the listed folder, and why.
+struct UnlistedFolder {
+    std::string path;
+    std::error_code reason;
+};
+
+struct FolderListing {
+    std::vector<ListedFile> files;
+    std::vector<UnlistedFolder> unlisted;
+};
+
+// Every file below `folder`, in its subfolders too. Fails only when `folder` itself cannot be
+// listed. A subfolder that cannot be listed is reported in `unlisted` and the rest is listed; an
+// entry removed while the folder is listed is simply not there. A link to a folder is listed as a
+// file, not followed: a loop of links then cannot make the listing endless.
+std::error_code listFolder(const std::string& folder, FolderListing& listing);
 
 // Flushes the folder that holds `path`, so that a file's creation or removal there survives a
 // crash. Windows needs no such step (NTFS journals its folders), and there it does nothing.
@@ -190,6 +223,10 @@ bool isMissing(const std::error_code& error);
 // Whether `error` says that a file was not opened because it is a symbolic link
 // (File::LastLink::Refuse).
 bool isLink(const std::error_code& error);
+
+// Whether `error` says that the system, not the file, failed: too many open files, no memory,
+// an input/output error. Such a failure says nothing about the file asked for.
+bool isResourceShortage(const std::error_code& error);
 
 // The system's message for an error, without a trailing full stop or line break.
 std::string describe(const std::error_code& error);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -61,14 +62,27 @@ int openFlags(File::Access access) {
     return O_RDONLY;
 }
 
+FileKind kindOf(mode_t mode) {
+    if (S_ISREG(mode))
+        return FileKind::Regular;
+    if (S_ISDIR(mode))
+        return FileKind::Directory;
+    if (S_ISLNK(mode))
+        return FileKind::Link;
+    if (S_ISFIFO(mode))
+        return FileKind::Fifo;
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return FileKind::Device;
+    if (S_ISSOCK(mode))
+        return FileKind::Socket;
+    return FileKind::Other;
+}
+
 void fillStatus(const struct stat& info, FileStatus& status) {
     status.size = static_cast<std::uint64_t>(info.st_size);
     status.identity = {static_cast<std::uint64_t>(info.st_dev),
                        static_cast<std::uint64_t>(info.st_ino)};
-    status.kind = S_ISREG(info.st_mode)   ? FileKind::Regular
-                  : S_ISDIR(info.st_mode) ? FileKind::Directory
-                  : S_ISLNK(info.st_mode) ? FileKind::Link
-                                          : FileKind::Other;
+    status.kind = kindOf(info.st_mode);
     status.owner = static_cast<std::uint32_t>(info.st_uid);
     status.othersMayWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
@@ -98,6 +112,37 @@ std::error_code File::status(FileStatus& status) const {
         return lastError();
     fillStatus(info, status);
     return {};
+}
+
+std::error_code File::realPath(std::string& resolved) const {
+#if defined(__linux__)
+    // The kernel's own record of what the descriptor names.
+    const std::string link = "/proc/self/fd/" + std::to_string(handle_);
+    std::string target(256, '\0');
+    for (;;) {
+        const ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
+        if (length < 0)
+            return lastError();
+        if (static_cast<std::size_t>(length) < target.size()) {
+            target.resize(static_cast<std::size_t>(length));
+            break;
+        }
+        target.resize(target.size() * 2);
+    }
+    if (target.empty() || target.front() != '/')
+        return std::make_error_code(std::errc::function_not_supported);
+    resolved = std::move(target);
+    return {};
+#elif defined(F_GETPATH)
+    char path[PATH_MAX];
+    if (::fcntl(handle_, F_GETPATH, path) != 0)
+        return lastError();
+    resolved = path;
+    return {};
+#else
+    (void)resolved;
+    return std::make_error_code(std::errc::function_not_supported);
+#endif
 }
 
 std::error_code File::readOnce(std::uint64_t offset, MutableBytes into, std::size_t& done) const {
@@ -259,6 +304,14 @@ std::error_code linkStatus(const std::string& path, FileStatus& status) {
     return {};
 }
 
+std::error_code pathStatus(const std::string& path, FileStatus& status) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return lastError();
+    fillStatus(info, status);
+    return {};
+}
+
 std::error_code isFolder(const std::string& path, bool& folder) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0)
@@ -267,35 +320,59 @@ std::error_code isFolder(const std::string& path, bool& folder) {
     return {};
 }
 
-std::error_code listFiles(const std::string& folder, std::vector<std::string>& files) {
-    std::vector<std::string> pending{""}; // subfolders still to list, relative to `folder`
+namespace {
+
+// Lists one folder into `listing`, its subfolders into `pending`. Entries that vanish between
+// being read and being looked at are left out; any other failure ends this folder's listing.
+std::error_code listOne(const std::string& path, const std::string& relative,
+                        FolderListing& listing, std::vector<std::string>& pending) {
+    struct CloseLater {
+        DIR* dir;
+        ~CloseLater() {
+            if (dir != nullptr)
+                ::closedir(dir);
+        }
+    } const opened{::opendir(path.c_str())};
+    if (opened.dir == nullptr)
+        return lastError();
+    errno = 0;
+    while (const dirent* entry = ::readdir(opened.dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat info {};
+        if (::fstatat(::dirfd(opened.dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT)
+                return lastError();
+            errno = 0;
+            continue;
+        }
+        std::string child = relative.empty() ? name : relative + "/" + name;
+        if (S_ISDIR(info.st_mode))
+            pending.push_back(std::move(child));
+        else
+            listing.files.push_back(
+                {std::move(child), kindOf(info.st_mode), static_cast<std::uint64_t>(info.st_size)});
+        errno = 0;
+    }
+    return errno != 0 ? lastError() : std::error_code{};
+}
+
+} // namespace
+
+std::error_code listFolder(const std::string& folder, FolderListing& listing) {
+    listing = {};
+    std::vector<std::string> pending; // subfolders still to list, relative to `folder`
+    if (const auto error = listOne(folder, "", listing, pending))
+        return error;
     while (!pending.empty()) {
         const std::string relative = std::move(pending.back());
         pending.pop_back();
-        const std::string path = relative.empty() ? folder : folder + "/" + relative;
-        struct CloseLater {
-            DIR* dir;
-            ~CloseLater() {
-                if (dir != nullptr)
-                    ::closedir(dir);
-            }
-        } const listing{::opendir(path.c_str())};
-        if (listing.dir == nullptr)
-            return lastError();
-        errno = 0;
-        while (const dirent* entry = ::readdir(listing.dir)) {
-            const std::string name = entry->d_name;
-            if (name == "." || name == "..")
-                continue;
-            const std::string child = relative.empty() ? name : relative + "/" + name;
-            struct stat info {};
-            if (::fstatat(::dirfd(listing.dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
-                return lastError();
-            (S_ISDIR(info.st_mode) ? pending : files).push_back(child);
-            errno = 0;
-        }
-        if (errno != 0)
-            return lastError();
+        const auto error = listOne(folder + "/" + relative, relative, listing, pending);
+        // A subfolder removed, or replaced by a file, since its parent was listed is not there.
+        if (error && error != std::errc::no_such_file_or_directory &&
+            error != std::errc::not_a_directory)
+            listing.unlisted.push_back({relative, error});
     }
     return {};
 }
@@ -314,6 +391,16 @@ std::error_code realPath(const std::string& path, std::string& resolved) {
 std::size_t lastComponentAt(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? 0 : slash + 1;
+}
+
+bool isBelow(const std::string& path, const std::string& folder) {
+    const std::string separators = "/";
+    if (folder.empty() || path.size() <= folder.size() ||
+        path.compare(0, folder.size(), folder) != 0)
+        return false;
+    // A folder that ends in a separator is a root (/ or C:\).
+    return separators.find(folder.back()) != std::string::npos ||
+           separators.find(path[folder.size()]) != std::string::npos;
 }
 
 std::error_code removeFile(const std::string& path) {
@@ -337,6 +424,13 @@ std::error_code syncFolderOf(const std::string& path) {
 
 bool isMissing(const std::error_code& error) {
     return error == std::errc::no_such_file_or_directory;
+}
+
+bool isResourceShortage(const std::error_code& error) {
+    return error == std::errc::too_many_files_open ||
+           error == std::errc::too_many_files_open_in_system ||
+           error == std::errc::not_enough_memory || error == std::errc::no_buffer_space ||
+           error == std::errc::io_error;
 }
 
 bool isLink(const std::error_code& error) {

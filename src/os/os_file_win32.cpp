@@ -29,6 +29,37 @@ bool isReparsePoint(HANDLE handle) {
            (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// The path the system knows an open handle by, in its short form (C:\... or \\server\...).
+std::error_code finalPathOf(HANDLE handle, std::string& resolved) {
+    std::wstring name(MAX_PATH, L'\0');
+    DWORD length = 0;
+    for (;;) {
+        length = GetFinalPathNameByHandleW(handle, name.data(), static_cast<DWORD>(name.size()),
+                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length < name.size())
+            break;
+        name.resize(length + 1);
+    }
+    if (length == 0)
+        return lastError();
+    name.resize(length);
+    // "\\?\C:\..." and "\\?\UNC\server\..." are the long forms of "C:\..." and "\\server\...".
+    if (name.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        name = L"\\" + name.substr(7);
+    else if (name.rfind(L"\\\\?\\", 0) == 0)
+        name = name.substr(4);
+    resolved = wideToUtf8(name);
+    return {};
+}
+
+void fillFromHandle(const BY_HANDLE_FILE_INFORMATION& info, FileStatus& status) {
+    status.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    status.identity = {info.dwVolumeSerialNumber,
+                       (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    status.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::Directory
+                                                                     : FileKind::Regular;
+}
+
 } // namespace
 
 std::optional<std::uint32_t> currentUser() {
@@ -64,12 +95,12 @@ std::error_code File::status(FileStatus& status) const {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(handle_, &info))
         return lastError();
-    status.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    status.identity = {info.dwVolumeSerialNumber,
-                       (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
-    status.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::Directory
-                                                                     : FileKind::Regular;
+    fillFromHandle(info, status);
     return {};
+}
+
+std::error_code File::realPath(std::string& resolved) const {
+    return finalPathOf(handle_, resolved);
 }
 
 std::error_code File::readOnce(std::uint64_t offset, MutableBytes into, std::size_t& done) const {
@@ -184,39 +215,62 @@ std::error_code isFolder(const std::string& path, bool& folder) {
     return {};
 }
 
-std::error_code listFiles(const std::string& folder, std::vector<std::string>& files) {
-    std::vector<std::string> pending{""}; // subfolders still to list, relative to `folder`
+namespace {
+
+FileKind kindOf(const WIN32_FIND_DATAW& found) {
+    // A symbolic link or a junction is a reparse point: reported, not followed.
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return FileKind::Link;
+    return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::Directory
+                                                               : FileKind::Regular;
+}
+
+// Lists one folder into `listing`, its subfolders into `pending`.
+std::error_code listOne(const std::string& path, const std::string& relative,
+                        FolderListing& listing, std::vector<std::string>& pending) {
+    std::wstring pattern;
+    if (!utf8ToWide(path + "/*", pattern))
+        return std::make_error_code(std::errc::illegal_byte_sequence);
+    WIN32_FIND_DATAW found{};
+    struct CloseLater {
+        HANDLE search;
+        ~CloseLater() {
+            if (search != INVALID_HANDLE_VALUE)
+                FindClose(search);
+        }
+    } const opened{FindFirstFileW(pattern.c_str(), &found)};
+    if (opened.search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? std::error_code{} : lastError();
+    do {
+        const std::string name = wideToUtf8(found.cFileName);
+        if (name == "." || name == "..")
+            continue;
+        std::string child = relative.empty() ? name : relative + "/" + name;
+        const FileKind kind = kindOf(found);
+        if (kind == FileKind::Directory)
+            pending.push_back(std::move(child));
+        else
+            listing.files.push_back(
+                {std::move(child), kind,
+                 (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow});
+    } while (FindNextFileW(opened.search, &found));
+    return GetLastError() == ERROR_NO_MORE_FILES ? std::error_code{} : lastError();
+}
+
+} // namespace
+
+std::error_code listFolder(const std::string& folder, FolderListing& listing) {
+    listing = {};
+    std::vector<std::string> pending; // subfolders still to list, relative to `folder`
+    if (const auto error = listOne(folder, "", listing, pending))
+        return error;
     while (!pending.empty()) {
         const std::string relative = std::move(pending.back());
         pending.pop_back();
-        std::wstring pattern;
-        if (!utf8ToWide((relative.empty() ? folder : folder + "/" + relative) + "/*", pattern))
-            return std::make_error_code(std::errc::invalid_argument);
-        WIN32_FIND_DATAW found{};
-        struct CloseLater {
-            HANDLE search;
-            ~CloseLater() {
-                if (search != INVALID_HANDLE_VALUE)
-                    FindClose(search);
-            }
-        } const listing{FindFirstFileW(pattern.c_str(), &found)};
-        if (listing.search == INVALID_HANDLE_VALUE) {
-            if (GetLastError() == ERROR_FILE_NOT_FOUND)
-                continue; // an empty folder
-            return lastError();
-        }
-        do {
-            const std::string name = wideToUtf8(found.cFileName);
-            if (name == "." || name == "..")
-                continue;
-            const std::string child = relative.empty() ? name : relative + "/" + name;
-            // A junction or a folder link is a reparse point: not followed.
-            const bool subfolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                                   (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-            (subfolder ? pending : files).push_back(child);
-        } while (FindNextFileW(listing.search, &found));
-        if (GetLastError() != ERROR_NO_MORE_FILES)
-            return lastError();
+        const auto error = listOne(folder + "/" + relative, relative, listing, pending);
+        // A subfolder removed since its parent was listed is not there.
+        if (error && !isMissing(error) && error.value() != ERROR_DIRECTORY)
+            listing.unlisted.push_back({relative, error});
     }
     return {};
 }
@@ -230,32 +284,43 @@ std::error_code realPath(const std::string& path, std::string& resolved) {
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return lastError();
-    std::wstring name(MAX_PATH, L'\0');
-    DWORD length = 0;
-    for (;;) {
-        length = GetFinalPathNameByHandleW(handle, name.data(), static_cast<DWORD>(name.size()),
-                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (length < name.size())
-            break;
-        name.resize(length + 1);
-    }
-    const std::error_code error = length == 0 ? lastError() : std::error_code{};
+    const std::error_code error = finalPathOf(handle, resolved);
     CloseHandle(handle);
-    if (error)
-        return error;
-    name.resize(length);
-    // "\\?\C:\..." and "\\?\UNC\server\..." are the long forms of "C:\..." and "\\server\...".
-    if (name.rfind(L"\\\\?\\UNC\\", 0) == 0)
-        name = L"\\" + name.substr(7);
-    else if (name.rfind(L"\\\\?\\", 0) == 0)
-        name = name.substr(4);
-    resolved = wideToUtf8(name);
-    return {};
+    return error;
+}
+
+std::error_code pathStatus(const std::string& path, FileStatus& status) {
+    std::wstring wide;
+    if (!utf8ToWide(path, wide))
+        return std::make_error_code(std::errc::illegal_byte_sequence);
+    HANDLE handle = CreateFileW(wide.c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return lastError();
+    status = {};
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool disk = GetFileType(handle) == FILE_TYPE_DISK;
+    const bool known = disk && GetFileInformationByHandle(handle, &info);
+    const std::error_code error = disk && !known ? lastError() : std::error_code{};
+    CloseHandle(handle);
+    if (known)
+        fillFromHandle(info, status);
+    return error;
 }
 
 std::size_t lastComponentAt(const std::string& path) {
     const std::size_t separator = path.find_last_of("/\\:");
     return separator == std::string::npos ? 0 : separator + 1;
+}
+
+bool isBelow(const std::string& path, const std::string& folder) {
+    const std::string separators = "/\\";
+    if (folder.empty() || path.size() <= folder.size() ||
+        path.compare(0, folder.size(), folder) != 0)
+        return false;
+    // A folder that ends in a separator is a root (/ or C:\).
+    return separators.find(folder.back()) != std::string::npos ||
+           separators.find(path[folder.size()]) != std::string::npos;
 }
 
 std::error_code removeFile(const std::string& path) {
@@ -272,6 +337,26 @@ std::error_code syncFolderOf(const std::string&) {
 bool isMissing(const std::error_code& error) {
     return error.category() == std::system_category() &&
            (error.value() == ERROR_FILE_NOT_FOUND || error.value() == ERROR_PATH_NOT_FOUND);
+}
+
+bool isResourceShortage(const std::error_code& error) {
+    if (error.category() != std::system_category())
+        return false;
+    switch (error.value()) {
+    case ERROR_TOO_MANY_OPEN_FILES:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_NONPAGED_SYSTEM_RESOURCES:
+    case ERROR_PAGED_SYSTEM_RESOURCES:
+    case ERROR_WORKING_SET_QUOTA:
+    case ERROR_COMMITMENT_LIMIT:
+    case ERROR_IO_DEVICE:
+    case ERROR_CRC:
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool isLink(const std::error_code& error) {

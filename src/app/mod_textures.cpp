@@ -1,0 +1,174 @@
+#include "mod_textures.hpp"
+
+#include "output.hpp"
+#include "shown_name.hpp"
+#include "texture_patch.hpp"
+
+#include <algorithm>
+
+namespace dyeloom {
+namespace {
+
+// A pass holds at most this many bytes of texture files (originals and modded ones together):
+// a mod larger than that is searched in several passes over the archive. A pass of this size
+// searches a mod of a thousand real textures, a typical large mod, in one or two passes; the
+// memory stays a fraction of what a gigabyte archive's search touches anyway.
+constexpr std::uint64_t passBudgetBytes = std::uint64_t{256} << 20;
+// ... and at most this many textures: the search's tables and per-needle state grow with their
+// number, and a mod of tens of thousands of small textures would otherwise need them all at once.
+constexpr std::size_t passTextureLimit = 4096;
+
+const std::string unchanged = "; the archive is unchanged";
+
+std::string shownPath(const TextureFolder& folder, const std::string& name) {
+    return folder.path + "/" + shownName(name);
+}
+
+void skip(Texture& texture, std::string reason) {
+    texture.outcome = Outcome::Skipped;
+    texture.skipReason = std::move(reason);
+}
+
+// Opens a texture's two files, or says why it is skipped.
+bool openPair(ModTexture& texture, const ModFolders& folders, const ArchiveFacts& archive,
+              os::File& original, os::File& modded) {
+    const std::string& name = texture.texture.name;
+    if (const auto refused =
+            openTexture(folders.originals, name, shownPath(folders.originals, name),
+                        texture.original, original)) {
+        skip(texture.texture, refused->missing
+                                  ? "no original of that name in " + quoted(folders.originals.path)
+                                  : refused->reason);
+        return false;
+    }
+    if (const auto refused = openTexture(folders.modded, name, shownPath(folders.modded, name),
+                                         texture.modded, modded)) {
+        skip(texture.texture, refused->reason);
+        return false;
+    }
+    if (texture.original.identity == archive.identity ||
+        texture.modded.identity == archive.identity) {
+        skip(texture.texture, "it is the archive itself");
+        return false;
+    }
+    if (texture.original.size != texture.modded.size) {
+        skip(texture.texture, "the modded texture is " + std::to_string(texture.modded.size) +
+                                  " bytes, the original " + std::to_string(texture.original.size) +
+                                  "; a texture patched in place keeps its size");
+        return false;
+    }
+    return true;
+}
+
+ByteBuffer readWhole(const TextureFile& file, const os::File& opened) {
+    if (file.size > ByteBuffer().max_size())
+        throw std::length_error("vector too long");
+    ByteBuffer bytes(static_cast<std::size_t>(file.size));
+    readTexture(file, opened, 0, bytes);
+    return bytes;
+}
+
+// Reads one texture's pair of files into the pass, with the digests of their data. False, with
+// nothing read, when the pass has no room left for it.
+bool readPair(ModTexture& texture, const os::File& original, const os::File& modded,
+              std::int32_t headerBytes, ModPass& pass, std::uint64_t& passBytes) {
+    const std::uint64_t bytes = texture.original.size + texture.modded.size;
+    const bool full = passBytes > passBudgetBytes || bytes > passBudgetBytes - passBytes ||
+                      pass.loaded.size() == passTextureLimit;
+    if (!pass.loaded.empty() && full)
+        return false;
+    passBytes += bytes;
+    pass.files.push_back(readWhole(texture.original, original));
+    pass.files.push_back(readWhole(texture.modded, modded));
+    const Bytes originalFile = pass.files[pass.files.size() - 2];
+    const Bytes moddedFile = pass.files.back();
+    texture.originalDigest = Digest::of(textureData(originalFile, headerBytes));
+    texture.moddedDigest = Digest::of(textureData(moddedFile, headerBytes));
+    pass.loaded.push_back({&texture.texture, originalFile, moddedFile, true});
+    return true;
+}
+
+} // namespace
+
+ModListing listMod(const ModFolders& folders) {
+    os::FolderListing listing;
+    if (const auto error = os::listFolder(folders.modded.path, listing))
+        throw std::runtime_error("can't list the folder " + quoted(folders.modded.path) + ": " +
+                                 os::describe(error) + unchanged);
+    ModListing mod;
+    for (os::UnlistedFolder& folder : listing.unlisted) {
+        if (os::isResourceShortage(folder.reason))
+            throw std::runtime_error("can't list the folder " +
+                                     quoted(shownPath(folders.modded, folder.path)) + ": " +
+                                     os::describe(folder.reason) + unchanged);
+        mod.unlisted.push_back(std::move(folder));
+    }
+    std::sort(listing.files.begin(), listing.files.end(),
+              [](const os::ListedFile& a, const os::ListedFile& b) { return a.path < b.path; });
+    mod.textures.resize(listing.files.size());
+    for (std::size_t i = 0; i < listing.files.size(); ++i)
+        mod.textures[i].texture.name = std::move(listing.files[i].path);
+    std::sort(
+        mod.unlisted.begin(), mod.unlisted.end(),
+        [](const os::UnlistedFolder& a, const os::UnlistedFolder& b) { return a.path < b.path; });
+    return mod;
+}
+
+ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
+                 const ArchiveFacts& archive, std::int32_t headerBytes) {
+    ModPass pass;
+    std::uint64_t passBytes = 0;
+    std::size_t i = from;
+    try {
+        for (; i < mod.textures.size(); ++i) {
+            ModTexture& texture = mod.textures[i];
+            os::File original, modded;
+            if (!openPair(texture, folders, archive, original, modded))
+                continue;
+            // Larger than the archive, it cannot be in it: nothing of it is read.
+            if (texture.original.size > archive.size) {
+                texture.texture.outcome = Outcome::NotFound;
+                continue;
+            }
+            if (!readPair(texture, original, modded, headerBytes, pass, passBytes))
+                break;
+        }
+    } catch (const std::runtime_error& error) {
+        throw std::runtime_error(error.what() + unchanged);
+    }
+    pass.next = i;
+    return pass;
+}
+
+void ModPatchBytes::prepare() {
+    // A modded file replaced, removed or resized since it was searched stops the patch before
+    // anything is journalled.
+    for (const ModTexture* texture : textures_)
+        reopenTexture(texture->modded);
+}
+
+bool ModPatchBytes::holdsExpected(std::size_t span, std::uint64_t at, Bytes piece) {
+    const ModTexture& texture = *textures_[span];
+    if (at == 0)
+        expected_ = {};
+    expected_.add(piece);
+    return at + piece.size() < texture.texture.spanBytes ||
+           expected_.value() == texture.originalDigest;
+}
+
+void ModPatchBytes::readReplacement(std::size_t span, std::uint64_t at, MutableBytes into) {
+    const ModTexture& texture = *textures_[span];
+    if (at == 0) {
+        modded_ = reopenTexture(texture.modded);
+        replacement_ = {};
+    }
+    readTexture(texture.modded, modded_, headerBytes_ + at, into);
+    replacement_.add(into);
+    if (at + into.size() < texture.texture.spanBytes)
+        return;
+    modded_.close();
+    if (replacement_.value() != texture.moddedDigest)
+        throw TextureChanged(texture.modded.shown);
+}
+
+} // namespace dyeloom

@@ -1,0 +1,82 @@
+// The textures of a mod: every file below the modded folder, paired with the original of the same
+// relative path, read into memory a pass at a time and let go of before the next, so that a mod of
+// any size costs a pass's memory and holds no file open. What a pass read is checked again, by
+// its digest, when the archive is written.
+#pragma once
+
+#include "digest.hpp"
+#include "install.hpp"
+#include "os_file.hpp"
+#include "texture_file.hpp"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace dyeloom {
+
+struct ModFolders {
+    TextureFolder originals;
+    TextureFolder modded;
+};
+
+// A texture of the mod: its outcome, its two files once found, and digests of their data
+// (from the header byte count on) as the search saw them.
+struct ModTexture {
+    Texture texture;
+    TextureFile original;
+    TextureFile modded;
+    std::uint64_t originalDigest = 0;
+    std::uint64_t moddedDigest = 0;
+};
+
+struct ModListing {
+    std::vector<ModTexture> textures;         // in byte order of their names
+    std::vector<os::UnlistedFolder> unlisted; // subfolders of the modded folder
+};
+
+// Opens both folders and lists the modded one. Throws, with nothing read, when either cannot be
+// listed, or a subfolder cannot be for a reason that is the system's, not the folder's.
+ModListing listMod(const ModFolders& folders);
+
+// What one pass of the search holds: the bytes of its textures' files.
+struct ModPass {
+    std::vector<ByteBuffer> files;
+    std::vector<LoadedTexture> loaded;
+    std::size_t next = 0; // the first texture left for the next pass
+};
+
+// What the run knows of the archive before reading textures for it.
+struct ArchiveFacts {
+    os::FileIdentity identity;
+    std::uint64_t size = 0;
+};
+
+// Reads the textures of `mod` from `from` on until the pass's memory or texture budget is spent
+// (one texture at least). Textures that cannot be used are Skipped with their reason, those too
+// large for the archive NotFound. Throws, naming the file, on a failure of the system or a file
+// that changes while it is read; nothing is written then.
+ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
+                 const ArchiveFacts& archive, std::int32_t headerBytes);
+
+// The bytes a mod's patch checks and writes, read from the textures' files span by span: each
+// span's archive bytes must have the digest of the original's data as searched, and the modded
+// data read now must have the digest it had then. `textures` are the spans' textures in order.
+class ModPatchBytes final : public PatchBytes {
+public:
+    ModPatchBytes(std::vector<const ModTexture*> textures, std::int32_t headerBytes)
+        : textures_(std::move(textures)), headerBytes_(static_cast<std::uint64_t>(headerBytes)) {}
+
+    void prepare() override;
+    bool holdsExpected(std::size_t span, std::uint64_t at, Bytes piece) override;
+    void readReplacement(std::size_t span, std::uint64_t at, MutableBytes into) override;
+
+private:
+    std::vector<const ModTexture*> textures_;
+    std::uint64_t headerBytes_;
+    Digest expected_, replacement_; // of the span under way
+    os::File modded_;               // the modded file of the span being written
+};
+
+} // namespace dyeloom

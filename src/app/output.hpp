@@ -1,0 +1,31 @@
+// What the run prints, and the pieces its messages share. The run is the only part of Dyeloom
+// that prints; everything goes to standard output.
+#pragma once
+
+#include "fileio.hpp"
+#include "os_process.hpp"
+
+#include <string>
+
+namespace dyeloom {
+
+// The command line of a run past the program's name.
+struct Arguments {
+    std::string archive;
+    std::string original;
+    std::string modded;
+    const char* headerBytes;
+};
+
+void print(const std::string& text);
+
+std::string quoted(const std::string& text);
+
+// Says what was done about the journal an interrupted patch had left, if anything.
+void printRecovery(const Recovery& recovery, const std::string& archive);
+
+// Lets a stop signal held while the archive was being changed take effect, once everything
+// printed so far is out: the signal ends the process without flushing its buffers.
+void releaseSignals(os::StopSignals& signals);
+
+} // namespace dyeloom
