@@ -264,6 +264,22 @@ TEST_F(DyeloomRun, AModIsInstalledReportedAndUndone) {
     EXPECT_FALSE(journalLeft());
 }
 
+// Characters every platform allows in a name but that reorder or break a line are shown escaped,
+// the same way on Linux and on Windows.
+TEST_F(DyeloomRun, AModsNamesAreShownTheSameWayEverywhere) {
+    const fs::path name(u8"r\u202Egpj\u0085.dds");
+    fs::create_directories(dir / "orig");
+    fs::create_directories(dir / "mod");
+    writeBytes(dir / "orig" / name, original);
+    writeBytes(dir / "mod" / name, modded);
+    writeBytes(dir / "pack.asf", archive);
+    expectResult(run({"pack.asf", "orig", "mod", "16"}),
+                 "replaced: r\\xE2\\x80\\xAEgpj\\xC2\\x85.dds\n1 texture: 1 replaced, 0 already "
+                 "replaced, 0 not found, 0 skipped, 0 in conflict; 'pack.asf' is patched\n",
+                 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), archivePatched);
+}
+
 // A run interrupted part way leaves the span torn and the journal beside the archive. The next
 // run puts the journalled bytes back before it searches, then patches as asked.
 class LeftBehind : public DyeloomRun {

@@ -17,11 +17,19 @@
 //     read, read-short    reading DYELOOM_FAULT_PATH fails (EIO), or stops half way
 //     no-map              no file can be memory-mapped
 //     truncate-after-map  DYELOOM_FAULT_PATH is cut to half its size as soon as it is mapped
+//     truncate-after-read DYELOOM_FAULT_PATH loses its last DYELOOM_FAULT_BYTES bytes (all of them
+//                         when unset) as it is closed, the first time a read has reached its end
+//     change-after-read   every byte of DYELOOM_FAULT_PATH is inverted as it is closed, the first
+//                         time a read has reached its end: another file of the same size
+//     remove-while-listing  DYELOOM_FAULT_PATH (a file, or a folder with what it holds) is removed
+//                         as its folder's listing reaches its name, before the name is returned
 //     truncate-before-write  another program cuts the archive to half its size just before the
 //                         first write to it
 //     replace-before-write   another program renames a copy of the archive over it just before
 //                         the first write to it
 //   DYELOOM_FAULT_PATH  the path (as opened) that the read and truncation faults concern
+//   DYELOOM_OPENS       a file that gets a line for every file opened ("open PATH") and every
+//                       file mapped ("map PATH"), paths as the program gave them
 //   DYELOOM_TRACE       a file that gets a line per step of the write protocol, "KIND FILE":
 //                       KIND write, sync, create or remove; FILE archive, journal or folder
 //   DYELOOM_CRASH       "KIND:N": the process is killed (SIGKILL) part way through the N-th
@@ -39,8 +47,10 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -103,6 +113,11 @@ struct Unflushed {
 
 struct State {
     std::string fault, faultPath, powerLossSeed;
+    int opensLog = -1;    // DYELOOM_OPENS, opened once so that logging needs no descriptor later
+    long faultBytes = -1; // DYELOOM_FAULT_BYTES, -1 when unset
+    bool readToEnd = false, faultDone = false;
+    std::map<int, std::string> opened;      // every descriptor open() returned, and its path
+    std::map<const DIR*, std::string> dirs; // every folder being listed, and its path
     Trigger crash, raise;
     std::map<std::string, int> stepsSeen; // by kind
     int archiveFd = -1, journalFd = -1, faultedFd = -1;
@@ -131,9 +146,47 @@ __attribute__((constructor)) void readSettings() {
     State& s = state();
     s.fault = setting("DYELOOM_FAULT");
     s.faultPath = setting("DYELOOM_FAULT_PATH");
+    if (const std::string log = setting("DYELOOM_OPENS"); !log.empty()) {
+        s.opensLog = realOpen(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (s.opensLog < 0)
+            std::abort();
+    }
+    if (const std::string bytes = setting("DYELOOM_FAULT_BYTES"); !bytes.empty())
+        s.faultBytes = std::stol(bytes);
     s.powerLossSeed = setting("DYELOOM_POWER_LOSS");
     s.crash = triggerOf(setting("DYELOOM_CRASH"));
     s.raise = triggerOf(setting("DYELOOM_RAISE"));
+}
+
+void logOpen(const State& s, const char* kind, const std::string& path) {
+    const std::string line = std::string(kind) + " " + path + "\n";
+    if (s.opensLog >= 0 && ::write(s.opensLog, line.data(), line.size()) < 0)
+        std::abort();
+}
+
+// What another program does to a texture once Dyeloom has read it all: shortens it, or writes
+// other bytes over it.
+void meddleWithReadFile(State& s, int fd) {
+    struct stat info {};
+    if (s.faultDone || !s.readToEnd || ::fstat(fd, &info) != 0)
+        return;
+    s.faultDone = true;
+    if (s.fault == "truncate-after-read") {
+        const off_t cut =
+            s.faultBytes < 0 ? info.st_size : std::min<off_t>(s.faultBytes, info.st_size);
+        if (::truncate(s.faultPath.c_str(), info.st_size - cut) != 0)
+            std::abort();
+        return;
+    }
+    std::vector<char> bytes(static_cast<std::size_t>(info.st_size));
+    const int out = realOpen(s.faultPath.c_str(), O_RDWR | O_CLOEXEC);
+    if (out < 0 || realPread(out, bytes.data(), bytes.size(), 0) != info.st_size)
+        std::abort();
+    for (char& byte : bytes)
+        byte = static_cast<char>(~byte);
+    if (realPwrite(out, bytes.data(), bytes.size(), 0) != info.st_size)
+        std::abort();
+    real<int (*)(int)>("close")(out);
 }
 
 void losePower(State& s) {
@@ -290,6 +343,8 @@ int open(const char* path, int flags, ...) {
     const int fd = realOpen(path, flags, mode);
     if (fd < 0)
         return fd;
+    s.opened[fd] = path;
+    logOpen(s, "open", path);
     if (path == s.faultPath)
         s.faultedFd = fd;
     if (update) {
@@ -337,7 +392,34 @@ ssize_t pread(int fd, void* data, size_t size, off_t offset) {
     }
     if (fd == s.faultedFd && s.fault == "read-short")
         return offset > 0 ? 0 : realPread(fd, data, size / 2, offset);
-    return realPread(fd, data, size, offset);
+    const ssize_t got = realPread(fd, data, size, offset);
+    struct stat info {};
+    if (fd == s.faultedFd && got >= 0 && ::fstat(fd, &info) == 0 && offset + got >= info.st_size)
+        s.readToEnd = true;
+    return got;
+}
+
+DIR* opendir(const char* path) {
+    DIR* dir = real<DIR* (*)(const char*)>("opendir")(path);
+    if (dir != nullptr)
+        state().dirs[dir] = path;
+    return dir;
+}
+
+int closedir(DIR* dir) {
+    state().dirs.erase(dir);
+    return real<int (*)(DIR*)>("closedir")(dir);
+}
+
+struct dirent* readdir(DIR* dir) {
+    State& s = state();
+    struct dirent* entry = real<struct dirent* (*)(DIR*)>("readdir")(dir);
+    if (entry != nullptr && s.fault == "remove-while-listing" && s.dirs.count(dir) != 0 &&
+        s.dirs[dir] + "/" + entry->d_name == s.faultPath) {
+        std::error_code ignored;
+        std::filesystem::remove_all(s.faultPath, ignored);
+    }
+    return entry;
 }
 
 void* mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
@@ -349,6 +431,8 @@ void* mmap(void* address, size_t size, int protection, int flags, int fd, off_t 
     }
     void* mapped = real<void* (*)(void*, size_t, int, int, int, off_t)>("mmap")(
         address, size, protection, flags, fd, offset);
+    if (mapped != MAP_FAILED && fd >= 0 && s.opened.count(fd) != 0)
+        logOpen(s, "map", s.opened[fd]);
     struct stat info {};
     if (mapped != MAP_FAILED && fd >= 0 && fd == s.faultedFd && s.fault == "truncate-after-map" &&
         (::fstat(fd, &info) != 0 || ::truncate(s.faultPath.c_str(), info.st_size / 2) != 0))
@@ -388,8 +472,11 @@ int unlink(const char* path) {
 
 int close(int fd) {
     State& s = state();
+    if (fd == s.faultedFd && (s.fault == "truncate-after-read" || s.fault == "change-after-read"))
+        meddleWithReadFile(s, fd);
     const int rc = real<int (*)(int)>("close")(fd);
     s.paths.erase(fd);
+    s.opened.erase(fd);
     if (fd == s.journalFd)
         s.journalFd = -1;
     if (fd == s.archiveFd) {
