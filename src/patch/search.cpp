@@ -736,10 +736,21 @@ struct MultiSearch::Impl {
     void assignGroups() {
         replanGroup.assign(groups.size(), 0);
         groupOf.assign(needles.size(), noGroup);
+        members.assign(groups.size(), {});
         for (std::size_t g = 0; g < groups.size(); ++g)
             for (std::size_t i = 0; i < needles.size(); ++i)
-                if (groups[g].samples(i))
+                if (groups[g].samples(i)) {
                     groupOf[i] = g;
+                    members[g].push_back(i);
+                }
+    }
+
+    // How many of a group's needles that bound its spacing are still looked for.
+    std::size_t countBounding(std::size_t g) const {
+        std::size_t count = 0;
+        for (const std::size_t i : members[g])
+            count += !needles[i].done && groups[g].bounds(i) ? 1 : 0;
+        return count;
     }
 
     // What the groups still under way read together, as one plan for the reader: their blocks
@@ -785,13 +796,18 @@ struct MultiSearch::Impl {
             assignGroups();
             replanned = false;
         }
+        sampleable = 0;
         for (Needle& needle : needles) {
             needle.done = needle.bytes.empty() || needle.bytes.size() > haystack.size();
             needle.result.reset();
             needle.inStretch = false;
             needle.last = needle.done ? 0 : haystack.size() - needle.bytes.size();
             left += needle.done ? 0 : 1;
+            sampleable += !needle.done && needle.bytes.size() >= SharedSampling::minNeedle ? 1 : 0;
         }
+        boundingLeft.resize(groups.size());
+        for (std::size_t g = 0; g < groups.size(); ++g)
+            boundingLeft[g] = countBounding(g);
         anchorScansIn(haystack);
         for (std::size_t from = 0; left > 0;) {
             std::size_t lastOfAll = 0;
@@ -822,10 +838,7 @@ struct MultiSearch::Impl {
 
     // How much of each needle a group would index now that fewer are left.
     std::size_t windowNow(std::size_t g) const {
-        std::size_t count = 0;
-        for (const Needle& needle : needles)
-            count += !needle.done && needle.bytes.size() >= SharedSampling::minNeedle ? 1 : 0;
-        return std::max(groups[g].windowBytes(), SharedSampling::windowFor(count));
+        return std::max(groups[g].windowBytes(), SharedSampling::windowFor(sampleable));
     }
 
     // Whether a group's needles left could be sampled at least twice as sparsely: planning
@@ -833,8 +846,8 @@ struct MultiSearch::Impl {
     bool sparserWithout(std::size_t g) const {
         const std::size_t window = windowNow(g);
         std::size_t smallest = std::numeric_limits<std::size_t>::max();
-        for (std::size_t i = 0; i < needles.size(); ++i)
-            if (!needles[i].done && groupOf[i] == g)
+        for (const std::size_t i : members[g])
+            if (!needles[i].done)
                 smallest = std::min(smallest, std::min(needles[i].bytes.size(), window));
         return smallest != std::numeric_limits<std::size_t>::max() &&
                smallest >= 2 * groups[g].boundBytes();
@@ -845,11 +858,11 @@ struct MultiSearch::Impl {
     void sampleRemainingNeedles(std::size_t g) {
         replanGroup[g] = 0;
         std::vector<Bytes> remaining(needles.size());
-        std::size_t members = 0;
-        for (std::size_t i = 0; i < needles.size(); ++i)
-            if (!needles[i].done && groupOf[i] == g) {
+        std::size_t live = 0;
+        for (const std::size_t i : members[g])
+            if (!needles[i].done) {
                 remaining[i] = needles[i].bytes;
-                ++members;
+                ++live;
             }
         const std::size_t window = windowNow(g);
         std::vector<IndexedPart> parts;
@@ -863,9 +876,11 @@ struct MultiSearch::Impl {
         for (std::size_t i = 0; i < needles.size(); ++i)
             sampled += sparser.samples(i) ? 1 : 0;
         // Kept as it is unless every needle left is sampled the new way.
-        if (sampled == members && sparser.samplesAny() &&
-            sparser.spacingBytes() > groups[g].spacingBytes())
+        if (sampled == live && sparser.samplesAny() &&
+            sparser.spacingBytes() > groups[g].spacingBytes()) {
             groups[g] = std::move(sparser);
+            boundingLeft[g] = countBounding(g);
+        }
         replanned = true;
     }
 
@@ -877,12 +892,16 @@ struct MultiSearch::Impl {
         needle.result = result;
         --left;
         found += result ? 1 : 0;
+        sampleable -= needle.bytes.size() >= SharedSampling::minNeedle ? 1 : 0;
         if (needle.inStretch) {
             needle.inStretch = false;
             --pending;
         }
-        if (groupOf[i] != noGroup && groups[groupOf[i]].bounds(i) && sparserWithout(groupOf[i]))
-            replanGroup[groupOf[i]] = 1;
+        // Once the last needle that bounded its group's spacing is found, the others may be
+        // sampled more sparsely.
+        const std::size_t g = groupOf[i];
+        if (g != noGroup && groups[g].bounds(i) && --boundingLeft[g] == 0 && sparserWithout(g))
+            replanGroup[g] = 1;
         if (result)
             for (const std::size_t dependent : dependents[i])
                 finish(dependent, std::nullopt);
@@ -959,9 +978,9 @@ struct MultiSearch::Impl {
 
     // Settles the stretch for the needles of one group.
     void sampleStretch(std::size_t g, std::size_t from, std::size_t to) {
-        for (std::size_t i = 0; i < needles.size(); ++i) {
+        for (const std::size_t i : members[g]) {
             Needle& needle = needles[i];
-            if (needle.done || groupOf[i] != g)
+            if (needle.done)
                 continue;
             needle.inStretch = true;
             needle.open = from;
@@ -989,8 +1008,8 @@ struct MultiSearch::Impl {
             prefetchBlock(block + prefetchedBlocksAhead * spacing);
             searchBlock(block);
         }
-        for (std::size_t i = 0; i < needles.size() && pending > 0; ++i)
-            if (needles[i].inStretch)
+        for (const std::size_t i : members[g])
+            if (pending > 0 && needles[i].inStretch)
                 settle(i);
         settlePoints = {};
     }
@@ -1138,6 +1157,8 @@ struct MultiSearch::Impl {
     static constexpr std::size_t noGroup = std::numeric_limits<std::size_t>::max();
     std::vector<SharedSampling> groups;
     std::vector<std::size_t> groupOf;      // which group samples each needle, if any
+    std::vector<std::vector<std::size_t>> members; // the needles each group samples
+    std::vector<std::size_t> boundingLeft; // of each group's needles that bound its spacing
     const SharedSampling* group = nullptr; // the one sampling the stretch under way
     std::vector<Needle> needles;
     std::vector<std::vector<std::size_t>> dependents; // given up when the needle is found
@@ -1145,6 +1166,7 @@ struct MultiSearch::Impl {
     Bytes haystack;
     HaystackReader* reader = nullptr;
     std::size_t left = 0, found = 0;
+    std::size_t sampleable = 0; // needles left long enough to be sampled
     std::size_t pending = 0;               // sampled needles still open in the stretch under way
     std::vector<std::uint8_t> replanGroup; // a needle that bounded its spacing is found
     bool replanned = false;                // the sampling leaves out needles found
