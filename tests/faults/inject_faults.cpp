@@ -42,103 +42,31 @@
 //                       or removal not yet flushed in its folder may be undone
 //   DYELOOM_RAISE       "SIGNAL:N": the N-th write to the archive stops half way, raises
 //                       SIGINT (INT) or SIGTERM (TERM), and then goes on
+#include "fault_state.hpp"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <filesystem>
-#include <map>
 #include <random>
-#include <set>
-#include <string>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
-namespace {
-
-template <typename F> F real(const char* name) {
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-
-// The C library may call these before this library's globals are set up: look them up on use.
-int realOpen(const char* path, int flags, mode_t mode = 0) {
-    static const auto call = real<int (*)(const char*, int, ...)>("open");
-    return call(path, flags, mode);
-}
-ssize_t realPread(int fd, void* data, size_t size, off_t offset) {
-    static const auto call = real<ssize_t (*)(int, void*, size_t, off_t)>("pread");
-    return call(fd, data, size, offset);
-}
-ssize_t realPwrite(int fd, const void* data, size_t size, off_t offset) {
-    static const auto call = real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
-    return call(fd, data, size, offset);
-}
-int realUnlink(const char* path) {
-    static const auto call = real<int (*)(const char*)>("unlink");
-    return call(path);
-}
-
-std::string setting(const char* name) {
-    const char* value = std::getenv(name);
-    return value == nullptr ? "" : value;
-}
-
-// "KIND:N", as DYELOOM_CRASH and DYELOOM_RAISE give it.
-struct Trigger {
-    std::string kind;
-    int count = 0;
-};
-
-Trigger triggerOf(const std::string& text) {
-    const auto colon = text.find(':');
-    return colon == std::string::npos
-               ? Trigger{}
-               : Trigger{text.substr(0, colon), std::atoi(text.c_str() + colon + 1)};
-}
-
-constexpr std::size_t sectorBytes = 512;
-
-// What lost power could still take back from a file: the old bytes of the sectors written
-// since its last flush, and its length at that flush.
-struct Unflushed {
-    std::map<std::uint64_t, std::vector<char>> oldSectors;
-    off_t flushedLength = 0;
-};
-
-struct State {
-    std::string fault, faultPath, powerLossSeed;
-    int opensLog = -1;    // DYELOOM_OPENS, opened once so that logging needs no descriptor later
-    long faultBytes = -1; // DYELOOM_FAULT_BYTES, -1 when unset
-    bool readToEnd = false, faultDone = false;
-    std::map<int, std::string> opened;      // every descriptor open() returned, and its path
-    std::map<const DIR*, std::string> dirs; // every folder being listed, and its path
-    Trigger crash, raise;
-    std::map<std::string, int> stepsSeen; // by kind
-    int archiveFd = -1, journalFd = -1, faultedFd = -1;
-    int archiveWrites = 0;
-    std::map<int, std::string> paths;           // the archive's and the journal's descriptors
-    std::map<std::string, Unflushed> unflushed; // by path
-    std::set<std::string> createdUnflushed;
-    std::map<std::string, std::string> removedUnflushed; // path -> a link kept to undo it
-
-    [[nodiscard]] bool tracked(int fd) const {
-        return fd >= 0 && (fd == archiveFd || fd == journalFd);
-    }
-    [[nodiscard]] const char* kindOf(int fd) const {
-        return fd == archiveFd ? "archive" : "journal";
-    }
-};
+namespace faults {
 
 State& state() {
     static State instance;
     return instance;
 }
+
+} // namespace faults
+
+namespace {
+
+using namespace faults;
 
 // A sanitizer's runtime calls mmap and pread while it starts, before the environment can be
 // read; the settings are read when this library is loaded, after that.
@@ -156,37 +84,6 @@ __attribute__((constructor)) void readSettings() {
     s.powerLossSeed = setting("DYELOOM_POWER_LOSS");
     s.crash = triggerOf(setting("DYELOOM_CRASH"));
     s.raise = triggerOf(setting("DYELOOM_RAISE"));
-}
-
-void logOpen(const State& s, const char* kind, const std::string& path) {
-    const std::string line = std::string(kind) + " " + path + "\n";
-    if (s.opensLog >= 0 && ::write(s.opensLog, line.data(), line.size()) < 0)
-        std::abort();
-}
-
-// What another program does to a texture once Dyeloom has read it all: shortens it, or writes
-// other bytes over it.
-void meddleWithReadFile(State& s, int fd) {
-    struct stat info {};
-    if (s.faultDone || !s.readToEnd || ::fstat(fd, &info) != 0)
-        return;
-    s.faultDone = true;
-    if (s.fault == "truncate-after-read") {
-        const off_t cut =
-            s.faultBytes < 0 ? info.st_size : std::min<off_t>(s.faultBytes, info.st_size);
-        if (::truncate(s.faultPath.c_str(), info.st_size - cut) != 0)
-            std::abort();
-        return;
-    }
-    std::vector<char> bytes(static_cast<std::size_t>(info.st_size));
-    const int out = realOpen(s.faultPath.c_str(), O_RDWR | O_CLOEXEC);
-    if (out < 0 || realPread(out, bytes.data(), bytes.size(), 0) != info.st_size)
-        std::abort();
-    for (char& byte : bytes)
-        byte = static_cast<char>(~byte);
-    if (realPwrite(out, bytes.data(), bytes.size(), 0) != info.st_size)
-        std::abort();
-    real<int (*)(int)>("close")(out);
 }
 
 void losePower(State& s) {
@@ -384,62 +281,6 @@ ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
     return realPwrite(fd, data, size, offset);
 }
 
-ssize_t pread(int fd, void* data, size_t size, off_t offset) {
-    State& s = state();
-    if (fd == s.faultedFd && s.fault == "read") {
-        errno = EIO;
-        return -1;
-    }
-    if (fd == s.faultedFd && s.fault == "read-short")
-        return offset > 0 ? 0 : realPread(fd, data, size / 2, offset);
-    const ssize_t got = realPread(fd, data, size, offset);
-    struct stat info {};
-    if (fd == s.faultedFd && got >= 0 && ::fstat(fd, &info) == 0 && offset + got >= info.st_size)
-        s.readToEnd = true;
-    return got;
-}
-
-DIR* opendir(const char* path) {
-    DIR* dir = real<DIR* (*)(const char*)>("opendir")(path);
-    if (dir != nullptr)
-        state().dirs[dir] = path;
-    return dir;
-}
-
-int closedir(DIR* dir) {
-    state().dirs.erase(dir);
-    return real<int (*)(DIR*)>("closedir")(dir);
-}
-
-struct dirent* readdir(DIR* dir) {
-    State& s = state();
-    struct dirent* entry = real<struct dirent* (*)(DIR*)>("readdir")(dir);
-    if (entry != nullptr && s.fault == "remove-while-listing" && s.dirs.count(dir) != 0 &&
-        s.dirs[dir] + "/" + entry->d_name == s.faultPath) {
-        std::error_code ignored;
-        std::filesystem::remove_all(s.faultPath, ignored);
-    }
-    return entry;
-}
-
-void* mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
-    State& s = state();
-    const bool readFault = s.fault == "read" || s.fault == "read-short";
-    if (fd >= 0 && (s.fault == "no-map" || (fd == s.faultedFd && readFault))) {
-        errno = ENODEV;
-        return MAP_FAILED;
-    }
-    void* mapped = real<void* (*)(void*, size_t, int, int, int, off_t)>("mmap")(
-        address, size, protection, flags, fd, offset);
-    if (mapped != MAP_FAILED && fd >= 0 && s.opened.count(fd) != 0)
-        logOpen(s, "map", s.opened[fd]);
-    struct stat info {};
-    if (mapped != MAP_FAILED && fd >= 0 && fd == s.faultedFd && s.fault == "truncate-after-map" &&
-        (::fstat(fd, &info) != 0 || ::truncate(s.faultPath.c_str(), info.st_size / 2) != 0))
-        std::abort();
-    return mapped;
-}
-
 int fsync(int fd) {
     return syncWith(fd, "fsync");
 }
@@ -472,8 +313,7 @@ int unlink(const char* path) {
 
 int close(int fd) {
     State& s = state();
-    if (fd == s.faultedFd && (s.fault == "truncate-after-read" || s.fault == "change-after-read"))
-        meddleWithReadFile(s, fd);
+    beforeClose(s, fd);
     const int rc = real<int (*)(int)>("close")(fd);
     s.paths.erase(fd);
     s.opened.erase(fd);
