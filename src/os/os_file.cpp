@@ -111,6 +111,22 @@ Bytes MappedRegion::bytes() const noexcept {
     return {static_cast<const std::uint8_t*>(address_), size_};
 }
 
+std::error_code listFolder(const std::string& folder, FolderListing& listing) {
+    listing = {};
+    std::vector<std::string> pending; // subfolders still to list, relative to `folder`
+    if (const auto error = detail::listEntries(folder, "", listing, pending))
+        return error;
+    while (!pending.empty()) {
+        const std::string relative = std::move(pending.back());
+        pending.pop_back();
+        // A subfolder removed since its parent was listed is simply not there.
+        const auto error = detail::listEntries(folder + "/" + relative, relative, listing, pending);
+        if (error && !detail::isGone(error))
+            listing.unlisted.push_back({relative, error});
+    }
+    return {};
+}
+
 std::string describe(const std::error_code& error) {
     std::string text = error.message();
     while (!text.empty() &&

@@ -213,6 +213,15 @@ struct FolderListing {
 // file, not followed: a loop of links then cannot make the listing endless.
 std::error_code listFolder(const std::string& folder, FolderListing& listing);
 
+namespace detail {
+// The platform's part of listFolder: the files in the folder at `path` (`relative` below the
+// folder being listed) go to `listing`, its subfolders to `pending`.
+std::error_code listEntries(const std::string& path, const std::string& relative,
+                            FolderListing& listing, std::vector<std::string>& pending);
+// Whether a subfolder could not be listed because it is gone: removed, or replaced by a file.
+bool isGone(const std::error_code& error);
+} // namespace detail
+
 // Flushes the folder that holds `path`, so that a file's creation or removal there survives a
 // crash. Windows needs no such step (NTFS journals its folders), and there it does nothing.
 std::error_code syncFolderOf(const std::string& path);

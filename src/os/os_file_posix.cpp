@@ -320,12 +320,10 @@ std::error_code isFolder(const std::string& path, bool& folder) {
     return {};
 }
 
-namespace {
+namespace detail {
 
-// Lists one folder into `listing`, its subfolders into `pending`. Entries that vanish between
-// being read and being looked at are left out; any other failure ends this folder's listing.
-std::error_code listOne(const std::string& path, const std::string& relative,
-                        FolderListing& listing, std::vector<std::string>& pending) {
+std::error_code listEntries(const std::string& path, const std::string& relative,
+                            FolderListing& listing, std::vector<std::string>& pending) {
     struct CloseLater {
         DIR* dir;
         ~CloseLater() {
@@ -358,24 +356,11 @@ std::error_code listOne(const std::string& path, const std::string& relative,
     return errno != 0 ? lastError() : std::error_code{};
 }
 
-} // namespace
-
-std::error_code listFolder(const std::string& folder, FolderListing& listing) {
-    listing = {};
-    std::vector<std::string> pending; // subfolders still to list, relative to `folder`
-    if (const auto error = listOne(folder, "", listing, pending))
-        return error;
-    while (!pending.empty()) {
-        const std::string relative = std::move(pending.back());
-        pending.pop_back();
-        const auto error = listOne(folder + "/" + relative, relative, listing, pending);
-        // A subfolder removed, or replaced by a file, since its parent was listed is not there.
-        if (error && error != std::errc::no_such_file_or_directory &&
-            error != std::errc::not_a_directory)
-            listing.unlisted.push_back({relative, error});
-    }
-    return {};
+bool isGone(const std::error_code& error) {
+    return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory;
 }
+
+} // namespace detail
 
 std::error_code realPath(const std::string& path, std::string& resolved) {
     struct FreeLater {

@@ -23,10 +23,16 @@ OVERLAPPED at(std::uint64_t offset) {
 
 constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-bool isReparsePoint(HANDLE handle) {
-    FILE_BASIC_INFO info{};
-    return GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof info) &&
-           (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+// A reparse point that names another file: a symbolic link, a junction. Others (cloud files
+// not yet downloaded, deduplicated files) are the file itself, read through a filter.
+bool isLinkTag(DWORD attributes, DWORD tag) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(tag);
+}
+
+bool isLinkHandle(HANDLE handle) {
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info) &&
+           isLinkTag(info.FileAttributes, info.ReparseTag);
 }
 
 // The path the system knows an open handle by, in its short form (C:\... or \\server\...).
@@ -79,7 +85,7 @@ std::error_code File::open(const std::string& path, Access access, File& file, L
         CreateFileW(wide.c_str(), rights, shareAll, nullptr, disposition, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return lastError();
-    if (lastLink == LastLink::Refuse && isReparsePoint(handle)) {
+    if (lastLink == LastLink::Refuse && isLinkHandle(handle)) {
         CloseHandle(handle);
         return std::make_error_code(std::errc::too_many_symbolic_link_levels);
     }
@@ -198,9 +204,17 @@ std::error_code linkStatus(const std::string& path, FileStatus& status) {
         return lastError();
     status = {};
     status.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    status.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? FileKind::Link
-                  : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? FileKind::Directory
-                                                                         : FileKind::Regular;
+    status.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::Directory
+                                                                     : FileKind::Regular;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // Only the folder's entry for the name tells what kind of reparse point it is.
+        WIN32_FIND_DATAW found{};
+        HANDLE search = FindFirstFileW(wide.c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE || isLinkTag(found.dwFileAttributes, found.dwReserved0))
+            status.kind = FileKind::Link;
+        if (search != INVALID_HANDLE_VALUE)
+            FindClose(search);
+    }
     return {};
 }
 
@@ -218,16 +232,19 @@ std::error_code isFolder(const std::string& path, bool& folder) {
 namespace {
 
 FileKind kindOf(const WIN32_FIND_DATAW& found) {
-    // A symbolic link or a junction is a reparse point: reported, not followed.
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    // A symbolic link or a junction is reported, not followed.
+    if (isLinkTag(found.dwFileAttributes, found.dwReserved0))
         return FileKind::Link;
     return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::Directory
                                                                : FileKind::Regular;
 }
 
-// Lists one folder into `listing`, its subfolders into `pending`.
-std::error_code listOne(const std::string& path, const std::string& relative,
-                        FolderListing& listing, std::vector<std::string>& pending) {
+} // namespace
+
+namespace detail {
+
+std::error_code listEntries(const std::string& path, const std::string& relative,
+                            FolderListing& listing, std::vector<std::string>& pending) {
     std::wstring pattern;
     if (!utf8ToWide(path + "/*", pattern))
         return std::make_error_code(std::errc::illegal_byte_sequence);
@@ -257,46 +274,40 @@ std::error_code listOne(const std::string& path, const std::string& relative,
     return GetLastError() == ERROR_NO_MORE_FILES ? std::error_code{} : lastError();
 }
 
-} // namespace
-
-std::error_code listFolder(const std::string& folder, FolderListing& listing) {
-    listing = {};
-    std::vector<std::string> pending; // subfolders still to list, relative to `folder`
-    if (const auto error = listOne(folder, "", listing, pending))
-        return error;
-    while (!pending.empty()) {
-        const std::string relative = std::move(pending.back());
-        pending.pop_back();
-        const auto error = listOne(folder + "/" + relative, relative, listing, pending);
-        // A subfolder removed since its parent was listed is not there.
-        if (error && !isMissing(error) && error.value() != ERROR_DIRECTORY)
-            listing.unlisted.push_back({relative, error});
-    }
-    return {};
+bool isGone(const std::error_code& error) {
+    return isMissing(error) || error.value() == ERROR_DIRECTORY;
 }
 
-std::error_code realPath(const std::string& path, std::string& resolved) {
+} // namespace detail
+
+namespace {
+
+// Opens what `path` leads to with no access rights, only to ask about it: following links, and
+// folders too (backup semantics).
+std::error_code openToAsk(const std::string& path, HANDLE& handle) {
     std::wstring wide;
     if (!utf8ToWide(path, wide))
         return std::make_error_code(std::errc::illegal_byte_sequence);
-    // No access rights: only the name is wanted. Backup semantics let folders open too.
-    HANDLE handle = CreateFileW(wide.c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return lastError();
+    handle = CreateFileW(wide.c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? lastError() : std::error_code{};
+}
+
+} // namespace
+
+std::error_code realPath(const std::string& path, std::string& resolved) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (const auto error = openToAsk(path, handle))
+        return error;
     const std::error_code error = finalPathOf(handle, resolved);
     CloseHandle(handle);
     return error;
 }
 
 std::error_code pathStatus(const std::string& path, FileStatus& status) {
-    std::wstring wide;
-    if (!utf8ToWide(path, wide))
-        return std::make_error_code(std::errc::illegal_byte_sequence);
-    HANDLE handle = CreateFileW(wide.c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return lastError();
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (const auto error = openToAsk(path, handle))
+        return error;
     status = {};
     BY_HANDLE_FILE_INFORMATION info{};
     const bool disk = GetFileType(handle) == FILE_TYPE_DISK;
