@@ -17,15 +17,6 @@ namespace {
 
 using namespace test;
 
-ProcessOptions withFaults(std::vector<std::pair<std::string, std::string>> settings) {
-    ProcessOptions options;
-    options.environment = {{"LD_PRELOAD", DYELOOM_FAULTS_LIB},
-                           // The sanitizers' runtime wants to be loaded first; here it is not.
-                           {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
-    options.environment.insert(options.environment.end(), settings.begin(), settings.end());
-    return options;
-}
-
 // What the archive must hold after the faulted run.
 enum class After { Unchanged, Patched, FirstHalfPatched };
 

@@ -21,14 +21,6 @@ using namespace test;
 
 constexpr unsigned nobody = 65534;
 
-ProcessOptions withFaults(std::vector<std::pair<std::string, std::string>> settings) {
-    ProcessOptions options;
-    options.environment = {{"LD_PRELOAD", DYELOOM_FAULTS_LIB},
-                           {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
-    options.environment.insert(options.environment.end(), settings.begin(), settings.end());
-    return options;
-}
-
 class HostileMod : public DyeloomRun {
 protected:
     struct Stored {

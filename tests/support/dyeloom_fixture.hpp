@@ -49,6 +49,18 @@ inline std::string consoleText(const std::string& text) {
 #endif
 }
 
+#ifdef DYELOOM_FAULTS_LIB
+// A run under the fault library, with its settings (see tests/faults/inject_faults.cpp).
+inline ProcessOptions withFaults(std::vector<std::pair<std::string, std::string>> settings) {
+    ProcessOptions options;
+    options.environment = {{"LD_PRELOAD", DYELOOM_FAULTS_LIB},
+                           // The sanitizers' runtime wants to be loaded first; here it is not.
+                           {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+    options.environment.insert(options.environment.end(), settings.begin(), settings.end());
+    return options;
+}
+#endif
+
 class DyeloomRun : public ::testing::Test {
 protected:
     TempDir dir;
