@@ -20,6 +20,8 @@ import tempfile
 import threading
 import time
 
+from page_cache import drop_cached_pages, warm_up
+
 data_dir, data_name, runs, limit, cache = sys.argv[1:6]
 runs, limit = int(runs), float(limit)
 programs = [arg.split("=", 1) for arg in sys.argv[6:]]
@@ -48,23 +50,6 @@ def holding_now():
 holding = holding_now()
 
 
-def drop_cached_pages():
-    for path in [archive] + textures:
-        fd = os.open(path, os.O_RDONLY)
-        try:
-            os.fsync(fd)
-            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-        finally:
-            os.close(fd)
-
-
-def warm_up():
-    for path in [archive] + textures:
-        with open(path, "rb") as f:
-            while f.read(1 << 24):
-                pass
-
-
 def run_once(argv):
     """Wall time, peak resident set (KiB), output, timed out."""
     with tempfile.TemporaryFile() as out:
@@ -80,7 +65,7 @@ def run_once(argv):
 
 
 if cache == "warm":
-    warm_up()
+    warm_up([archive] + textures)
 results = {name: {"times": [], "rss": [], "failed": None} for name, _ in programs}
 for _ in range(runs):
     for name, command in programs:
@@ -88,7 +73,7 @@ for _ in range(runs):
         if result["failed"]:
             continue
         if cache == "cold":
-            drop_cached_pages()
+            drop_cached_pages([archive] + textures)
         argv = shlex.split(command) + [archive, textures[holding], textures[1 - holding], "128"]
         elapsed, rss, output, timed_out = run_once(argv)
         if timed_out:

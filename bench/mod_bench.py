@@ -25,6 +25,8 @@ import subprocess
 import sys
 import time
 
+from page_cache import drop_cached_pages, warm_up
+
 set_dir, count, min_bytes, dyeloom = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
 runs = int(sys.argv[5]) if len(sys.argv) > 5 else 3
 alone_count = int(sys.argv[6]) if len(sys.argv) > 6 else 0
@@ -69,26 +71,9 @@ names = kept
 all_files = [archive] + [os.path.join(d, n) for d in (orig, mod) for n in names]
 
 
-def drop_cached_pages():
-    for path in all_files:
-        fd = os.open(path, os.O_RDONLY)
-        try:
-            os.fsync(fd)
-            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-        finally:
-            os.close(fd)
-
-
-def warm_up():
-    for path in all_files:
-        with open(path, "rb") as f:
-            while f.read(1 << 24):
-                pass
-
-
 def timed(argv_list, cache):
     if cache == "cold":
-        drop_cached_pages()
+        drop_cached_pages(all_files)
     start = time.perf_counter()
     outputs = [subprocess.run(argv, capture_output=True, check=False).stdout for argv in argv_list]
     return time.perf_counter() - start, outputs
@@ -108,7 +93,7 @@ def replaced_all(outputs):
 rows = []
 for cache in ("cold", "warm"):
     if cache == "warm":
-        warm_up()
+        warm_up(all_files)
     batch = []
     for _ in range(runs):
         seconds, out = timed([[dyeloom, archive, orig, mod, "128"]], cache)
