@@ -16,7 +16,7 @@ namespace {
 constexpr std::uint64_t passBudgetBytes = std::uint64_t{256} << 20;
 // ... and at most this many textures: the search's tables and per-needle state grow with their
 // number, and a mod of tens of thousands of small textures would otherwise need them all at once.
-constexpr std::size_t passTextureLimit = 4096;
+constexpr std::size_t passTextureLimit = 16384;
 
 const std::string unchanged = "; the archive is unchanged";
 

@@ -210,7 +210,7 @@ std::optional<std::size_t> RareByteSearch::findLinear(Bytes haystack, Stretch st
     if (stretch.first > stretch.last)
         return std::nullopt;
     if (!twoWay_)
-        twoWay_.emplace(needle_);
+        twoWay_ = std::make_unique<TwoWay>(needle_);
     const Bytes part =
         haystack.subspan(stretch.first, stretch.last - stretch.first + needle_.size());
     const auto found = twoWay_->find(part);

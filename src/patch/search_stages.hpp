@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -52,7 +53,9 @@ private:
 
     Bytes needle_;
     std::optional<RareByte> rare_;
-    std::optional<TwoWay> twoWay_;
+    // Built on first use, on the heap: its shift table is 2 KiB, and a batch holds a scan for
+    // every needle though few ever need Two-Way.
+    std::unique_ptr<TwoWay> twoWay_;
 };
 
 // A gram's fingerprint: a polynomial over its words, summed term by term so that the
