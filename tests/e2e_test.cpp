@@ -353,22 +353,6 @@ TEST_F(LeftBehind, AJournalForAnotherArchiveIsKept) {
     }
 }
 
-// A crash before the journal's first flush, where the file system recorded its length before its
-// data, leaves zeros where the header was to be: it never protected anything, since the archive
-// is written only after the journal is flushed.
-TEST_F(LeftBehind, AJournalThatWasNeverWrittenIsRemoved) {
-    interruptPatch(archive, archive);
-    const auto size = fs::file_size(dir / "pack.asf.dyeloom-journal");
-    writeBytes(dir / "pack.asf.dyeloom-journal", ByteBuffer(size, 0));
-    expectResult(patch(),
-                 "removed 'pack.asf.dyeloom-journal', the journal of a patch interrupted before "
-                 "it changed 'pack.asf'\n" +
-                     replacedLine,
-                 0);
-    EXPECT_EQ(readBytes(dir / "pack.asf"), archivePatched);
-    EXPECT_FALSE(journalLeft());
-}
-
 #ifndef _WIN32
 TEST_F(DyeloomRun, PatchesInPlaceKeepingLinksAndPermissions) {
     writeBytes(dir / "real.asf", archive);

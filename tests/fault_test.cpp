@@ -390,25 +390,6 @@ TEST_F(DyeloomRun, ARunThroughAnyPathFindsTheJournal) {
     }
 }
 
-// With few files allowed open, a run fails somewhere, and must say what failed: never that a
-// journal is kept when there is none, and never with a changed archive.
-TEST_F(DyeloomRun, RunningOutOfFilesIsReportedAsItIs) {
-    writeBytes(dir / "pack.asf", archive);
-    for (std::size_t limit = 4; limit <= 64; ++limit) {
-        ProcessOptions options;
-        options.openFilesLimit = limit;
-        const ProcessResult result = patch("16", options);
-        EXPECT_EQ(result.out.find("kept"), std::string::npos) << limit << ": " << result.out;
-        if (result.status == 0) {
-            EXPECT_EQ(result.out, replacedLine);
-            break;
-        }
-        EXPECT_EQ(readBytes(dir / "pack.asf"), archive) << limit << ": " << result.out;
-    }
-    EXPECT_EQ(readBytes(dir / "pack.asf"), archivePatched);
-    EXPECT_FALSE(journalLeft());
-}
-
 // Two runs on one archive at once: the lock and the check before writing let exactly one of
 // them patch; the other finds the span changed, or finds nothing.
 TEST_F(DyeloomRun, ConcurrentRunsPatchOnce) {
