@@ -1156,17 +1156,17 @@ struct MultiSearch::Impl {
 
     static constexpr std::size_t noGroup = std::numeric_limits<std::size_t>::max();
     std::vector<SharedSampling> groups;
-    std::vector<std::size_t> groupOf;      // which group samples each needle, if any
+    std::vector<std::size_t> groupOf;              // which group samples each needle, if any
     std::vector<std::vector<std::size_t>> members; // the needles each group samples
-    std::vector<std::size_t> boundingLeft; // of each group's needles that bound its spacing
-    const SharedSampling* group = nullptr; // the one sampling the stretch under way
+    std::vector<std::size_t> boundingLeft;         // of each group's needles that bound its spacing
+    const SharedSampling* group = nullptr;         // the one sampling the stretch under way
     std::vector<Needle> needles;
     std::vector<std::vector<std::size_t>> dependents; // given up when the needle is found
     // Of the findAll() under way.
     Bytes haystack;
     HaystackReader* reader = nullptr;
     std::size_t left = 0, found = 0;
-    std::size_t sampleable = 0; // needles left long enough to be sampled
+    std::size_t sampleable = 0;            // needles left long enough to be sampled
     std::size_t pending = 0;               // sampled needles still open in the stretch under way
     std::vector<std::uint8_t> replanGroup; // a needle that bounded its spacing is found
     bool replanned = false;                // the sampling leaves out needles found
