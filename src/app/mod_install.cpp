@@ -14,8 +14,9 @@ void searchMod(ModListing& mod, const ModFolders& folders, const ArchiveFacts& f
                const FileView& archive, const std::string& archivePath, std::int32_t headerBytes) {
     ProgressLine progress(facts.size, mod.textures.size());
     std::size_t foundBefore = 0;
+    PassMemory memory;
     for (std::size_t from = 0, pass = 1; from < mod.textures.size(); ++pass) {
-        const ModPass read = readPass(mod, from, folders, facts, headerBytes);
+        const ModPass read = readPass(mod, from, folders, facts, headerBytes, memory);
         from = read.next;
         if (read.loaded.empty())
             continue;

@@ -61,10 +61,10 @@ bool openPair(ModTexture& texture, const ModFolders& folders, const ArchiveFacts
     return true;
 }
 
-ByteBuffer readWhole(const TextureFile& file, const os::File& opened) {
+Bytes readWhole(const TextureFile& file, const os::File& opened, PassMemory& memory) {
     if (file.size > ByteBuffer().max_size())
         throw std::length_error("vector too long");
-    ByteBuffer bytes(static_cast<std::size_t>(file.size));
+    const MutableBytes bytes = memory.take(static_cast<std::size_t>(file.size));
     readTexture(file, opened, 0, bytes);
     return bytes;
 }
@@ -72,17 +72,16 @@ ByteBuffer readWhole(const TextureFile& file, const os::File& opened) {
 // Reads one texture's pair of files into the pass, with the digests of their data. False, with
 // nothing read, when the pass has no room left for it.
 bool readPair(ModTexture& texture, const os::File& original, const os::File& modded,
-              std::int32_t headerBytes, ModPass& pass, std::uint64_t& passBytes) {
+              std::int32_t headerBytes, ModPass& pass, std::uint64_t& passBytes,
+              PassMemory& memory) {
     const std::uint64_t bytes = texture.original.size + texture.modded.size;
     const bool full = passBytes > passBudgetBytes || bytes > passBudgetBytes - passBytes ||
                       pass.loaded.size() == passTextureLimit;
     if (!pass.loaded.empty() && full)
         return false;
     passBytes += bytes;
-    pass.files.push_back(readWhole(texture.original, original));
-    pass.files.push_back(readWhole(texture.modded, modded));
-    const Bytes originalFile = pass.files[pass.files.size() - 2];
-    const Bytes moddedFile = pass.files.back();
+    const Bytes originalFile = readWhole(texture.original, original, memory);
+    const Bytes moddedFile = readWhole(texture.modded, modded, memory);
     texture.originalDigest = Digest::of(textureData(originalFile, headerBytes));
     texture.moddedDigest = Digest::of(textureData(moddedFile, headerBytes));
     pass.loaded.push_back({&texture.texture, originalFile, moddedFile, true});
@@ -115,8 +114,23 @@ ModListing listMod(const ModFolders& folders) {
     return mod;
 }
 
+MutableBytes PassMemory::take(std::size_t bytes) {
+    // Rounded to cache lines, so that no two files share one.
+    const std::size_t rounded = (bytes + 63) / 64 * 64;
+    while (block_ < blocks_.size() && blocks_[block_].bytes().size() - used_ < rounded) {
+        ++block_;
+        used_ = 0;
+    }
+    if (block_ == blocks_.size())
+        blocks_.emplace_back(std::max(blockBytes, rounded));
+    const MutableBytes taken = blocks_[block_].bytes().subspan(used_, bytes);
+    used_ += rounded;
+    return taken;
+}
+
 ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
-                 const ArchiveFacts& archive, std::int32_t headerBytes) {
+                 const ArchiveFacts& archive, std::int32_t headerBytes, PassMemory& memory) {
+    memory.reset();
     ModPass pass;
     std::uint64_t passBytes = 0;
     std::size_t i = from;
@@ -131,7 +145,7 @@ ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
                 texture.texture.outcome = Outcome::NotFound;
                 continue;
             }
-            if (!readPair(texture, original, modded, headerBytes, pass, passBytes))
+            if (!readPair(texture, original, modded, headerBytes, pass, passBytes, memory))
                 break;
         }
     } catch (const std::runtime_error& error) {
