@@ -58,8 +58,15 @@ void Digest::add(Bytes bytes) noexcept {
         addStripe(pending_.data());
         pendingBytes_ = 0;
     }
-    for (; left >= stripeBytes; at += stripeBytes, left -= stripeBytes)
-        addStripe(at);
+    // The lanes in registers for the long run of whole stripes.
+    std::uint64_t a = lanes_[0], b = lanes_[1], c = lanes_[2], d = lanes_[3];
+    for (; left >= stripeBytes; at += stripeBytes, left -= stripeBytes) {
+        a = round(a, load64(at));
+        b = round(b, load64(at + 8));
+        c = round(c, load64(at + 16));
+        d = round(d, load64(at + 24));
+    }
+    lanes_ = {a, b, c, d};
     if (left > 0)
         std::memcpy(pending_.data(), at, left);
     pendingBytes_ = left;
