@@ -15,9 +15,9 @@ namespace {
 // memory stays a fraction of what a gigabyte archive's search touches anyway.
 constexpr std::uint64_t passBudgetBytes = std::uint64_t{256} << 20;
 // ... and at most this many textures: the search's tables and per-needle state grow with their
-// number. A mod of 100,000 small textures peaks at 194 MiB of heap in passes of 16,384; one of
-// 65,536 searches no faster and needs four times the memory, while 4,096 take twice the time in
-// twice the passes.
+// number. A mod of 100,000 small textures peaks at 194 MiB of heap in passes of 16,384; passes
+// of 65,536 search it no faster and need four times the memory, passes of 4,096 take twice the
+// time.
 constexpr std::size_t passTextureLimit = 16384;
 
 const std::string unchanged = "; the archive is unchanged";
