@@ -127,6 +127,14 @@ std::error_code listFolder(const std::string& folder, FolderListing& listing) {
     return {};
 }
 
+bool isBelow(const std::string& path, const std::string& folder) {
+    if (folder.empty() || path.size() <= folder.size() ||
+        path.compare(0, folder.size(), folder) != 0)
+        return false;
+    // A folder that ends in a separator is a root (/ or C:\).
+    return detail::isSeparator(folder.back()) || detail::isSeparator(path[folder.size()]);
+}
+
 std::string describe(const std::error_code& error) {
     std::string text = error.message();
     while (!text.empty() &&

@@ -220,6 +220,8 @@ std::error_code listEntries(const std::string& path, const std::string& relative
                             FolderListing& listing, std::vector<std::string>& pending);
 // Whether a subfolder could not be listed because it is gone: removed, or replaced by a file.
 bool isGone(const std::error_code& error);
+// Whether `c` separates the parts of a path: '/', and on Windows also '\\'.
+bool isSeparator(char c);
 } // namespace detail
 
 // Flushes the folder that holds `path`, so that a file's creation or removal there survives a

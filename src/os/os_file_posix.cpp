@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -360,6 +361,10 @@ bool isGone(const std::error_code& error) {
     return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory;
 }
 
+bool isSeparator(char c) {
+    return std::string_view("/").find(c) != std::string_view::npos;
+}
+
 } // namespace detail
 
 std::error_code realPath(const std::string& path, std::string& resolved) {
@@ -376,16 +381,6 @@ std::error_code realPath(const std::string& path, std::string& resolved) {
 std::size_t lastComponentAt(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? 0 : slash + 1;
-}
-
-bool isBelow(const std::string& path, const std::string& folder) {
-    const std::string separators = "/";
-    if (folder.empty() || path.size() <= folder.size() ||
-        path.compare(0, folder.size(), folder) != 0)
-        return false;
-    // A folder that ends in a separator is a root (/ or C:\).
-    return separators.find(folder.back()) != std::string::npos ||
-           separators.find(path[folder.size()]) != std::string::npos;
 }
 
 std::error_code removeFile(const std::string& path) {

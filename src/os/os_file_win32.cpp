@@ -3,6 +3,7 @@
 #include "os_file.hpp"
 #include "os_utf8.hpp"
 
+#include <string_view>
 #include <utility>
 #include <vector>
 #include <windows.h>
@@ -278,6 +279,10 @@ bool isGone(const std::error_code& error) {
     return isMissing(error) || error.value() == ERROR_DIRECTORY;
 }
 
+bool isSeparator(char c) {
+    return std::string_view("/\\").find(c) != std::string_view::npos;
+}
+
 } // namespace detail
 
 namespace {
@@ -322,16 +327,6 @@ std::error_code pathStatus(const std::string& path, FileStatus& status) {
 std::size_t lastComponentAt(const std::string& path) {
     const std::size_t separator = path.find_last_of("/\\:");
     return separator == std::string::npos ? 0 : separator + 1;
-}
-
-bool isBelow(const std::string& path, const std::string& folder) {
-    const std::string separators = "/\\";
-    if (folder.empty() || path.size() <= folder.size() ||
-        path.compare(0, folder.size(), folder) != 0)
-        return false;
-    // A folder that ends in a separator is a root (/ or C:\).
-    return separators.find(folder.back()) != std::string::npos ||
-           separators.find(path[folder.size()]) != std::string::npos;
 }
 
 std::error_code removeFile(const std::string& path) {
