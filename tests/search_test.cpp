@@ -2,7 +2,7 @@
 // sampling stage into its fallbacks, the rare-byte stage into Two-Way, and the index to leave
 // out most of a needle.
 #include "search.hpp"
-#include "search_stages.hpp"
+#include "search/rare_byte.hpp"
 #include "support/byte_gen.hpp"
 #include "support/reference_scan.hpp"
 
@@ -350,8 +350,8 @@ TEST(MultiSearch, GivesUpANeedleOnceItsPartnerIsFound) {
     gen.plant(hay, present, 1000, true);
     gen.plant(hay, alsoPresent, 700000, true);
     const std::vector<Bytes> needles{present, alsoPresent, absent, present};
-    const std::vector<std::size_t> partners{MultiSearch::noPartner, 2, 3, 1};
-    MultiSearch search(needles, partners);
+    const std::vector<std::size_t> givenUpWhenFound{MultiSearch::neverGivenUp, 2, 3, 1};
+    MultiSearch search(needles, givenUpWhenFound);
     std::size_t searched = 0, foundSoFar = 0;
     const auto found = search.findAll(hay, nullptr, [&](std::size_t bytes, std::size_t count) {
         EXPECT_GE(bytes, searched);

@@ -32,10 +32,10 @@ void searchTextures(const FileView& archive, const std::string& archivePath,
     // The originals first, then the modded textures, each given up once its original is found.
     // Modded data equal to the original's is not looked for apart: found, it is in place already.
     std::vector<Bytes> needles;
-    std::vector<std::size_t> partners;
+    std::vector<std::size_t> givenUpWhenFound;
     for (const LoadedTexture& texture : loaded) {
         needles.push_back(texture.original);
-        partners.push_back(MultiSearch::noPartner);
+        givenUpWhenFound.push_back(MultiSearch::neverGivenUp);
     }
     std::vector<std::uint8_t> identical(loaded.size(), 0);
     std::vector<std::optional<std::size_t>> moddedNeedle(loaded.size());
@@ -44,12 +44,12 @@ void searchTextures(const FileView& archive, const std::string& archivePath,
         if (loaded[i].lookForModded && identical[i] == 0) {
             moddedNeedle[i] = needles.size();
             needles.push_back(loaded[i].modded);
-            partners.push_back(i);
+            givenUpWhenFound.push_back(i);
         }
     }
     ArchiveReader reader(archive);
-    const auto found =
-        findTextureOffsets(archive.bytes(), needles, headerBytes, &reader, partners, progress);
+    const auto found = findTextureOffsets(archive.bytes(), needles, headerBytes, &reader,
+                                          givenUpWhenFound, progress);
     requireIntact(archive, archivePath);
 
     for (std::size_t i = 0; i < loaded.size(); ++i) {

@@ -1,5 +1,24 @@
-// Exact search for byte strings inside a much longer one: one needle or a batch of them found
-// in one pass.
+// Exact search for byte strings (needles: textures' data, kilobytes to megabytes) inside a much
+// longer one (the haystack: an archive, up to gigabytes): one needle or a batch of them found in
+// one pass, in time linear in the haystack on any input and far below it on ordinary data.
+//
+// Words the search is written in (the stages live in search/, one file each):
+//  - entry: a position of a needle's indexed part, a word (8 bytes) from the next; the gram at
+//    an entry is the 8 to 128 bytes that start there, and its fingerprint a rolling hash of them.
+//  - informative: an entry whose gram occurs once in the part and is no short repetition (blank
+//    rows and flat colour are not); only those are looked up (informative_entries).
+//  - class: entries a spacing apart are of one class. Blocks of samples a spacing apart meet, for
+//    any candidate, a run of consecutive classes; a plan makes sure each run holds an
+//    informative entry (sampling_plan, which works an example through).
+//  - group: needles whose own plans are alike, sampled with one plan and one table of their
+//    informative grams (batch_plan, sampled_group, group_table).
+//  - stretch: the candidate offsets settled before the search moves on; the haystack's reader
+//    plans each one (multi_search).
+//  - settle: a needle is settled in a stretch once no candidate there can be lower than its best
+//    match; a needle settled with a match is found, and that match is its first occurrence.
+//  - hand over: a block whose candidates cost too much to verify hands its part of the stretch to
+//    the needle's rare-byte scan (group_stretch, rare_byte), which also serves needles that
+//    cannot be sampled (shared_scan); Two-Way bounds that scan's cost on any data.
 #pragma once
 
 #include "bytes.hpp"
@@ -24,13 +43,13 @@ using SearchProgress = std::function<void(std::size_t searched, std::size_t foun
 // Each needle's result is its first occurrence, as if it were searched for alone.
 class MultiSearch {
 public:
-    static constexpr std::size_t noPartner = std::numeric_limits<std::size_t>::max();
+    static constexpr std::size_t neverGivenUp = std::numeric_limits<std::size_t>::max();
 
     // `needles` must outlive the search; an empty one is never found. Needle i is given up,
-    // and reported absent, once needle `partners[i]` is found (noPartner: never): it is of no
-    // use then. `partners` is empty or has one entry per needle.
+    // and reported absent, once needle `givenUpWhenFound[i]` is found (neverGivenUp: never): it
+    // is of no use then. `givenUpWhenFound` is empty or has one entry per needle.
     explicit MultiSearch(std::span<const Bytes> needles,
-                         std::span<const std::size_t> partners = {});
+                         std::span<const std::size_t> givenUpWhenFound = {});
     ~MultiSearch();
     MultiSearch(const MultiSearch&) = delete;
     MultiSearch& operator=(const MultiSearch&) = delete;
@@ -41,7 +60,8 @@ public:
 
     // The lowest offset at which each needle occurs in `haystack`, or nothing. A haystack that
     // lives in a file is best read through `reader`, which plans, stretch by stretch, how its
-    // bytes are read. `progress`, if set, is called after each stretch.
+    // bytes are read. `progress`, if set, is called after each stretch. A search is planned for
+    // one haystack and runs once.
     [[nodiscard]] std::vector<std::optional<std::size_t>>
     findAll(Bytes haystack, HaystackReader* reader = nullptr, const SearchProgress& progress = {});
 

@@ -19,7 +19,7 @@ std::optional<MatchOffset> findTextureOffset(Bytes archive, Bytes original,
 
 std::vector<std::optional<MatchOffset>>
 findTextureOffsets(Bytes archive, std::span<const Bytes> textures, std::int32_t headerBytes,
-                   HaystackReader* reader, std::span<const std::size_t> partners,
+                   HaystackReader* reader, std::span<const std::size_t> givenUpWhenFound,
                    const SearchProgress& progress) {
     std::vector<std::optional<MatchOffset>> offsets(textures.size());
     if (headerBytes < 0 || static_cast<std::uint64_t>(headerBytes) >= archive.size())
@@ -32,7 +32,7 @@ findTextureOffsets(Bytes archive, std::span<const Bytes> textures, std::int32_t 
     for (const Bytes texture : textures)
         needles.push_back(texture.size() > archive.size() ? Bytes{}
                                                           : textureData(texture, headerBytes));
-    MultiSearch search(needles, partners);
+    MultiSearch search(needles, givenUpWhenFound);
     const auto found = search.findAll(archive.subspan(header), reader, progress);
     for (std::size_t i = 0; i < found.size(); ++i)
         if (found[i])

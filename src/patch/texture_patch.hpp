@@ -29,11 +29,12 @@ std::optional<MatchOffset> findTextureOffset(Bytes archive, Bytes original,
                                              HaystackReader* reader = nullptr);
 
 // findTextureOffset for every one of `textures` in one pass over the archive. Texture i is given
-// up, and reported not found, once texture `partners[i]` is found (MultiSearch::noPartner:
-// never); `partners` is empty or has one entry per texture.
+// up, and reported not found, once texture `givenUpWhenFound[i]` is found
+// (MultiSearch::neverGivenUp: never); `givenUpWhenFound` is empty or has one entry per texture.
 std::vector<std::optional<MatchOffset>>
 findTextureOffsets(Bytes archive, std::span<const Bytes> textures, std::int32_t headerBytes,
-                   HaystackReader* reader = nullptr, std::span<const std::size_t> partners = {},
+                   HaystackReader* reader = nullptr,
+                   std::span<const std::size_t> givenUpWhenFound = {},
                    const SearchProgress& progress = {});
 
 // The bytes to write into the archive: the modded texture's data in place of the original's.
