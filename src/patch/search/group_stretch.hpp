@@ -55,7 +55,6 @@ private:
     void settleUpTo(std::size_t block);
     void settle(std::size_t n);
     void setLimit(std::size_t n, std::size_t limit);
-    void prefetchBlock(std::size_t blockStart) const;
     void announceBlocks(std::size_t blockStart);
     void searchBlock(std::size_t blockStart);
     void collectCandidates(std::size_t blockStart, const std::uint8_t* samples,
