@@ -19,6 +19,22 @@ constexpr std::uint32_t oneSpanVersion = 1; // read, never written
 constexpr std::uint32_t version = 2;
 constexpr std::size_t headerBytes = 64;
 constexpr std::size_t spanEntryBytes = 24;
+// Where each field of the header and of a span's entry stands (see journal.hpp).
+namespace field {
+constexpr std::size_t version = 16;
+constexpr std::size_t archiveDevice = 20;
+constexpr std::size_t archiveFile = 28;
+constexpr std::size_t archiveSize = 36;
+constexpr std::size_t spanCount = 44;
+constexpr std::size_t length = 52;
+// Version 1 keeps its one span in the header.
+constexpr std::size_t oneSpanOffset = 44;
+constexpr std::size_t oneSpanSurroundings = 60;
+// In a span's entry.
+constexpr std::size_t spanOffset = 0;
+constexpr std::size_t spanLength = 8;
+constexpr std::size_t spanSurroundings = 16;
+} // namespace field
 constexpr std::size_t checksumBytes = 4;
 // The surroundings checked on each side of the journalled bytes.
 constexpr std::uint64_t surroundingBytes = 4096;
@@ -46,17 +62,17 @@ std::vector<std::uint8_t> encode(const JournalHeader& header) {
     std::vector<std::uint8_t> bytes(headerBytes + spanEntryBytes * header.spans.size());
     std::memcpy(bytes.data(), magic, magicBytes);
     bytes[stateAt] = activeState;
-    putLittleEndian(&bytes[16], version, 4);
-    putLittleEndian(&bytes[20], header.archive.device, 8);
-    putLittleEndian(&bytes[28], header.archive.file, 8);
-    putLittleEndian(&bytes[36], header.archiveSize, 8);
-    putLittleEndian(&bytes[44], header.spans.size(), 8);
-    putLittleEndian(&bytes[52], header.length(), 8);
+    putLittleEndian(&bytes[field::version], version, 4);
+    putLittleEndian(&bytes[field::archiveDevice], header.archive.device, 8);
+    putLittleEndian(&bytes[field::archiveFile], header.archive.file, 8);
+    putLittleEndian(&bytes[field::archiveSize], header.archiveSize, 8);
+    putLittleEndian(&bytes[field::spanCount], header.spans.size(), 8);
+    putLittleEndian(&bytes[field::length], header.length(), 8);
     std::uint8_t* entry = &bytes[headerBytes];
     for (const JournalSpan& span : header.spans) {
-        putLittleEndian(entry, span.offset, 8);
-        putLittleEndian(entry + 8, span.length, 8);
-        putLittleEndian(entry + 16, span.surroundings, 4);
+        putLittleEndian(entry + field::spanOffset, span.offset, 8);
+        putLittleEndian(entry + field::spanLength, span.length, 8);
+        putLittleEndian(entry + field::spanSurroundings, span.surroundings, 4);
         entry += spanEntryBytes;
     }
     return bytes;
@@ -65,14 +81,16 @@ std::vector<std::uint8_t> encode(const JournalHeader& header) {
 // The header without its spans.
 JournalHeader decodeArchive(const std::uint8_t* bytes) {
     JournalHeader header;
-    header.archive = {getLittleEndian(&bytes[20], 8), getLittleEndian(&bytes[28], 8)};
-    header.archiveSize = getLittleEndian(&bytes[36], 8);
+    header.archive = {getLittleEndian(&bytes[field::archiveDevice], 8),
+                      getLittleEndian(&bytes[field::archiveFile], 8)};
+    header.archiveSize = getLittleEndian(&bytes[field::archiveSize], 8);
     return header;
 }
 
 JournalSpan decodeSpan(const std::uint8_t* entry) {
-    return {getLittleEndian(entry, 8), getLittleEndian(entry + 8, 8),
-            static_cast<std::uint32_t>(getLittleEndian(entry + 16, 4))};
+    return {getLittleEndian(entry + field::spanOffset, 8),
+            getLittleEndian(entry + field::spanLength, 8),
+            static_cast<std::uint32_t>(getLittleEndian(entry + field::spanSurroundings, 4))};
 }
 
 // Spans in the archive's order and apart, adding up to `length`: what a journal of this tool
@@ -104,15 +122,15 @@ std::error_code writeExactly(const os::File& file, std::uint64_t offset, Bytes f
 
 // Where a valid journal's bytes begin, from its head: after the span table.
 std::uint64_t dataStartOf(Bytes head) {
-    if (getLittleEndian(&head[16], 4) == oneSpanVersion)
+    if (getLittleEndian(&head[field::version], 4) == oneSpanVersion)
         return headerBytes;
-    const std::uint64_t spans = getLittleEndian(&head[44], 8);
+    const std::uint64_t spans = getLittleEndian(&head[field::spanCount], 8);
     return spans > (std::uint64_t{1} << 40) ? ~std::uint64_t{0}
                                             : headerBytes + spanEntryBytes * spans;
 }
 
 std::uint64_t journalledLength(Bytes head) {
-    return getLittleEndian(&head[52], 8);
+    return getLittleEndian(&head[field::length], 8);
 }
 
 // The state of a journal whose first `size` bytes (at most headerBytes) are `head`, before its
@@ -133,7 +151,7 @@ Journal::State stateOfHead(Bytes head, std::uint64_t fileSize) {
         return Journal::State::Unknown;
     if (head.size() < headerBytes)
         return Journal::State::Incomplete;
-    const auto headVersion = getLittleEndian(&head[16], 4);
+    const auto headVersion = getLittleEndian(&head[field::version], 4);
     if (headVersion != version && headVersion != oneSpanVersion)
         return Journal::State::Unknown;
     const std::uint64_t dataAt = dataStartOf(head), length = journalledLength(head);
@@ -265,9 +283,10 @@ std::error_code Journal::check(State& state) {
     dataAt_ = dataStartOf(fixed);
     const std::uint64_t length = journalledLength(fixed);
     std::uint32_t checksum = crc32c(fixed.subspan(stateAt + 1));
-    if (getLittleEndian(&head[16], 4) == oneSpanVersion) {
-        header_.spans = {{getLittleEndian(&head[44], 8), length,
-                          static_cast<std::uint32_t>(getLittleEndian(&head[60], 4))}};
+    if (getLittleEndian(&head[field::version], 4) == oneSpanVersion) {
+        header_.spans = {
+            {getLittleEndian(&head[field::oneSpanOffset], 8), length,
+             static_cast<std::uint32_t>(getLittleEndian(&head[field::oneSpanSurroundings], 4))}};
     } else {
         // The size check bounds the table by the file's size.
         std::vector<std::uint8_t> table(static_cast<std::size_t>(dataAt_ - headerBytes));
