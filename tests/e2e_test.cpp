@@ -264,6 +264,71 @@ TEST_F(DyeloomRun, AModIsInstalledReportedAndUndone) {
     EXPECT_FALSE(journalLeft());
 }
 
+// Textures large enough to be sampled, laid out as the edge cases of finding them: two stored
+// back to back (their spans touch, they do not conflict), one whose modded data stands earlier in
+// the archive than its original (still replaced there), one whose first two MiB are blank, so
+// that the part the search indexes lies far into it, stored at the archive's very end; and a
+// second name of the archive among the originals and among the modded textures, never read into
+// it. Then an archive that is one texture whole.
+TEST_F(DyeloomRun, AModOfSampledTexturesIsInstalledWhereItsBytesSay) {
+    const auto pair = [](std::size_t size, std::uint8_t seed) {
+        return std::pair{ddsLike(size, seed), ddsLike(size, seed + 1)};
+    };
+    std::map<std::string, std::pair<ByteBuffer, ByteBuffer>> t{{"a_back.dds", pair(65536, 60)},
+                                                               {"b_back.dds", pair(65536, 62)},
+                                                               {"c_earlier.dds", pair(65536, 64)},
+                                                               {"p_plain.dds", pair(3 << 20, 66)}};
+    std::fill_n(t["p_plain.dds"].first.begin() + 4, (2 << 20) - 4, 0);
+    const ByteBuffer before = concat({zeros, t["a_back.dds"].first, t["b_back.dds"].first, zeros,
+                                      t["c_earlier.dds"].second, zeros, t["c_earlier.dds"].first,
+                                      zeros, t["p_plain.dds"].first});
+    fs::create_directories(dir / "orig");
+    fs::create_directories(dir / "mod");
+    for (const auto& [name, bytes] : t) {
+        writeBytes(dir / "orig" / name, bytes.first);
+        writeBytes(dir / "mod" / name, bytes.second);
+    }
+    writeBytes(dir / "pack.asf", before);
+    std::string selfLines;
+    int selfSkipped = 0;
+#ifndef _WIN32
+    fs::create_hard_link(dir / "pack.asf", dir / "orig" / "self_orig.dds");
+    writeBytes(dir / "mod" / "self_orig.dds", ddsLike(before.size(), 70));
+    writeBytes(dir / "orig" / "self_mod.dds", before);
+    fs::create_hard_link(dir / "pack.asf", dir / "mod" / "self_mod.dds");
+    selfLines = "skipped: self_mod.dds: it is the archive itself\n"
+                "skipped: self_orig.dds: it is the archive itself\n";
+    selfSkipped = 2;
+#endif
+    const std::size_t c = 3 * zeros.size() + 3 * 65536;
+    ByteBuffer installed = patched(before, t["a_back.dds"].second, zeros.size(), 65536);
+    installed = patched(installed, t["b_back.dds"].second, zeros.size() + 65536, 65536);
+    installed = patched(installed, t["c_earlier.dds"].second, c, 65536);
+    installed = patched(installed, t["p_plain.dds"].second, c + 65536 + zeros.size(), 3 << 20);
+    expectResult(run({"pack.asf", "orig", "mod", "16"}),
+                 "replaced: a_back.dds\nreplaced: b_back.dds\nreplaced: c_earlier.dds\n"
+                 "replaced: p_plain.dds\n" +
+                     selfLines + std::to_string(4 + selfSkipped) +
+                     " textures: 4 replaced, 0 already replaced, 0 not found, " +
+                     std::to_string(selfSkipped) +
+                     " skipped, 0 in conflict; 'pack.asf' is patched\n",
+                 0);
+    EXPECT_EQ(readBytes(dir / "pack.asf"), installed);
+
+    fs::remove_all(dir / "orig");
+    fs::remove_all(dir / "mod");
+    fs::create_directories(dir / "orig");
+    fs::create_directories(dir / "mod");
+    writeBytes(dir / "orig" / "whole.dds", original);
+    writeBytes(dir / "mod" / "whole.dds", modded);
+    writeBytes(dir / "whole.asf", original);
+    expectResult(run({"whole.asf", "orig", "mod", "16"}),
+                 "replaced: whole.dds\n1 texture: 1 replaced, 0 already replaced, 0 not found, 0 "
+                 "skipped, 0 in conflict; 'whole.asf' is patched\n",
+                 0);
+    EXPECT_EQ(readBytes(dir / "whole.asf"), patched(original, modded, 0, original.size()));
+}
+
 // Characters every platform allows in a name but that reorder or break a line are shown escaped,
 // the same way on Linux and on Windows.
 TEST_F(DyeloomRun, AModsNamesAreShownTheSameWayEverywhere) {

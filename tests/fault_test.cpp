@@ -331,8 +331,8 @@ TEST_F(CrashPoints, AJournalBroughtBackAfterItsPatchCompletedRestoresNothing) {
     EXPECT_GT(broughtBack, 0) << "no seed brought the journal back";
 }
 
-// Another program truncates the archive, or puts another file in its place, after its span was
-// checked and before it is written: the run must not call that a patched archive.
+// Another program truncates or lengthens the archive, or puts another file in its place, after its
+// span was checked and before it is written: the run must not call that a patched archive.
 TEST_F(DyeloomRun, AnArchiveChangedByAnotherProgramDuringTheWriteIsReported) {
     const std::string written = " after its bytes were checked; the modded texture's data was "
                                 "written over bytes 80 to 363 of the file that was there when "
@@ -340,6 +340,8 @@ TEST_F(DyeloomRun, AnArchiveChangedByAnotherProgramDuringTheWriteIsReported) {
     const std::tuple<const char*, std::string, ByteBuffer> cases[] = {
         {"truncate-before-write", "another program changed its size from 428 to 364 bytes",
          ByteBuffer(archivePatched.begin(), archivePatched.begin() + 364)},
+        {"grow-before-write", "another program changed its size from 428 to 492 bytes",
+         concat({archivePatched, ByteBuffer(64, 0)})},
         {"replace-before-write", "another program put another file in its place", archive}};
     for (const auto& [fault, change, after] : cases) {
         writeBytes(dir / "pack.asf", archive);

@@ -128,7 +128,9 @@ constexpr unsigned shared = 01777; // a folder every user may create files in, a
 INSTANTIATE_TEST_SUITE_P(Journals, Trust, ::testing::Values(
     // Someone else's journal beside root's archive, which they cannot even read.
     TrustCase{"another_users", Planted::Journal, nobody, 0600, root, 0600, {}, shared, anotherUser, 1},
-    TrustCase{"writable_by_others", Planted::Journal, root, 0666, root, 0600, {}, shared,
+    TrustCase{"writable_by_others", Planted::Journal, root, 0646, root, 0600, {}, shared,
+              "users other than its owner may write to it", 1},
+    TrustCase{"writable_by_its_group", Planted::Journal, root, 0660, root, 0600, {}, shared,
               "users other than its owner may write to it", 1},
     TrustCase{"link_to_a_journal", Planted::LinkToJournal, nobody, 0600, root, 0600, {}, shared,
               "it is a symbolic link", 1},

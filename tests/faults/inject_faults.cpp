@@ -25,6 +25,8 @@
 //                         as its folder's listing reaches its name, before the name is returned
 //     truncate-before-write  another program cuts the archive to half its size just before the
 //                         first write to it
+//     grow-before-write      another program appends 64 zero bytes to the archive just before
+//                         the first write to it
 //     replace-before-write   another program renames a copy of the archive over it just before
 //                         the first write to it
 //   DYELOOM_FAULT_PATH  the path (as opened) that the read and truncation faults concern
@@ -168,6 +170,8 @@ void meddleWithArchive(const State& s, int fd) {
     if (::fstat(fd, &info) != 0)
         std::abort();
     if (s.fault == "truncate-before-write" && ::truncate(path.c_str(), info.st_size / 2) != 0)
+        std::abort();
+    if (s.fault == "grow-before-write" && ::truncate(path.c_str(), info.st_size + 64) != 0)
         std::abort();
     if (s.fault == "replace-before-write") {
         const std::string copy = path + ".copy";
