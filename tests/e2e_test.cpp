@@ -265,7 +265,8 @@ TEST_F(DyeloomRun, AModIsInstalledReportedAndUndone) {
 }
 
 // Textures large enough to be sampled, laid out as the edge cases of finding them: two stored
-// back to back (their spans touch, they do not conflict), one whose modded data stands earlier in
+// back to back, the second's header the first's last bytes (their spans touch, they do not
+// conflict), one whose modded data stands earlier in
 // the archive than its original (still replaced there), one whose first two MiB are blank, so
 // that the part the search indexes lies far into it, stored at the archive's very end; and a
 // second name of the archive among the originals and among the modded textures, never read into
@@ -279,9 +280,12 @@ TEST_F(DyeloomRun, AModOfSampledTexturesIsInstalledWhereItsBytesSay) {
                                                                {"c_earlier.dds", pair(65536, 64)},
                                                                {"p_plain.dds", pair(3 << 20, 66)}};
     std::fill_n(t["p_plain.dds"].first.begin() + 4, (2 << 20) - 4, 0);
-    const ByteBuffer before = concat({zeros, t["a_back.dds"].first, t["b_back.dds"].first, zeros,
-                                      t["c_earlier.dds"].second, zeros, t["c_earlier.dds"].first,
-                                      zeros, t["p_plain.dds"].first});
+    ByteBuffer& b = t["b_back.dds"].first;
+    std::copy(t["a_back.dds"].first.end() - headerSize, t["a_back.dds"].first.end(), b.begin());
+    const ByteBuffer before =
+        concat({zeros, t["a_back.dds"].first, ByteBuffer(b.begin() + headerSize, b.end()), zeros,
+                t["c_earlier.dds"].second, zeros, t["c_earlier.dds"].first, zeros,
+                t["p_plain.dds"].first});
     fs::create_directories(dir / "orig");
     fs::create_directories(dir / "mod");
     for (const auto& [name, bytes] : t) {
@@ -300,11 +304,12 @@ TEST_F(DyeloomRun, AModOfSampledTexturesIsInstalledWhereItsBytesSay) {
                 "skipped: self_orig.dds: it is the archive itself\n";
     selfSkipped = 2;
 #endif
-    const std::size_t c = 3 * zeros.size() + 3 * 65536;
+    const std::size_t bAt = zeros.size() + 65536 - headerSize;
+    const std::size_t cAt = bAt + 2 * (65536 + zeros.size());
     ByteBuffer installed = patched(before, t["a_back.dds"].second, zeros.size(), 65536);
-    installed = patched(installed, t["b_back.dds"].second, zeros.size() + 65536, 65536);
-    installed = patched(installed, t["c_earlier.dds"].second, c, 65536);
-    installed = patched(installed, t["p_plain.dds"].second, c + 65536 + zeros.size(), 3 << 20);
+    installed = patched(installed, t["b_back.dds"].second, bAt, 65536);
+    installed = patched(installed, t["c_earlier.dds"].second, cAt, 65536);
+    installed = patched(installed, t["p_plain.dds"].second, cAt + 65536 + zeros.size(), 3 << 20);
     expectResult(run({"pack.asf", "orig", "mod", "16"}),
                  "replaced: a_back.dds\nreplaced: b_back.dds\nreplaced: c_earlier.dds\n"
                  "replaced: p_plain.dds\n" +

@@ -127,19 +127,33 @@ TEST_F(FileIo, AJournalRestoresItsSpansInOrder) {
                     expected[span.offset + i] = kept[from];
         EXPECT_EQ(restored({path("j"), "j"}, count), expected) << count;
     }
-    // Version 1: the header holds the one span; its bytes follow at 64.
+    // Version 1: the header holds the one span and its surroundings; its bytes follow at 64. A
+    // run finds it beside the archive and restores it.
+    test::writeBytes(dir / "pack.asf", archive);
+    std::uint32_t surroundings = 0;
+    {
+        os::File file;
+        ASSERT_FALSE(os::File::open(path("pack.asf"), os::File::Access::Read, file));
+        const JournalSpan span{200, 40};
+        ASSERT_FALSE(surroundingsOf(file, archive.size(), std::span(&span, 1), 0, surroundings));
+    }
     ByteBuffer old(64 + 40 + 4, 0);
     std::copy_n("DYELOOM-JOURNALA\x01", 17, old.begin());
-    old[44] = 200;
-    old[52] = 40;
+    const auto put = [&](std::size_t at, std::uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            old[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    };
+    put(36, archive.size(), 8);
+    put(44, 200, 8);
+    put(52, 40, 8);
+    put(60, surroundings, 4);
     std::copy_n(kept.begin(), 40, old.begin() + 64);
-    const std::uint32_t sum = crc32c(Bytes(old).subspan(16, 64 - 16 + 40));
-    for (int i = 0; i < 4; ++i)
-        old[104 + i] = static_cast<std::uint8_t>(sum >> (8 * i));
-    test::writeBytes(dir / "v1", old);
+    put(104, crc32c(Bytes(old).subspan(16, 64 - 16 + 40)), 4);
+    test::writeBytes(dir / "pack.asf.dyeloom-journal", old);
+    EXPECT_EQ(recoverArchive(path("pack.asf"), signals).outcome, Recovery::Outcome::Restored);
     ByteBuffer expected = archive;
     std::copy_n(kept.begin(), 40, expected.begin() + 200);
-    EXPECT_EQ(restored({path("v1"), "v1"}, 40), expected);
+    EXPECT_EQ(test::readBytes(dir / "pack.asf"), expected);
 }
 
 // Names near the file system's limit get a journal name within it that every later run derives
