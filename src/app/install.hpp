@@ -4,7 +4,8 @@
 // run reports what each texture's outcome was.
 #pragma once
 
-#include "fileio.hpp"
+#include "archive_writer.hpp"
+#include "file_view.hpp"
 #include "search.hpp"
 
 #include <cstdint>

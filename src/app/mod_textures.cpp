@@ -1,5 +1,6 @@
 #include "mod_textures.hpp"
 
+#include "archive_state.hpp"
 #include "output.hpp"
 #include "shown_name.hpp"
 #include "texture_patch.hpp"
@@ -19,8 +20,6 @@ constexpr std::uint64_t passBudgetBytes = std::uint64_t{256} << 20;
 // of 65,536 search it no faster and need four times the memory, passes of 4,096 take twice the
 // time.
 constexpr std::size_t passTextureLimit = 16384;
-
-const std::string unchanged = "; the archive is unchanged";
 
 std::string shownPath(const TextureFolder& folder, const std::string& name) {
     return folder.path + "/" + shownName(name);
@@ -95,13 +94,13 @@ ModListing listMod(const ModFolders& folders) {
     os::FolderListing listing;
     if (const auto error = os::listFolder(folders.modded.path, listing))
         throw std::runtime_error("can't list the folder " + quoted(folders.modded.path) + ": " +
-                                 os::describe(error) + unchanged);
+                                 os::describe(error) + archive_left::unchanged());
     ModListing mod;
     for (os::UnlistedFolder& folder : listing.unlisted) {
         if (os::isResourceShortage(folder.reason))
             throw std::runtime_error("can't list the folder " +
                                      quoted(shownPath(folders.modded, folder.path)) + ": " +
-                                     os::describe(folder.reason) + unchanged);
+                                     os::describe(folder.reason) + archive_left::unchanged());
         mod.unlisted.push_back(std::move(folder));
     }
     std::sort(listing.files.begin(), listing.files.end(),
@@ -150,7 +149,7 @@ ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
                 break;
         }
     } catch (const std::runtime_error& error) {
-        throw std::runtime_error(error.what() + unchanged);
+        throw std::runtime_error(error.what() + archive_left::unchanged());
     }
     pass.next = i;
     return pass;

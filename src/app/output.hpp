@@ -2,8 +2,9 @@
 // that prints; everything goes to standard output.
 #pragma once
 
-#include "fileio.hpp"
 #include "os_process.hpp"
+#include "recovery.hpp"
+#include "text.hpp"
 
 #include <string>
 
@@ -18,8 +19,6 @@ struct Arguments {
 };
 
 void print(const std::string& text);
-
-std::string quoted(const std::string& text);
 
 // Says what was done about the journal an interrupted patch had left, if anything.
 void printRecovery(const Recovery& recovery, const std::string& archive);

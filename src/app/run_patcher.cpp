@@ -1,6 +1,8 @@
 #include "run_patcher.hpp"
 
-#include "fileio.hpp"
+#include "archive_state.hpp"
+#include "archive_writer.hpp"
+#include "file_view.hpp"
 #include "header_bytes.hpp"
 #include "install.hpp"
 #include "mod_install.hpp"
@@ -23,8 +25,8 @@ void requireModdedCoversOriginal(const Arguments& args, std::uint64_t original,
     if (!moddedCoversOriginal(original, modded))
         throw std::runtime_error("modded texture '" + args.modded + "' is shorter (" +
                                  std::to_string(modded) + " bytes) than the original texture '" +
-                                 args.original + "' (" + std::to_string(original) +
-                                 " bytes); the archive is unchanged");
+                                 args.original + "' (" + std::to_string(original) + " bytes)" +
+                                 archive_left::unchanged());
 }
 
 // The archive may be the original texture itself (a loose texture patched in place), but it
@@ -34,7 +36,7 @@ void requireModdedIsNotTheArchive(const Arguments& args, const LoadableFile& arc
     if (archive.identity == modded.identity)
         throw std::runtime_error("the archive " + quoted(args.archive) +
                                  " and the modded texture " + quoted(args.modded) +
-                                 " are the same file; the archive is unchanged");
+                                 " are the same file" + archive_left::unchanged());
 }
 
 // One texture: the archive and the original are viewed, the modded texture is read once its

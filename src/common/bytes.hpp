@@ -3,10 +3,14 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace dyeloom {
 
 using Bytes = std::span<const std::uint8_t>;
 using MutableBytes = std::span<std::uint8_t>;
+
+// Bytes owned in memory.
+using ByteBuffer = std::vector<std::uint8_t>;
 
 } // namespace dyeloom

@@ -3,7 +3,7 @@
 // planner chooses between an index scan and a sequential scan.
 #pragma once
 
-#include "fileio.hpp"
+#include "file_view.hpp"
 #include "haystack_reader.hpp"
 
 #include <cstdint>

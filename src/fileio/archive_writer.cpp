@@ -1,8 +1,39 @@
-// Writing the archive: the span is journalled, checked, written and flushed under an exclusive
-// lock, and anything that stops the write part way is undone from the journal, now or by the
-// next run. Each message says what state the archive is left in.
-#include "fileio.hpp"
+// Writing a patch into the archive: every span, or none of them, through any failure, signal,
+// crash or loss of power. This comment is the one description of the protocol; the tests'
+// crash points (tests/fault_test.cpp) kill a run at each of its steps.
+//
+// The protocol, once the search has found the spans:
+//  1. Stop signals are held: noted, acted on only at the points below.
+//  2. The archive is opened for update (never truncated) and locked exclusively, waiting a while
+//     for another program's lock (locked_archive.cpp).
+//  3. A journal left by an interrupted run is restored or removed (recovery.cpp).
+//  4. The journal is created beside the archive, exclusively and owner-only: the archive's
+//     identity and size, each span's place and the checksum of the bytes around it (which a
+//     patch never changes), then every span's bytes as the archive holds them, compared on the
+//     way with what the search found, then a checksum of the whole (format in journal.hpp).
+//  5. The journal and its folder are flushed: it is on the disk before the archive changes.
+//  6. The spans are written, in the journal's order and in pieces, the held signals looked at
+//     between pieces: what was written is always the journal's first bytes.
+//  7. The archive is flushed. From here on the patch stands.
+//  8. The archive is checked for changes by other programs, and the journal is marked done (one
+//     byte, flushed), removed, and its folder flushed: a done journal a crash brings back is
+//     removed without restoring anything.
+//  9. The archive is closed; the run reports success, and a held signal takes effect.
+//
+// Crash points: what a run killed (or a machine losing power) at each step leaves, and what the
+// next run on the archive does with it.
+//   before 4, or during 4        nothing, or an incomplete journal: removed, the archive unchanged
+//   during 5, 6 or 7             a complete journal: its bytes are put back, the patch redone
+//   marking the journal done     a complete journal: put back, redone
+//   after the mark is flushed    a done journal, or none: removed; the archive is patched
+// A failure (not a crash) at 4 or 5 removes the journal: the archive is unchanged. At 6 or 7 the
+// bytes written are put back from the journal, which is then retired; if that fails too, the
+// journal stays for the next run. Each message says which (archive_state.hpp).
+#include "archive_writer.hpp"
+
+#include "archive_state.hpp"
 #include "journal.hpp"
+#include "locked_archive.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -11,174 +42,9 @@
 namespace dyeloom {
 namespace {
 
-// How long a run waits for another program's lock on the archive before giving up.
-constexpr std::chrono::seconds lockPatience{30};
-
 // The span is copied into the journal and written over in pieces of this size: the heap stays
 // small whatever the texture's size, and a stop signal is seen within a piece's time.
 constexpr std::size_t pieceBytes = 1 << 20;
-
-const std::string unchanged = "; the archive is unchanged";
-
-std::string quoted(const std::string& path) {
-    return "'" + path + "'";
-}
-
-[[noreturn]] void fail(const std::string& message) {
-    throw std::runtime_error(message);
-}
-
-std::string interruptedBy(const char* signal) {
-    return std::string("interrupted (") + signal + ")";
-}
-
-// The archive, open for update and locked against other runs.
-struct LockedArchive {
-    os::File file;
-    os::FileStatus status;
-};
-
-// `tail` says, after the reason, what state a failure leaves things in.
-LockedArchive openLocked(const std::string& path, const os::StopSignals& signals,
-                         const std::string& tail) {
-    LockedArchive archive;
-    if (const auto error = os::File::open(path, os::File::Access::Update, archive.file))
-        fail("can't open " + quoted(path) + " for writing: " + os::describe(error) + tail);
-    if (const auto error = archive.file.status(archive.status))
-        fail("can't query " + quoted(path) + ": " + os::describe(error) + tail);
-    if (archive.status.kind != os::FileKind::Regular)
-        fail("can't write " + quoted(path) + ": not a regular file" + tail);
-    const auto error =
-        archive.file.lockExclusive(lockPatience, [&] { return signals.held() != nullptr; });
-    if (error == std::errc::interrupted)
-        fail(interruptedBy(signals.held()) + " while waiting for the lock on " + quoted(path) +
-             tail);
-    if (error)
-        fail("can't lock " + quoted(path) + ": " + os::describe(error) + tail);
-    return archive;
-}
-
-std::string keptTail(const std::string& journalPath) {
-    return "; nothing was changed, and its journal " + quoted(journalPath) +
-           " of an interrupted patch is kept";
-}
-
-// Why a file at the journal's name cannot be trusted to say what the archive held, or nullptr.
-// Anyone who may write it could make the next run write their bytes into the archive: only the
-// user running the tool, the archive's owner and the superuser may have made it, and nobody else
-// may have changed it since.
-const char* distrustOf(const os::FileStatus& journal, const os::FileStatus& archive) {
-    if (journal.kind != os::FileKind::Regular)
-        return "it is not a regular file";
-    const auto user = os::currentUser();
-    if (journal.owner && *journal.owner != user && journal.owner != archive.owner &&
-        *journal.owner != 0)
-        return "it belongs to another user, neither the one running Dyeloom, nor the archive's "
-               "owner, nor the superuser";
-    if (journal.othersMayWrite)
-        return "users other than its owner may write to it";
-    return nullptr;
-}
-
-[[noreturn]] void failUntrusted(const JournalLocation& journal, const std::string& path,
-                                const std::string& reason) {
-    fail(quoted(journal.shown) + " is where the journal of " + quoted(path) +
-         " belongs, but it is not trusted: " + reason + "; nothing was changed, and it is kept");
-}
-
-// A journal that can restore must belong to this archive as it is now: the same size, and the
-// same bytes around the span, which a patch never changes. The bytes are compared even when the
-// file is the same one: a journal can be written by someone who only knows the archive's size
-// and identity.
-void requireApplicable(const LockedArchive& archive, const Journal& journal,
-                       const JournalLocation& where, const std::string& path) {
-    const JournalHeader& header = journal.header();
-    const std::string cannot =
-        "can't restore " + quoted(path) + " from its journal " + quoted(where.shown) + ": ";
-    const JournalSpan& last = header.spans.back();
-    if (header.archiveSize != archive.status.size || last.offset > header.archiveSize ||
-        last.length > header.archiveSize - last.offset)
-        fail(cannot + "the archive is " + std::to_string(archive.status.size) + " bytes now, not " +
-             std::to_string(header.archiveSize) + " as when the patch began" +
-             keptTail(where.shown));
-    for (std::size_t i = 0; i < header.spans.size(); ++i) {
-        std::uint32_t surroundings = 0;
-        if (const auto error =
-                surroundingsOf(archive.file, archive.status.size, header.spans, i, surroundings))
-            fail(cannot + os::describe(error) + keptTail(where.shown));
-        if (surroundings != header.spans[i].surroundings)
-            fail(cannot +
-                 "the bytes around the journalled ones are not those the patch began with: "
-                 "the archive is another file now, or the journal was not written for it" +
-                 keptTail(where.shown));
-    }
-}
-
-// The bytes a journal's spans cover, from the first to the last, for messages.
-Recovery restoredBy(const Journal& journal) {
-    const auto& spans = journal.header().spans;
-    return {Recovery::Outcome::Restored, journal.shown(), spans.front().offset,
-            spans.back().offset + spans.back().length - 1, spans.size()};
-}
-
-// Whether there is anything at the journal's name. Asked of the folder, without opening a file,
-// so that a failure to open one (too many open files) is never taken for a journal.
-bool journalExists(const JournalLocation& where, const std::string& path) {
-    os::FileStatus found;
-    const auto error = os::linkStatus(where.path, found);
-    if (error && !os::isMissing(error))
-        fail("can't look for the journal of " + quoted(path) + " at " + quoted(where.shown) + ": " +
-             os::describe(error) + "; nothing was changed");
-    return !error;
-}
-
-Recovery recoverLocked(const LockedArchive& archive, const std::string& path,
-                       const JournalLocation& where) {
-    if (!journalExists(where, path))
-        return {};
-    Journal journal;
-    os::FileStatus found;
-    if (const auto error = Journal::open(where, journal, found)) {
-        if (os::isMissing(error))
-            return {};
-        if (os::isLink(error))
-            failUntrusted(where, path, "it is a symbolic link");
-        fail("can't read " + quoted(where.shown) + ", the journal of an interrupted patch of " +
-             quoted(path) + ": " + os::describe(error) + keptTail(where.shown));
-    }
-    if (const char* reason = distrustOf(found, archive.status))
-        failUntrusted(where, path, reason);
-    Journal::State state{};
-    if (const auto error = journal.check(state))
-        fail("can't read " + quoted(where.shown) + ", the journal of an interrupted patch of " +
-             quoted(path) + ": " + os::describe(error) + keptTail(where.shown));
-    Recovery recovery{Recovery::Outcome::NoJournal, where.shown};
-    switch (state) {
-    case Journal::State::Unknown:
-        fail(quoted(where.shown) + " is where the journal of " + quoted(path) +
-             " belongs, but it is not a journal this version can read; nothing was changed, and "
-             "it is kept");
-    case Journal::State::Incomplete:
-        recovery.outcome = Recovery::Outcome::RemovedIncomplete;
-        break;
-    case Journal::State::Done:
-        recovery.outcome = Recovery::Outcome::RemovedDone;
-        break;
-    case Journal::State::Valid:
-        requireApplicable(archive, journal, where, path);
-        if (const auto error = journal.restore(archive.file, journal.header().length()))
-            fail("can't restore " + quoted(path) + " from its journal " + quoted(where.shown) +
-                 ": " + os::describe(error) +
-                 "; the journal is kept, and the next run on this archive will try again");
-        recovery = restoredBy(journal);
-        break;
-    }
-    // A restored journal that survives its removal only writes the same bytes back again.
-    if (const auto error = journal.remove(); error && state != Journal::State::Valid)
-        fail("can't remove " + quoted(where.shown) + ", the journal of an interrupted patch of " +
-             quoted(path) + " that has nothing to restore: " + os::describe(error));
-    return recovery;
-}
 
 // Copies every span into a new journal, checking on the way that each still holds what the
 // search saw, and flushes the journal: after this the archive may change.
@@ -192,14 +58,14 @@ Journal journalSpans(const LockedArchive& archive, const std::string& path,
         if (const auto error = surroundingsOf(archive.file, archive.status.size, header.spans, i,
                                               header.spans[i].surroundings))
             fail("can't read " + quoted(path) + " before writing: " + os::describe(error) +
-                 "; nothing was written");
+                 archive_left::nothingWritten());
     const std::string& journalPath = where.shown;
     Journal journal;
     if (const auto error = Journal::create(where, header, journal)) {
         if (journal.opened())
             journal.remove();
         fail("can't create the journal " + quoted(journalPath) + ": " + os::describe(error) +
-             unchanged);
+             archive_left::unchanged());
     }
     const auto abandon = [&](const std::string& message) {
         journal.remove();
@@ -211,26 +77,27 @@ Journal journalSpans(const LockedArchive& archive, const std::string& path,
         for (std::uint64_t done = 0; done < span.length;) {
             if (const char* signal = signals.held())
                 abandon(interruptedBy(signal) + " before " + quoted(path) + " was changed" +
-                        unchanged);
+                        archive_left::unchanged());
             const MutableBytes part = MutableBytes(piece).first(static_cast<std::size_t>(
                 std::min<std::uint64_t>(piece.size(), span.length - done)));
             std::size_t got = 0;
             if (const auto error = archive.file.readAt(span.offset + done, part, got))
                 abandon("can't read " + quoted(path) + " before writing: " + os::describe(error) +
-                        "; nothing was written");
+                        archive_left::nothingWritten());
             if (got != part.size() || !bytes.holdsExpected(i, done, part))
                 abandon(quoted(path) +
                         " changed while it was being patched: the bytes to be replaced "
-                        "are no longer the original texture's data; nothing was written");
+                        "are no longer the original texture's data" +
+                        archive_left::nothingWritten());
             if (const auto error = journal.append(part))
                 abandon("can't write the journal " + quoted(journalPath) + ": " +
-                        os::describe(error) + unchanged);
+                        os::describe(error) + archive_left::unchanged());
             done += part.size();
         }
     }
     if (const auto error = journal.seal())
         abandon("can't flush the journal " + quoted(journalPath) +
-                " to disk: " + os::describe(error) + unchanged);
+                " to disk: " + os::describe(error) + archive_left::unchanged());
     return journal;
 }
 
@@ -238,15 +105,13 @@ Journal journalSpans(const LockedArchive& archive, const std::string& path,
 std::string rollBack(const LockedArchive& archive, Journal& journal, std::uint64_t written) {
     if (written == 0) {
         journal.retire();
-        return "; nothing was written";
+        return archive_left::nothingWritten();
     }
     if (const auto error = journal.restore(archive.file, written))
-        return "; putting the original bytes back failed too (" + os::describe(error) +
-               "): the journal " + quoted(journal.shown()) +
-               " keeps them, and the next run on this archive will put them back";
+        return archive_left::journalKeepsThem(journal.shown(), os::describe(error));
     // Should the retired journal survive, it only writes the same bytes back again.
     journal.retire();
-    return "; the original bytes were put back and the archive is unchanged";
+    return archive_left::putBack();
 }
 
 // Writes the spans in the journal's order, so that what was written is always the journal's
@@ -324,13 +189,9 @@ void requireUnchangedMeanwhile(const LockedArchive& archive, const std::string& 
     // Putting the old bytes back would not undo what the other program did.
     journal.retire();
     const Recovery spans = restoredBy(journal);
-    const std::string first = std::to_string(spans.firstByte);
-    const std::string last = std::to_string(spans.lastByte);
     const std::string where =
-        spans.spans == 1
-            ? "the modded texture's data was written over bytes " + first + " to " + last
-            : "the modded textures' data was written over " + std::to_string(spans.spans) +
-                  " spans between bytes " + first + " and " + last;
+        (spans.spans == 1 ? "the modded texture's data" : "the modded textures' data") +
+        std::string(" was written over ") + spanText(spans.spans, spans.firstByte, spans.lastByte);
     fail(quoted(path) + " changed while it was being patched: " + change +
          " after its bytes were checked; " + where +
          " of the file that was there when the patch began, and nothing else was written");
@@ -357,16 +218,6 @@ private:
 
 } // namespace
 
-Recovery recoverArchive(const std::string& path, os::StopSignals& signals) {
-    JournalLocation journal;
-    // No file at the archive's path: there is nothing to recover, and loading it says why.
-    if (locateJournal(path, journal) || !journalExists(journal, path))
-        return {};
-    signals.hold();
-    const LockedArchive archive = openLocked(path, signals, keptTail(journal.shown));
-    return recoverLocked(archive, path, journal);
-}
-
 Recovery writeArchive(const std::string& path, std::span<const PatchSpan> spans, PatchBytes& bytes,
                       os::StopSignals& signals) {
     std::uint64_t end = 0;
@@ -374,24 +225,26 @@ Recovery writeArchive(const std::string& path, std::span<const PatchSpan> spans,
         if (span.length == 0 || span.offset < end)
             throw std::invalid_argument("writeArchive: an empty or overlapping span");
         if (span.length > std::numeric_limits<std::uint64_t>::max() - span.offset)
-            fail(quoted(path) + " is shorter than when it was searched; nothing was written");
+            fail(quoted(path) + " is shorter than when it was searched" +
+                 archive_left::nothingWritten());
         end = span.offset + span.length;
     }
     if (spans.empty())
         throw std::invalid_argument("writeArchive: no span");
     signals.hold();
-    LockedArchive archive = openLocked(path, signals, unchanged);
+    LockedArchive archive = openLocked(path, signals, archive_left::unchanged());
     JournalLocation where;
     if (const auto error = locateJournal(path, where))
         fail("can't find where the journal of " + quoted(path) +
-             " belongs: " + os::describe(error) + unchanged);
+             " belongs: " + os::describe(error) + archive_left::unchanged());
     const Recovery recovery = recoverLocked(archive, path, where);
     if (end > archive.status.size)
-        fail(quoted(path) + " is shorter than when it was searched; nothing was written");
+        fail(quoted(path) + " is shorter than when it was searched" +
+             archive_left::nothingWritten());
     try {
         bytes.prepare();
     } catch (const std::runtime_error& error) {
-        fail(error.what() + unchanged);
+        fail(error.what() + archive_left::unchanged());
     }
 
     Journal journal = journalSpans(archive, path, where, spans, bytes, signals);

@@ -1,11 +1,9 @@
 #include "texture_file.hpp"
 
+#include "archive_state.hpp"
+
 namespace dyeloom {
 namespace {
-
-std::string quoted(const std::string& text) {
-    return "'" + text + "'";
-}
 
 // What stands at a path that is not a regular file, for messages.
 const char* kindName(os::FileKind kind) {
@@ -83,7 +81,7 @@ TextureFolder openTextureFolder(const std::string& path) {
         error = os::linkStatus(path + "/.", inside);
     if (error)
         throw std::runtime_error("can't list the folder " + quoted(path) + ": " +
-                                 os::describe(error) + "; the archive is unchanged");
+                                 os::describe(error) + archive_left::unchanged());
     return folder;
 }
 

@@ -1,13 +1,11 @@
-#include "fileio.hpp"
+#include "file_view.hpp"
+
+#include "archive_state.hpp"
 
 #include <algorithm>
 
 namespace dyeloom {
 namespace {
-
-std::string quoted(const std::string& path) {
-    return "'" + path + "'";
-}
 
 [[noreturn]] void fail(const std::string& message) {
     throw std::runtime_error(message);
@@ -115,7 +113,8 @@ void requireIntact(const FileView& view, const std::string& path) {
     if (view.damaged())
         fail("can't read " + quoted(path) +
              ": part of it could not be read while it was in use (another program truncated it, "
-             "or a read failed); the archive is unchanged");
+             "or a read failed)" +
+             archive_left::unchanged());
 }
 
 } // namespace dyeloom

@@ -1,0 +1,131 @@
+#include "recovery.hpp"
+
+#include "archive_state.hpp"
+#include "locked_archive.hpp"
+
+namespace dyeloom {
+namespace {
+
+// Why a file at the journal's name cannot be trusted to say what the archive held, or nullptr.
+// Anyone who may write it could make the next run write their bytes into the archive: only the
+// user running the tool, the archive's owner and the superuser may have made it, and nobody else
+// may have changed it since.
+const char* distrustOf(const os::FileStatus& journal, const os::FileStatus& archive) {
+    if (journal.kind != os::FileKind::Regular)
+        return "it is not a regular file";
+    const auto user = os::currentUser();
+    if (journal.owner && *journal.owner != user && journal.owner != archive.owner &&
+        *journal.owner != 0)
+        return "it belongs to another user, neither the one running Dyeloom, nor the archive's "
+               "owner, nor the superuser";
+    if (journal.othersMayWrite)
+        return "users other than its owner may write to it";
+    return nullptr;
+}
+
+[[noreturn]] void failUntrusted(const JournalLocation& journal, const std::string& path,
+                                const std::string& reason) {
+    fail(quoted(journal.shown) + " is where the journal of " + quoted(path) +
+         " belongs, but it is not trusted: " + reason + archive_left::foreignJournalKept());
+}
+
+// A journal that can restore must belong to this archive as it is now: the same size, and the
+// same bytes around the span, which a patch never changes. The bytes are compared even when the
+// file is the same one: a journal can be written by someone who only knows the archive's size
+// and identity.
+void requireApplicable(const LockedArchive& archive, const Journal& journal,
+                       const JournalLocation& where, const std::string& path) {
+    const JournalHeader& header = journal.header();
+    const std::string cannot =
+        "can't restore " + quoted(path) + " from its journal " + quoted(where.shown) + ": ";
+    const JournalSpan& last = header.spans.back();
+    if (header.archiveSize != archive.status.size || last.offset > header.archiveSize ||
+        last.length > header.archiveSize - last.offset)
+        fail(cannot + "the archive is " + std::to_string(archive.status.size) + " bytes now, not " +
+             std::to_string(header.archiveSize) + " as when the patch began" +
+             archive_left::journalKept(where.shown));
+    for (std::size_t i = 0; i < header.spans.size(); ++i) {
+        std::uint32_t surroundings = 0;
+        if (const auto error =
+                surroundingsOf(archive.file, archive.status.size, header.spans, i, surroundings))
+            fail(cannot + os::describe(error) + archive_left::journalKept(where.shown));
+        if (surroundings != header.spans[i].surroundings)
+            fail(cannot +
+                 "the bytes around the journalled ones are not those the patch began with: "
+                 "the archive is another file now, or the journal was not written for it" +
+                 archive_left::journalKept(where.shown));
+    }
+}
+
+// Whether there is anything at the journal's name. Asked of the folder, without opening a file,
+// so that a failure to open one (too many open files) is never taken for a journal.
+bool journalExists(const JournalLocation& where, const std::string& path) {
+    os::FileStatus found;
+    const auto error = os::linkStatus(where.path, found);
+    if (error && !os::isMissing(error))
+        fail("can't look for the journal of " + quoted(path) + " at " + quoted(where.shown) + ": " +
+             os::describe(error) + archive_left::nothingChanged());
+    return !error;
+}
+
+} // namespace
+
+Recovery recoverLocked(const LockedArchive& archive, const std::string& path,
+                       const JournalLocation& where) {
+    if (!journalExists(where, path))
+        return {};
+    Journal journal;
+    os::FileStatus found;
+    if (const auto error = Journal::open(where, journal, found)) {
+        if (os::isMissing(error))
+            return {};
+        if (os::isLink(error))
+            failUntrusted(where, path, "it is a symbolic link");
+        fail("can't read " + quoted(where.shown) + ", the journal of an interrupted patch of " +
+             quoted(path) + ": " + os::describe(error) + archive_left::journalKept(where.shown));
+    }
+    if (const char* reason = distrustOf(found, archive.status))
+        failUntrusted(where, path, reason);
+    Journal::State state{};
+    if (const auto error = journal.check(state))
+        fail("can't read " + quoted(where.shown) + ", the journal of an interrupted patch of " +
+             quoted(path) + ": " + os::describe(error) + archive_left::journalKept(where.shown));
+    Recovery recovery{Recovery::Outcome::NoJournal, where.shown};
+    switch (state) {
+    case Journal::State::Unknown:
+        fail(quoted(where.shown) + " is where the journal of " + quoted(path) +
+             " belongs, but it is not a journal this version can read" +
+             archive_left::foreignJournalKept());
+    case Journal::State::Incomplete:
+        recovery.outcome = Recovery::Outcome::RemovedIncomplete;
+        break;
+    case Journal::State::Done:
+        recovery.outcome = Recovery::Outcome::RemovedDone;
+        break;
+    case Journal::State::Valid:
+        requireApplicable(archive, journal, where, path);
+        if (const auto error = journal.restore(archive.file, journal.header().length()))
+            fail("can't restore " + quoted(path) + " from its journal " + quoted(where.shown) +
+                 ": " + os::describe(error) + archive_left::restoreRetried());
+        recovery = restoredBy(journal);
+        break;
+    }
+    // A restored journal that survives its removal only writes the same bytes back again.
+    if (const auto error = journal.remove(); error && state != Journal::State::Valid)
+        fail("can't remove " + quoted(where.shown) + ", the journal of an interrupted patch of " +
+             quoted(path) + " that has nothing to restore: " + os::describe(error));
+    return recovery;
+}
+
+Recovery recoverArchive(const std::string& path, os::StopSignals& signals) {
+    JournalLocation journal;
+    // No file at the archive's path: there is nothing to recover, and loading it says why.
+    if (locateJournal(path, journal) || !journalExists(journal, path))
+        return {};
+    signals.hold();
+    const LockedArchive archive =
+        openLocked(path, signals, archive_left::journalKept(journal.shown));
+    return recoverLocked(archive, path, journal);
+}
+
+} // namespace dyeloom
