@@ -376,7 +376,7 @@ protected:
         ASSERT_FALSE(Journal::create(where, header, journal));
         ASSERT_FALSE(journal.append(span));
         ASSERT_FALSE(journal.seal());
-        file.close();
+        ASSERT_FALSE(file.close());
         writeBytes(dir / "pack.asf", torn);
     }
 };

@@ -1,7 +1,8 @@
 // The journal's format checks, and the refusals of the write path that need no fault injection.
 #include "checksum.hpp"
 #include "digest.hpp"
-#include "fileio.hpp"
+#include "archive_writer.hpp"
+#include "file_view.hpp"
 #include "journal.hpp"
 #include "support/byte_gen.hpp"
 #include "support/temp_dir.hpp"
@@ -111,7 +112,7 @@ TEST_F(FileIo, AJournalRestoresItsSpansInOrder) {
         EXPECT_FALSE(journal.check(state));
         EXPECT_EQ(state, Journal::State::Valid);
         EXPECT_FALSE(journal.restore(file, count));
-        file.close();
+        EXPECT_FALSE(file.close());
         return test::readBytes(dir / "pack.asf");
     };
     Journal written;

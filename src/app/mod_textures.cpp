@@ -181,7 +181,8 @@ void ModPatchBytes::readReplacement(std::size_t span, std::uint64_t at, MutableB
     replacement_.add(into);
     if (at + into.size() < texture.texture.spanBytes)
         return;
-    modded_.close();
+    // Only read, and read whole: the texture's bytes are in hand.
+    (void)modded_.close();
     if (replacement_.value() != texture.moddedDigest)
         throw TextureChanged(texture.modded.shown);
 }

@@ -1,87 +1,28 @@
 #include "run_patcher.hpp"
 
-#include "archive_state.hpp"
-#include "archive_writer.hpp"
 #include "file_view.hpp"
-#include "header_bytes.hpp"
-#include "install.hpp"
 #include "mod_install.hpp"
 #include "output.hpp"
-#include "texture_patch.hpp"
+#include "single_run.hpp"
 
 #include <cstdio>
 #include <exception>
 #include <new>
-#include <stdexcept>
 #include <string>
 
 namespace dyeloom {
 namespace {
 
-// A modded texture that does not cover the original's span cannot be spliced in; saying so
-// before the search spares a long scan that could not end in a patch.
-void requireModdedCoversOriginal(const Arguments& args, std::uint64_t original,
-                                 std::uint64_t modded) {
-    if (!moddedCoversOriginal(original, modded))
-        throw std::runtime_error("modded texture '" + args.modded + "' is shorter (" +
-                                 std::to_string(modded) + " bytes) than the original texture '" +
-                                 args.original + "' (" + std::to_string(original) + " bytes)" +
-                                 archive_left::unchanged());
-}
-
-// The archive may be the original texture itself (a loose texture patched in place), but it
-// cannot be the modded one: its bytes would be read while they are overwritten.
-void requireModdedIsNotTheArchive(const Arguments& args, const LoadableFile& archive,
-                                  const LoadableFile& modded) {
-    if (archive.identity == modded.identity)
-        throw std::runtime_error("the archive " + quoted(args.archive) +
-                                 " and the modded texture " + quoted(args.modded) +
-                                 " are the same file" + archive_left::unchanged());
-}
-
-// One texture: the archive and the original are viewed, the modded texture is read once its
-// original is found, and what is written is that reading, whatever happens to the file later.
-void patch(const Arguments& args, os::StopSignals& signals) {
-    // An interrupted patch is undone before anything reads the archive.
-    printRecovery(recoverArchive(args.archive, signals), args.archive);
-    releaseSignals(signals);
-
-    LoadableFile archiveFile = openToLoad(args.archive);
-    LoadableFile originalFile = openToLoad(args.original);
-    LoadableFile moddedFile = openToLoad(args.modded);
-    const std::int32_t headerBytes = parseHeaderBytes(args.headerBytes);
-    requireModdedCoversOriginal(args, originalFile.size, moddedFile.size);
-    requireModdedIsNotTheArchive(args, archiveFile, moddedFile);
-    // A texture larger than the archive cannot be in it: nothing of either is read.
-    if (originalFile.size > archiveFile.size) {
-        print("texture data is not found\n");
-        return;
-    }
-    const FileView archive = viewFile(std::move(archiveFile), ReadPattern::Sparse);
-    const FileView original = viewFile(std::move(originalFile), ReadPattern::Whole);
-    Texture texture;
-    const LoadedTexture loaded{&texture, original.bytes(), {}, false};
-    searchTextures(archive, args.archive, std::span(&loaded, 1), headerBytes, {});
-    requireIntact(original, args.original);
-    // One texture's data that is not there is simply not found, as it always was.
-    if (texture.outcome != Outcome::Replaced) {
-        print("texture data is not found\n");
-        return;
-    }
-    const ByteBuffer modded = readOpened(moddedFile);
-    const MatchOffset matchOffset = texture.archiveOffset - static_cast<std::uint64_t>(headerBytes);
-    const TextureSplice splice = spliceTexture(original.bytes(), modded, headerBytes, matchOffset);
-    const SpanPatch span{splice.archiveOffset, splice.replaced, splice.replacement};
-    printRecovery(writeArchive(args.archive, std::span(&span, 1), signals), args.archive);
-    print("texture data is replaced\n");
-}
-
 // Whether the two textures named are folders of them. One folder beside one file is the
 // single-texture form, which refuses the folder as it refuses any file it cannot load.
 bool namesFolders(const Arguments& args) {
-    bool originals = false, modded = false;
-    return !os::isFolder(args.original, originals) && originals &&
-           !os::isFolder(args.modded, modded) && modded;
+    // A path whose kind cannot be told is taken for a file: loading it then says why it fails.
+    for (const std::string* path : {&args.original, &args.modded}) {
+        bool folder = false;
+        if (const auto error = os::isFolder(*path, folder); error || !folder)
+            return false;
+    }
+    return true;
 }
 
 void report(const std::string& text) {
@@ -99,7 +40,7 @@ int runCatchingErrors(int argc, const char* const* argv, os::StopSignals& signal
         if (namesFolders(args))
             installMod(args, signals);
         else
-            patch(args, signals);
+            patchOneTexture(args, signals);
         return 0;
     } catch (const CantOpenError& error) {
         std::printf("can't open '%s'\n", error.path().c_str());

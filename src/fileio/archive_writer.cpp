@@ -62,13 +62,16 @@ Journal journalSpans(const LockedArchive& archive, const std::string& path,
     const std::string& journalPath = where.shown;
     Journal journal;
     if (const auto error = Journal::create(where, header, journal)) {
+        // A journal never flushed whole is removed by the next run should this fail.
         if (journal.opened())
-            journal.remove();
+            (void)journal.remove();
         fail("can't create the journal " + quoted(journalPath) + ": " + os::describe(error) +
              archive_left::unchanged());
     }
     const auto abandon = [&](const std::string& message) {
-        journal.remove();
+        // Not yet sealed, a journal left by a failed removal is incomplete: the next run removes
+        // it without touching the archive.
+        (void)journal.remove();
         fail(message);
     };
     ByteBuffer piece(pieceBytes);
@@ -104,13 +107,14 @@ Journal journalSpans(const LockedArchive& archive, const std::string& path,
 // Puts back the first `written` bytes of the span from the journal, and says how that went.
 std::string rollBack(const LockedArchive& archive, Journal& journal, std::uint64_t written) {
     if (written == 0) {
-        journal.retire();
+        // Should the journal survive, it only writes the same bytes back again.
+        (void)journal.retire();
         return archive_left::nothingWritten();
     }
     if (const auto error = journal.restore(archive.file, written))
         return archive_left::journalKeepsThem(journal.shown(), os::describe(error));
     // Should the retired journal survive, it only writes the same bytes back again.
-    journal.retire();
+    (void)journal.retire();
     return archive_left::putBack();
 }
 
@@ -161,17 +165,20 @@ std::string changeMeanwhile(const LockedArchive& archive, const std::string& pat
                " to " + std::to_string(now.size) + " bytes";
     // A path that cannot be opened now for another reason (too many open files) tells nothing.
     os::File atPath;
-    os::FileStatus there;
-    if (const auto error = os::File::open(path, os::File::Access::Read, atPath);
-        error && os::isMissing(error))
-        return "another program removed it or gave it another name";
-    if (atPath.handle() != os::File::noHandle && !atPath.status(there) &&
-        there.identity != archive.status.identity)
-        return "another program put another file in its place";
+    if (const auto error = os::File::open(path, os::File::Access::Read, atPath)) {
+        if (os::isMissing(error))
+            return "another program removed it or gave it another name";
+    } else {
+        os::FileStatus there;
+        const auto statusError = atPath.status(there);
+        if (!statusError && there.identity != archive.status.identity)
+            return "another program put another file in its place";
+    }
     for (std::size_t i = 0; i < header.spans.size(); ++i) {
+        // Surroundings that cannot be read back are not known to be the same.
         std::uint32_t surroundings = 0;
-        if (surroundingsOf(archive.file, now.size, header.spans, i, surroundings) ||
-            surroundings != header.spans[i].surroundings)
+        const auto error = surroundingsOf(archive.file, now.size, header.spans, i, surroundings);
+        if (error || surroundings != header.spans[i].surroundings)
             return header.spans.size() == 1 ? "another program changed the bytes next to the span"
                                             : "another program changed the bytes next to a span";
     }
@@ -186,8 +193,9 @@ void requireUnchangedMeanwhile(const LockedArchive& archive, const std::string& 
     const std::string change = changeMeanwhile(archive, path, header);
     if (change.empty())
         return;
-    // Putting the old bytes back would not undo what the other program did.
-    journal.retire();
+    // Putting the old bytes back would not undo what the other program did. Should the journal
+    // survive, the next run finds the archive changed around its spans and keeps it unused.
+    (void)journal.retire();
     const Recovery spans = restoredBy(journal);
     const std::string where =
         (spans.spans == 1 ? "the modded texture's data" : "the modded textures' data") +

@@ -22,7 +22,7 @@ namespace {
 LoadableFile openToLoad(const std::string& path) {
     LoadableFile opened;
     opened.path = path;
-    if (os::File::open(path, os::File::Access::Read, opened.file))
+    if (const auto error = os::File::open(path, os::File::Access::Read, opened.file))
         throw CantOpenError(path);
     os::FileStatus status;
     if (const auto error = opened.file.status(status))
@@ -97,16 +97,17 @@ FileView viewFile(LoadableFile opened, ReadPattern pattern) {
     os::MappedRegion region;
     const auto use = pattern == ReadPattern::Whole ? os::MappedRegion::Use::Whole
                                                    : os::MappedRegion::Use::Sparse;
-    if (!os::MappedRegion::map(opened.file, opened.size, use, region)) {
-        // Only a sparse view copies parts out; a file read whole needs no handle once mapped,
-        // and a batch of thousands of textures then stays within the open-file limit.
-        if (pattern == ReadPattern::Whole)
-            opened.file.close();
-        return FileView(FileView::Mapped{std::move(opened.file), std::move(region)});
+    if (const auto error = os::MappedRegion::map(opened.file, opened.size, use, region)) {
+        // Some file systems and special files cannot be mapped; reading them is slower but
+        // works. The file was only read: closing it loses nothing.
+        (void)opened.file.close();
+        return FileView(readFile(opened.path));
     }
-    // Some file systems and special files cannot be mapped; reading them is slower but works.
-    opened.file.close();
-    return FileView(readFile(opened.path));
+    // Only a sparse view copies parts out; a file read whole needs no handle once mapped, and a
+    // batch of thousands of textures then stays within the open-file limit.
+    if (pattern == ReadPattern::Whole)
+        (void)opened.file.close();
+    return FileView(FileView::Mapped{std::move(opened.file), std::move(region)});
 }
 
 void requireIntact(const FileView& view, const std::string& path) {

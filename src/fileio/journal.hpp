@@ -44,7 +44,8 @@ struct JournalLocation {
 
 // Locates the journal of the archive at `archivePath`. Fails with the system's reason when the
 // archive's real file cannot be resolved (nothing there, or a path that is not a file's).
-std::error_code locateJournal(const std::string& archivePath, JournalLocation& location);
+[[nodiscard]] std::error_code locateJournal(const std::string& archivePath,
+                                            JournalLocation& location);
 
 // The journal's file name for an archive named `archiveName`: the name and a suffix, or where
 // that would be longer than a file name may be, the name's first bytes and a hash of all of it.
@@ -68,9 +69,9 @@ struct JournalHeader {
 // A patch never changes them, so they recognise the archive even where its identity has changed
 // since the journal was written (a copy of it, or a file system that numbers files anew each
 // mount). `spans` must be in the archive's order and apart from one another.
-std::error_code surroundingsOf(const os::File& archive, std::uint64_t archiveSize,
-                               std::span<const JournalSpan> spans, std::size_t which,
-                               std::uint32_t& checksum);
+[[nodiscard]] std::error_code surroundingsOf(const os::File& archive, std::uint64_t archiveSize,
+                                             std::span<const JournalSpan> spans, std::size_t which,
+                                             std::uint32_t& checksum);
 
 class Journal {
 public:
@@ -82,29 +83,29 @@ public:
     };
 
     // Creates the journal at `where`, which must not exist yet, and writes `header` into it.
-    static std::error_code create(const JournalLocation& where, const JournalHeader& header,
-                                  Journal& journal);
+    [[nodiscard]] static std::error_code create(const JournalLocation& where,
+                                                const JournalHeader& header, Journal& journal);
     // Opens what is at `where` for reading, without following a symbolic link there (that fails
     // with an error os::isLink() recognises); `status` says what was opened, so that the caller
     // can decide whether to trust it before reading it.
-    static std::error_code open(const JournalLocation& where, Journal& journal,
-                                os::FileStatus& status);
+    [[nodiscard]] static std::error_code open(const JournalLocation& where, Journal& journal,
+                                              os::FileStatus& status);
     // Reads the opened journal and checks all of it.
-    std::error_code check(State& state);
+    [[nodiscard]] std::error_code check(State& state);
 
     // Adds the next journalled bytes, span after span; all `header.length()` of them must come
     // before seal().
-    std::error_code append(Bytes bytes);
+    [[nodiscard]] std::error_code append(Bytes bytes);
     // Writes the checksum and flushes the journal and its folder: from then on it can restore.
-    std::error_code seal();
+    [[nodiscard]] std::error_code seal();
     // Writes the first `count` journalled bytes (span after span) back over the archive and
     // flushes it.
-    std::error_code restore(const os::File& archive, std::uint64_t count) const;
+    [[nodiscard]] std::error_code restore(const os::File& archive, std::uint64_t count) const;
     // Marks the journal done and removes it. Fails only if it may still be found active: that
     // is, if it could neither be marked done nor be removed for good.
-    std::error_code retire();
+    [[nodiscard]] std::error_code retire();
     // Removes a journal that has nothing to restore (Incomplete or Done), flushing the folder.
-    std::error_code remove();
+    [[nodiscard]] std::error_code remove();
 
     [[nodiscard]] const JournalHeader& header() const noexcept { return header_; }
     [[nodiscard]] bool opened() const noexcept { return !where_.path.empty(); }

@@ -120,7 +120,9 @@ Recovery recoverLocked(const LockedArchive& archive, const std::string& path,
 Recovery recoverArchive(const std::string& path, os::StopSignals& signals) {
     JournalLocation journal;
     // No file at the archive's path: there is nothing to recover, and loading it says why.
-    if (locateJournal(path, journal) || !journalExists(journal, path))
+    if (const auto error = locateJournal(path, journal))
+        return {};
+    if (!journalExists(journal, path))
         return {};
     signals.hold();
     const LockedArchive archive =

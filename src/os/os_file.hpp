@@ -67,30 +67,32 @@ public:
     enum class LastLink { Follow, Refuse };
 
     // Opening never blocks: a FIFO with no writer opens at once and is refused later, by kind.
-    static std::error_code open(const std::string& path, Access access, File& file,
-                                LastLink lastLink = LastLink::Follow);
+    [[nodiscard]] static std::error_code open(const std::string& path, Access access, File& file,
+                                              LastLink lastLink = LastLink::Follow);
 
-    std::error_code status(FileStatus& status) const;
+    [[nodiscard]] std::error_code status(FileStatus& status) const;
     // Where the open file is: its absolute path, every link resolved, as the system knows it from
     // the handle itself (so no later change to the path can alter the answer). Fails where the
     // system cannot say (Linux without /proc).
-    std::error_code realPath(std::string& resolved) const;
+    [[nodiscard]] std::error_code realPath(std::string& resolved) const;
     // Reads until `into` is full or the file ends; `done` counts the bytes that arrived.
-    std::error_code readAt(std::uint64_t offset, MutableBytes into, std::size_t& done) const;
+    [[nodiscard]] std::error_code readAt(std::uint64_t offset, MutableBytes into,
+                                         std::size_t& done) const;
     // Writes all of `from` unless an error stops it; `done` counts the bytes written.
-    std::error_code writeAt(std::uint64_t offset, Bytes from, std::size_t& done) const;
+    [[nodiscard]] std::error_code writeAt(std::uint64_t offset, Bytes from,
+                                          std::size_t& done) const;
     // Waits up to `patience` for other processes to let go of the file, then fails with
     // std::errc::resource_unavailable_try_again; fails with std::errc::interrupted as soon as
     // `giveUp` (asked between attempts) says so.
-    std::error_code lockExclusive(std::chrono::milliseconds patience,
-                                  const std::function<bool()>& giveUp) const;
+    [[nodiscard]] std::error_code lockExclusive(std::chrono::milliseconds patience,
+                                                const std::function<bool()>& giveUp) const;
     // Tells the system how the file will be read next: in order (its readahead then runs far
     // ahead of the reads) or here and there (then it reads only what is asked for). A hint:
     // failures are ignored, and Windows, which takes it only when a file is opened, ignores it.
     void expectInOrder(bool inOrder) const noexcept;
     // Forces written data to stable storage.
-    std::error_code syncData() const;
-    std::error_code close();
+    [[nodiscard]] std::error_code syncData() const;
+    [[nodiscard]] std::error_code close();
 
 #ifdef _WIN32
     using Handle = void*;
@@ -107,10 +109,12 @@ private:
     explicit File(Handle handle) : handle_(handle) {}
 
     // One system call each. A read that meets the end of the file gives done == 0 and no error.
-    std::error_code readOnce(std::uint64_t offset, MutableBytes into, std::size_t& done) const;
-    std::error_code writeOnce(std::uint64_t offset, Bytes from, std::size_t& done) const;
+    [[nodiscard]] std::error_code readOnce(std::uint64_t offset, MutableBytes into,
+                                           std::size_t& done) const;
+    [[nodiscard]] std::error_code writeOnce(std::uint64_t offset, Bytes from,
+                                            std::size_t& done) const;
     // Fails with std::errc::resource_unavailable_try_again while another process holds a lock.
-    std::error_code tryLockExclusive() const;
+    [[nodiscard]] std::error_code tryLockExclusive() const;
 
     Handle handle_ = noHandle;
 };
@@ -135,7 +139,8 @@ public:
     enum class Use { Whole, Sparse };
 
     // Maps `size` bytes of `file`; fails (leaving nothing mapped) where the system cannot map it.
-    static std::error_code map(const File& file, std::uint64_t size, Use use, MappedRegion& region);
+    [[nodiscard]] static std::error_code map(const File& file, std::uint64_t size, Use use,
+                                             MappedRegion& region);
 
     [[nodiscard]] Bytes bytes() const noexcept;
 
@@ -156,7 +161,8 @@ public:
 
 private:
     // The platform's mapping of `size` (> 0) bytes.
-    static std::error_code mapPages(const File& file, std::size_t size, Use use, void*& address);
+    [[nodiscard]] static std::error_code mapPages(const File& file, std::size_t size, Use use,
+                                                  void*& address);
     void release() noexcept;
 
     void* address_ = nullptr;
@@ -165,14 +171,14 @@ private:
 
 // The status of whatever is at `path` itself: a symbolic link there is reported as FileKind::Link,
 // not followed. Only kind and size are filled in on Windows.
-std::error_code linkStatus(const std::string& path, FileStatus& status);
+[[nodiscard]] std::error_code linkStatus(const std::string& path, FileStatus& status);
 
 // The status of the file `path` leads to, following symbolic links.
-std::error_code pathStatus(const std::string& path, FileStatus& status);
+[[nodiscard]] std::error_code pathStatus(const std::string& path, FileStatus& status);
 
 // The absolute path of the file at `path` with every symbolic link and "." or ".." resolved: one
 // spelling for the file however it was reached. Fails when nothing is there.
-std::error_code realPath(const std::string& path, std::string& resolved);
+[[nodiscard]] std::error_code realPath(const std::string& path, std::string& resolved);
 
 // Where `path`'s last component begins: after the last separator ('/', and on Windows also '\\'
 // and a drive's ':'), or 0.
@@ -183,10 +189,10 @@ std::size_t lastComponentAt(const std::string& path);
 bool isBelow(const std::string& path, const std::string& folder);
 
 // Removes the file at `path`.
-std::error_code removeFile(const std::string& path);
+[[nodiscard]] std::error_code removeFile(const std::string& path);
 
 // Whether `path` leads to a folder, following links.
-std::error_code isFolder(const std::string& path, bool& folder);
+[[nodiscard]] std::error_code isFolder(const std::string& path, bool& folder);
 
 // One file found below a folder: its path relative to the folder, with '/' between its parts,
 // what is there (a symbolic link is reported as FileKind::Link, not followed) and its size.
@@ -211,13 +217,14 @@ struct FolderListing {
 // listed. A subfolder that cannot be listed is reported in `unlisted` and the rest is listed; an
 // entry removed while the folder is listed is simply not there. A link to a folder is listed as a
 // file, not followed: a loop of links then cannot make the listing endless.
-std::error_code listFolder(const std::string& folder, FolderListing& listing);
+[[nodiscard]] std::error_code listFolder(const std::string& folder, FolderListing& listing);
 
 namespace detail {
 // The platform's part of listFolder: the files in the folder at `path` (`relative` below the
 // folder being listed) go to `listing`, its subfolders to `pending`.
-std::error_code listEntries(const std::string& path, const std::string& relative,
-                            FolderListing& listing, std::vector<std::string>& pending);
+[[nodiscard]] std::error_code listEntries(const std::string& path, const std::string& relative,
+                                          FolderListing& listing,
+                                          std::vector<std::string>& pending);
 // Whether a subfolder could not be listed because it is gone: removed, or replaced by a file.
 bool isGone(const std::error_code& error);
 // Whether `c` separates the parts of a path: '/', and on Windows also '\\'.
@@ -226,7 +233,7 @@ bool isSeparator(char c);
 
 // Flushes the folder that holds `path`, so that a file's creation or removal there survives a
 // crash. Windows needs no such step (NTFS journals its folders), and there it does nothing.
-std::error_code syncFolderOf(const std::string& path);
+[[nodiscard]] std::error_code syncFolderOf(const std::string& path);
 
 // Whether `error` says that the file does not exist.
 bool isMissing(const std::error_code& error);

@@ -3,7 +3,7 @@
 // overlaps are common.
 #pragma once
 
-#include "fileio.hpp"
+#include "file_view.hpp"
 
 #include <cstdint>
 #include <random>
