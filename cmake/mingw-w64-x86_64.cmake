@@ -9,6 +9,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# No GoogleTest is built for this target: the tests build Debian's copy of its sources.
+set(DYELOOM_GTEST_SOURCES /usr/src/googletest)
 # Every program, tests included, runs without MinGW's runtime DLLs beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 find_program(DYELOOM_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
