@@ -1,7 +1,7 @@
 // The journal's format checks, and the refusals of the write path that need no fault injection.
+#include "archive_writer.hpp"
 #include "checksum.hpp"
 #include "digest.hpp"
-#include "archive_writer.hpp"
 #include "file_view.hpp"
 #include "journal.hpp"
 #include "support/byte_gen.hpp"

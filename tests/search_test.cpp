@@ -3,6 +3,7 @@
 // out most of a needle.
 #include "search.hpp"
 #include "search/rare_byte.hpp"
+#include "search/sampling_plan.hpp"
 #include "support/byte_gen.hpp"
 #include "support/reference_scan.hpp"
 
@@ -213,9 +214,41 @@ INSTANTIATE_TEST_SUITE_P(AllStages, SearchStage,
                                            Stage{"TwoWay", twoWay}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Plans worked out by hand from small tables of informative entries (1) and others (0).
+TEST(SamplingPlan, MeetsEveryCandidateWithTheShortestBlocksThatDo) {
+    using search_stages::planWithSpacing;
+    using search_stages::SamplingPlan;
+    const auto flags = [](std::size_t entries, auto informative) {
+        std::vector<std::uint8_t> table(entries);
+        for (std::size_t e = 0; e < entries; ++e)
+            table[e] = informative(e) ? 1 : 0;
+        return table;
+    };
+    const auto expect = [](std::optional<SamplingPlan> plan, std::size_t block, std::size_t lag) {
+        ASSERT_TRUE(plan);
+        EXPECT_EQ(plan->blockEntries, block);
+        EXPECT_EQ(plan->lagBytes, lag); // one entry past the last class's first informative one
+    };
+    // Every class has an informative entry: blocks of one sample; class 15's first is entry 15.
+    expect(planWithSpacing(flags(64, [](auto) { return true; }), 16), 1, 128);
+    // Odd classes have none: runs of one class without, so blocks of two; class 14's is last.
+    expect(planWithSpacing(flags(64, [](auto e) { return e % 2 == 0; }), 16), 2, 120);
+    // The worked example of sampling_plan.hpp: blocks of three every four entries would sample
+    // three quarters of the haystack.
+    EXPECT_FALSE(planWithSpacing(flags(12, [](auto e) { return e == 1 || e == 5 || e == 6; }), 4));
+    // Blocks of two every 15 entries would sample more than an eighth of the haystack.
+    EXPECT_FALSE(planWithSpacing(flags(60, [](auto e) { return e < 15 && e % 2 == 0; }), 15));
+    // No informative entry, or one in eight classes: nothing to plan.
+    EXPECT_FALSE(planWithSpacing(flags(64, [](auto) { return false; }), 16));
+    EXPECT_FALSE(planWithSpacing(flags(64, [](auto e) { return e == 0; }), 8));
+    // A plan's cost per byte: its block's cost plus its samples, over its spacing.
+    EXPECT_TRUE(search_stages::cheaper({100, 4, 0}, {50, 1, 0}));
+    EXPECT_FALSE(search_stages::cheaper({100, 256, 0}, {50, 1, 0}, search_stages::readBlockCost));
+}
+
 // Blank areas and few byte values must not shrink the sampling's spacing to nothing: the
 // spacing is what keeps the search from reading the whole archive.
-TEST(SampledSearch, KeepsAWideSpacingOnTextureLikeNeedles) {
+TEST(Sampling, KeepsAWideSpacingOnTextureLikeNeedles) {
     ByteGen gen(15);
     const std::pair<const char*, ByteBuffer> needles[] = {
         {"noise", gen.random(64 << 10)},
@@ -235,7 +268,7 @@ TEST(SampledSearch, KeepsAWideSpacingOnTextureLikeNeedles) {
 // first (blank areas leave the earlier one's first blocks without an informative gram) must
 // still be found at its first. The needle is planted at every offset of one spacing period,
 // with a second, overlapping copy one period later.
-TEST(SampledSearch, FindsTheFirstOccurrenceUnderEveryReadPlan) {
+TEST(Sampling, FindsTheFirstOccurrenceUnderEveryReadPlan) {
     ByteGen gen(19);
     ByteBuffer period = gen.random(1555);
     std::fill_n(period.begin(), 1200, 0);
@@ -302,7 +335,7 @@ TEST(MultiSearch, FindsEachNeedleWhereItAloneWouldBeFound) {
 
 // More needles than the index has room for whole: each is indexed in part, plain ones in larger
 // parts, in groups of like plans planned afresh as their hardest members are found; each must
-// still be found where it alone would be.
+// still be found where it alone is (checked against the reference scan by the tests above).
 TEST(MultiSearch, FindsEveryNeedleOfABatchLargerThanItsIndex) {
     ByteGen gen(23);
     ByteBuffer hay = gen.random(12 << 20);
@@ -320,29 +353,13 @@ TEST(MultiSearch, FindsEveryNeedleOfABatchLargerThanItsIndex) {
     MultiSearch search(needles);
     CheckedReader reader(hay, 1 << 20);
     const auto found = search.findAll(hay, &reader);
-    // The reference scan, with memchr to the matches of the needle's first byte that is not
-    // zero: as plain, and fast enough for this many needles.
-    const auto naiveFind = [&](Bytes needle) -> std::optional<std::size_t> {
-        const std::size_t k = static_cast<std::size_t>(
-            std::find_if(needle.begin(), needle.end(), [](std::uint8_t b) { return b != 0; }) -
-            needle.begin());
-        const std::size_t anchor = k < needle.size() ? k : 0;
-        const std::uint8_t* const end = hay.data() + hay.size() - needle.size() + anchor + 1;
-        for (const std::uint8_t* at = hay.data() + anchor;
-             (at = static_cast<const std::uint8_t*>(
-                  std::memchr(at, needle[anchor], static_cast<std::size_t>(end - at)))) != nullptr;
-             ++at)
-            if (std::memcmp(at - anchor, needle.data(), needle.size()) == 0)
-                return static_cast<std::size_t>(at - anchor - hay.data());
-        return std::nullopt;
-    };
     for (std::size_t i = 0; i < needles.size(); ++i)
-        ASSERT_EQ(found[i], naiveFind(needles[i])) << "needle " << i;
+        ASSERT_EQ(found[i], findFirst(hay, needles[i])) << "needle " << i;
 }
 
-// A needle whose partner is found is given up and reported absent; it is still found when the
-// partner is not, and the progress it reports ends with the haystack and every needle found.
-TEST(MultiSearch, GivesUpANeedleOnceItsPartnerIsFound) {
+// A needle is given up, and reported absent, once the needle it is given up with is found; it
+// is still found when that one is not, and the progress reported ends with every needle found.
+TEST(MultiSearch, GivesUpANeedleOnceTheOneItDependsOnIsFound) {
     ByteGen gen(22);
     ByteBuffer hay = gen.random(1 << 20);
     const ByteBuffer present = gen.random(9000), alsoPresent = gen.random(300),

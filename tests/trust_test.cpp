@@ -45,19 +45,8 @@ protected:
     // size and the bytes around the span, all of which anyone may learn, and holds bytes of
     // the forger's choosing.
     void forgeJournal(const fs::path& at) {
-        os::File file;
-        os::FileStatus status;
-        ASSERT_FALSE(os::File::open((dir / "pack.asf").string(), os::File::Access::Read, file));
-        ASSERT_FALSE(file.status(status));
-        const std::size_t offset = zeros.size() + headerSize;
         const ByteBuffer chosen(original.size() - headerSize, 0x41);
-        JournalHeader header{status.identity, status.size, {{offset, chosen.size()}}};
-        ASSERT_FALSE(
-            surroundingsOf(file, status.size, header.spans, 0, header.spans[0].surroundings));
-        Journal journal;
-        ASSERT_FALSE(Journal::create({at.string(), at.string()}, header, journal));
-        ASSERT_FALSE(journal.append(chosen));
-        ASSERT_FALSE(journal.seal());
+        writeJournal(dir / "pack.asf", at, zeros.size() + headerSize, chosen);
     }
 
     void own(const fs::path& path, unsigned owner, unsigned mode) {

@@ -2,6 +2,7 @@
 // a modded texture, and helpers to build archives and the bytes expected after a patch.
 #pragma once
 
+#include "journal.hpp"
 #include "support/byte_gen.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
@@ -84,6 +85,24 @@ protected:
     ProcessResult patch(const std::string& header = std::to_string(headerSize),
                         const ProcessOptions& options = {}) {
         return run({"pack.asf", "old.dds", "new.dds", header}, options);
+    }
+
+    // Writes, at `journal`, a whole journal of the span of `archive` at `offset` holding `bytes`:
+    // what a run interrupted while writing that span leaves, or what a forger could write.
+    static void writeJournal(const std::filesystem::path& archive,
+                             const std::filesystem::path& journal, std::size_t offset,
+                             Bytes bytes) {
+        os::File file;
+        os::FileStatus status;
+        ASSERT_FALSE(os::File::open(archive.string(), os::File::Access::Read, file));
+        ASSERT_FALSE(file.status(status));
+        JournalHeader header{status.identity, status.size, {{offset, bytes.size()}}};
+        ASSERT_FALSE(
+            surroundingsOf(file, status.size, header.spans, 0, header.spans[0].surroundings));
+        Journal written;
+        ASSERT_FALSE(Journal::create({journal.string(), journal.string()}, header, written));
+        ASSERT_FALSE(written.append(bytes));
+        ASSERT_FALSE(written.seal());
     }
 
     [[nodiscard]] bool journalLeft(const std::string& archiveName = "pack.asf") const {

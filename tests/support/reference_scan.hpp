@@ -29,14 +29,8 @@ inline std::optional<std::uint64_t> referenceOffset(std::span<const std::uint8_t
         archive.size() < original.size())
         return std::nullopt;
     const auto h = static_cast<std::size_t>(headerBytes);
-    for (std::size_t p = 0; p + original.size() <= archive.size(); ++p) {
-        std::size_t i = h;
-        while (i < original.size() && archive[p + i] == original[i])
-            ++i;
-        if (i == original.size())
-            return p;
-    }
-    return std::nullopt;
+    const auto at = referenceFind(archive.subspan(h), original.subspan(h));
+    return at ? std::optional<std::uint64_t>(*at) : std::nullopt;
 }
 
 } // namespace dyeloom::test
