@@ -3,6 +3,7 @@
 #include "header_bytes.hpp"
 #include "mod_report.hpp"
 #include "mod_textures.hpp"
+#include "progress_line.hpp"
 
 #include <algorithm>
 

@@ -29,8 +29,6 @@ constexpr std::size_t triedPassBytes = std::size_t{4} << 20;
 // read in place: a warm run on a 256 MiB archive sampled every 100 KiB took 21 ms in place and
 // 11 ms copying them out; one sampled every 11 KB, 53 ms in place and 100 ms copying.
 constexpr std::size_t sparseSpacing = std::size_t{64} << 10;
-// A page, for counting the pages a block of samples touches.
-constexpr std::size_t pageBytes = 4096;
 // A new measurement weighs this much against what was learnt before.
 constexpr double learningRate = 0.5;
 // A way of reading not yet timed is tried once the other has been, unless it is expected to

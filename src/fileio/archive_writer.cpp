@@ -42,10 +42,6 @@
 namespace dyeloom {
 namespace {
 
-// The span is copied into the journal and written over in pieces of this size: the heap stays
-// small whatever the texture's size, and a stop signal is seen within a piece's time.
-constexpr std::size_t pieceBytes = 1 << 20;
-
 // Copies every span into a new journal, checking on the way that each still holds what the
 // search saw, and flushes the journal: after this the archive may change.
 Journal journalSpans(const LockedArchive& archive, const std::string& path,
@@ -74,7 +70,7 @@ Journal journalSpans(const LockedArchive& archive, const std::string& path,
         (void)journal.remove();
         fail(message);
     };
-    ByteBuffer piece(pieceBytes);
+    ByteBuffer piece(journalPieceBytes);
     for (std::size_t i = 0; i < spans.size(); ++i) {
         const PatchSpan& span = spans[i];
         for (std::uint64_t done = 0; done < span.length;) {
@@ -124,7 +120,7 @@ void writeSpans(const LockedArchive& archive, const std::string& path, Journal& 
                 std::span<const PatchSpan> spans, PatchBytes& bytes,
                 const os::StopSignals& signals) {
     std::uint64_t written = 0; // of all spans
-    ByteBuffer piece(pieceBytes);
+    ByteBuffer piece(journalPieceBytes);
     for (std::size_t i = 0; i < spans.size(); ++i) {
         const PatchSpan& span = spans[i];
         for (std::uint64_t done = 0;;) {

@@ -42,9 +42,6 @@ constexpr char journalSuffix[] = ".dyeloom-journal";
 // The longest file name the common file systems take (ext4, XFS, NTFS in UTF-16 units, which a
 // UTF-8 name never has more of than it has bytes).
 constexpr std::size_t maxNameBytes = 255;
-// Journalled bytes are copied in pieces of this size: the heap stays small whatever the
-// texture's size, and each piece is large enough that the calls cost nothing next to the disk.
-constexpr std::size_t pieceBytes = 1 << 20;
 
 void putLittleEndian(std::uint8_t* at, std::uint64_t value, std::size_t bytes) {
     for (std::size_t i = 0; i < bytes; ++i)
@@ -297,7 +294,7 @@ std::error_code Journal::check(State& state) {
             header_.spans.push_back(decodeSpan(&table[at]));
     }
     std::vector<std::uint8_t> piece(
-        static_cast<std::size_t>(std::min<std::uint64_t>(length, pieceBytes)));
+        static_cast<std::size_t>(std::min<std::uint64_t>(length, journalPieceBytes)));
     for (std::uint64_t done = 0; done < length;) {
         const MutableBytes part = MutableBytes(piece).first(
             static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), length - done)));
@@ -336,7 +333,7 @@ std::error_code Journal::seal() {
 
 std::error_code Journal::restore(const os::File& archive, std::uint64_t count) const {
     std::vector<std::uint8_t> piece(
-        static_cast<std::size_t>(std::min<std::uint64_t>(count, pieceBytes)));
+        static_cast<std::size_t>(std::min<std::uint64_t>(count, journalPieceBytes)));
     std::uint64_t journalled = 0; // of the spans before this one
     for (const JournalSpan& span : header_.spans) {
         if (journalled >= count)

@@ -34,6 +34,11 @@
 
 namespace dyeloom {
 
+// Journalled and written bytes are copied in pieces of this size: the heap stays small whatever
+// the texture's size, a stop signal is seen within a piece's time, and each piece is large enough
+// that the calls cost nothing next to the disk.
+inline constexpr std::size_t journalPieceBytes = std::size_t{1} << 20;
+
 // Where the journal of an archive lives: beside the archive's real file, whatever links led to
 // it, so that a run through any link or through the real path finds the same journal.
 struct JournalLocation {

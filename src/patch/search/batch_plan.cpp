@@ -42,8 +42,6 @@ constexpr std::size_t plainSpacingDivisor = 8;
 // Larger parts for plain needles cost their indexing time (about 10 ms a MiB) but little memory:
 // the table keeps one entry a class. This much in all: 0.3 s at most.
 constexpr std::size_t plainPartBudgetBytes = std::size_t{32} << 20;
-// A page: blocks this far apart or less touch every page of the haystack.
-constexpr std::size_t pageBytes = 4096;
 
 // A needle's own plan, as if it were searched for alone with a part of it indexed, and that
 // part's flags at the plan's gram length, for its group to plan with.
