@@ -29,7 +29,7 @@ LockedArchive openLocked(const std::string& path, const os::StopSignals& signals
     return archive;
 }
 
-// The bytes a journal's spans cover, from the first to the last.
+// From the first span's first byte to the last span's last.
 Recovery restoredBy(const Journal& journal) {
     const auto& spans = journal.header().spans;
     return {Recovery::Outcome::Restored, journal.shown(), spans.front().offset,

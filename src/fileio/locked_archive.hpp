@@ -30,7 +30,8 @@ inline std::string interruptedBy(const char* signal) {
 [[nodiscard]] LockedArchive openLocked(const std::string& path, const os::StopSignals& signals,
                                        const std::string& tail);
 
-// What restoring `journal` puts back, for messages.
+// The bytes restoring `journal` puts back: its spans, from the first byte of the first to the
+// last byte of the last.
 [[nodiscard]] Recovery restoredBy(const Journal& journal);
 
 // Deals with the journal at `where`, if any, under the lock already held (see recoverArchive).
