@@ -1,7 +1,11 @@
 // Locate and splice against the reference scan. The input is split into a header count, one to
-// four original textures and an archive, which all the textures are looked for in together.
+// four original textures and an archive, which all the textures are looked for in together. The
+// stages below sampling (the rare-byte scan, Two-Way) are also run alone on each texture, so
+// that each answers for itself rather than only where the sampling hands over to it.
+#include "search/rare_byte.hpp"
 #include "support/reference_scan.hpp"
 #include "texture_patch.hpp"
+#include "two_way.hpp"
 
 #include <cstdlib>
 #include <vector>
@@ -66,6 +70,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t k = 0; k < textureCount; ++k)
         if (found[k] != dyeloom::test::referenceOffset(archive, originals[k], header))
             std::abort();
+    for (const ByteBuffer& original : originals) {
+        if (original.empty() || original.size() > archive.size())
+            continue;
+        const auto expected = dyeloom::test::referenceFind(archive, original);
+        if (dyeloom::TwoWay(original).find(archive) != expected ||
+            dyeloom::search_stages::RareByteSearch(original).find(
+                archive, {0, archive.size() - original.size()}) != expected)
+            std::abort();
+    }
     if (!found[0])
         return 0;
 

@@ -1,22 +1,18 @@
-// Every stage of the search must give the reference scan's answer, on inputs shaped to send the
-// sampling stage into its fallbacks, the rare-byte stage into Two-Way, and the index to leave
-// out most of a needle.
+// The search must give the reference scan's answer, on inputs shaped to send the sampling stage
+// into its fallbacks and the index to leave out most of a needle. (The stages below sampling
+// are also checked alone against the reference scan by the locate fuzzer.)
 #include "search.hpp"
-#include "search/rare_byte.hpp"
 #include "search/sampling_plan.hpp"
 #include "support/byte_gen.hpp"
 #include "support/reference_scan.hpp"
 
 #include <algorithm>
-#include <cstring>
-#include <functional>
 #include <gtest/gtest.h>
 
 namespace dyeloom {
 namespace {
 
 using test::ByteGen;
-using Finder = std::function<std::optional<std::size_t>(Bytes, Bytes)>;
 
 // Checks that every part announced or copied lies inside the haystack. It copies only every
 // other block it is asked to, and cuts the haystack into stretches of
@@ -56,12 +52,6 @@ private:
     ByteGen gen_{3};
 };
 
-struct Stage {
-    const char* name;
-    Finder find;
-    friend void PrintTo(const Stage& stage, std::ostream* out) { *out << stage.name; }
-};
-
 std::optional<std::size_t> sampled(Bytes haystack, Bytes needle) {
     CheckedReader reader(haystack);
     return findFirst(haystack, needle, &reader);
@@ -72,20 +62,10 @@ std::size_t spacingFor(Bytes needle) {
     return MultiSearch(std::span(&needle, 1)).geometry().spacingBytes;
 }
 
-// The stages below sampling take only needles that fit.
-template <typename Find> Finder whenItFits(Find find) {
-    return [find](Bytes haystack, Bytes needle) -> std::optional<std::size_t> {
-        if (needle.empty() || needle.size() > haystack.size())
-            return std::nullopt;
-        return find(haystack, needle);
-    };
+void expectReference(const ByteBuffer& hay, const ByteBuffer& needle, const std::string& what) {
+    ASSERT_EQ(sampled(hay, needle), test::referenceFind(hay, needle))
+        << what << ": needle " << needle.size() << " bytes, haystack " << hay.size();
 }
-const Finder rareByteThenTwoWay = whenItFits([](Bytes haystack, Bytes needle) {
-    return search_stages::RareByteSearch(needle).find(haystack,
-                                                      {0, haystack.size() - needle.size()});
-});
-const Finder twoWay =
-    whenItFits([](Bytes haystack, Bytes needle) { return TwoWay(needle).find(haystack); });
 
 // Texture-like needles: noise in rows with transparent (zero) margins of varying width, as a
 // sprite on an empty background, or data of two byte values.
@@ -112,31 +92,12 @@ ByteBuffer twoValued(ByteGen& gen, std::size_t size) {
     return bytes;
 }
 
-class SearchStage : public ::testing::TestWithParam<Stage> {
-protected:
-    void expectReference(const ByteBuffer& hay, const ByteBuffer& needle, const std::string& what) {
-        ASSERT_EQ(GetParam().find(hay, needle), test::referenceFind(hay, needle))
-            << what << ": needle " << needle.size() << " bytes, haystack " << hay.size();
-    }
-};
-
-TEST_P(SearchStage, HandlesTheBoundaries) {
-    const ByteBuffer needle{1, 2, 3};
-    expectReference({}, needle, "empty haystack");
-    expectReference({1, 2, 3}, {}, "empty needle");
-    expectReference({1, 2}, needle, "haystack shorter");
-    expectReference({1, 2, 3}, needle, "equal");
-    expectReference({0, 1, 2, 3}, needle, "at the end");
-    expectReference({1, 2, 3, 0}, needle, "at the start");
-    expectReference({1, 2, 1, 2, 3, 1, 2, 3}, needle, "after a partial match");
-}
-
 // A distinct needle planted at every offset in turn: any gap in the sampling's coverage of
 // candidate offsets shows up as a missed or later match. The needles with blank areas leave
 // out many entries of the index, so they try the spacing chosen around the gaps; a second copy
 // after the first, met by the samples sooner, tries that the search goes on until no lower
 // offset can turn up.
-TEST_P(SearchStage, FindsANeedlePlantedAtEveryOffset) {
+TEST(Sampled, FindsANeedlePlantedAtEveryOffset) {
     ByteGen gen(14);
     for (std::size_t size : {1, 7, 255, 256, 257, 263, 300, 1000, 1023, 2000}) {
         for (const bool blank : {false, true}) {
@@ -148,35 +109,23 @@ TEST_P(SearchStage, FindsANeedlePlantedAtEveryOffset) {
                     gen.plant(hay, needle, later, true);
                 std::copy(needle.begin(), needle.end(),
                           hay.begin() + static_cast<std::ptrdiff_t>(at));
-                ASSERT_EQ(GetParam().find(hay, needle), test::referenceFind(hay, needle))
-                    << "needle " << size << (blank ? " with blank areas" : "") << " planted at "
-                    << at;
+                expectReference(hay, needle,
+                                std::string(blank ? "blank areas" : "noise") + " planted at " +
+                                    std::to_string(at));
             }
         }
     }
 }
 
-// A periodic run with `flips` bytes changed: Two-Way's memory of a verified prefix matters here.
-ByteBuffer periodic(ByteGen& gen, const ByteBuffer& period, std::size_t size, std::size_t flips) {
-    ByteBuffer bytes(std::max<std::size_t>(size, 1));
-    const std::size_t shift = gen.below(period.size());
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = period[(i + shift) % period.size()];
-    for (; flips > 0; --flips)
-        bytes[gen.below(bytes.size())] ^= 1;
-    return bytes;
-}
-
 // Inputs where near misses are the rule: small alphabets; needles mostly of one value among near
 // copies (the sampling stage sees candidates everywhere and must hand over, repeatedly);
-// texture-like needles among decoys that share their blank areas or their two values; periodic
-// needles in periodic haystacks.
-TEST_P(SearchStage, AgreesOnNearMisses) {
+// texture-like needles among decoys that share their blank areas or their two values.
+TEST(Sampled, AgreesOnNearMisses) {
     ByteGen gen(12);
     for (int round = 0; round < 2000; ++round) {
         ByteBuffer needle, hay;
         const std::uint8_t fill = gen.below(2) ? 0 : static_cast<std::uint8_t>(gen.below(256));
-        switch (round % 4) {
+        switch (round % 3) {
         case 0:
             needle = gen.shaped(1 + gen.below(gen.below(2) ? 12 : 700));
             hay = gen.shaped(gen.below(6000));
@@ -188,31 +137,17 @@ TEST_P(SearchStage, AgreesOnNearMisses) {
                     static_cast<std::uint8_t>(fill + 1 + gen.below(3));
             hay.assign(needle.size() * (1 + gen.below(20)), fill);
             break;
-        case 2:
+        default:
             needle = gen.below(2) ? withBlankAreas(gen, 256 + gen.below(3000))
                                   : twoValued(gen, 256 + gen.below(3000));
             hay = twoValued(gen, needle.size() * (1 + gen.below(20)));
             break;
-        default: {
-            const ByteBuffer period =
-                gen.random(1 + gen.below(9), 2 + static_cast<unsigned>(gen.below(2)));
-            needle = periodic(gen, period, period.size() * (1 + gen.below(80)), gen.below(2));
-            hay = periodic(gen, period, needle.size() * (1 + gen.below(30)), gen.below(3));
-            expectReference(hay, needle, "round " + std::to_string(round));
-            continue;
         }
-        }
-        for (std::size_t i = gen.below(round % 4 == 0 ? 4 : 20); i > 0 && !hay.empty(); --i)
+        for (std::size_t i = gen.below(round % 3 == 0 ? 4 : 20); i > 0 && !hay.empty(); --i)
             gen.plant(hay, needle, gen.below(hay.size()), gen.below(4) == 0);
         expectReference(hay, needle, "round " + std::to_string(round));
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(AllStages, SearchStage,
-                         ::testing::Values(Stage{"Sampled", sampled},
-                                           Stage{"RareByteThenTwoWay", rareByteThenTwoWay},
-                                           Stage{"TwoWay", twoWay}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // Plans worked out by hand from small tables of informative entries (1) and others (0).
 TEST(SamplingPlan, MeetsEveryCandidateWithTheShortestBlocksThatDo) {
