@@ -1,5 +1,6 @@
 // Locate and splice against the reference scan. The input is split into a header count, one to
-// four original textures and an archive, which all the textures are looked for in together. The
+// sixteen original textures (enough short ones for the pass) and an archive, which all the
+// textures are looked for in together. The
 // stages below sampling (the rare-byte scan, Two-Way) are also run alone on each texture, so
 // that each answers for itself rather than only where the sampling hands over to it.
 #include "search/rare_byte.hpp"
@@ -41,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 4)
         return 0;
     const auto header = static_cast<std::int32_t>(static_cast<std::int8_t>(data[0])) % 40;
-    const std::size_t textureCount = 1 + (data[2] >> 1) % 4;
+    const std::size_t textureCount = 1 + (data[2] >> 1) % 16;
     const std::size_t plantAt = data[3];
     std::vector<ByteBuffer> originals;
     std::size_t used = 4;

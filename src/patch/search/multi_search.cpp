@@ -1,10 +1,12 @@
 // The stretch loop: the haystack is settled stretch by stretch, as the reader plans them, for
 // every needle before the next stretch begins, so that the first match found of each needle is
-// its first occurrence. In each stretch the scanned needles go first, then each group.
+// its first occurrence. In each stretch the scanned needles go first, then the pass, then each
+// group.
 #include "search.hpp"
 #include "search/batch_plan.hpp"
 #include "search/group_stretch.hpp"
 #include "search/needle_state.hpp"
+#include "search/pass_stretch.hpp"
 #include "search/shared_scan.hpp"
 
 #include <algorithm>
@@ -32,6 +34,7 @@ struct MultiSearch::Impl final : NeedleSink {
                     groupOf[i] = g;
                     members[g].push_back(i);
                 }
+        formPassGroups();
     }
 
     SearchGeometry geometry() const noexcept;
@@ -40,6 +43,7 @@ struct MultiSearch::Impl final : NeedleSink {
     void finish(std::size_t i, std::optional<std::size_t> offset) override;
 
 private:
+    void formPassGroups();
     void start(const Haystack& hay);
     [[nodiscard]] std::size_t lastCandidateOfAll() const;
     void searchStretch(Stretch stretch);
@@ -57,12 +61,15 @@ private:
     std::vector<NeedleOutcome> outcomes;
     StretchBoard board;
     StretchScratch scratch;
-    // How the needles are sampled.
+    // How the needles are sampled, or probed in one pass.
     std::vector<SampledGroup> groups;
     std::vector<std::size_t> groupOf;              // which group samples each needle, if any
     std::vector<std::vector<std::size_t>> members; // the needles each group samples
     std::vector<std::size_t> boundingLeft;         // of each group's needles that bound its spacing
     std::vector<std::uint8_t> sparserPlanDue;      // they are all found: plan the group afresh
+    std::vector<PassWindow> passWindows;           // of the needles in the pass
+    std::vector<PassGroup> passGroups;             // by stride, narrowest first
+    std::vector<std::size_t> passGroupOf;          // which pass group probes each needle, if any
     // The haystack under way.
     Haystack haystack;
     bool searched = false;
@@ -75,18 +82,25 @@ private:
 // longest. A needle being scanned reads every byte.
 SearchGeometry MultiSearch::Impl::geometry() const noexcept {
     SearchGeometry geometry;
-    std::vector<std::uint8_t> active(groups.size(), 0);
+    std::vector<std::uint8_t> active(groups.size(), 0), passActive(passGroups.size(), 0);
     bool scanned = false;
     for (std::size_t i = 0; i < needles.size(); ++i) {
         if (outcomes[i].done)
             continue;
         geometry.needleBytes = std::max(geometry.needleBytes, needles[i].size());
-        if (groupOf[i] == noGroup)
+        if (passGroupOf[i] != noGroup)
+            passActive[passGroupOf[i]] = 1;
+        else if (groupOf[i] == noGroup)
             scanned = true;
         else
             active[groupOf[i]] = 1;
     }
     double blocksPerByte = 0;
+    for (std::size_t p = 0; p < passGroups.size(); ++p)
+        if (passActive[p] != 0) {
+            blocksPerByte += 1.0 / static_cast<double>(passGroups[p].stride);
+            geometry.blockBytes = std::max(geometry.blockBytes, keyBytes);
+        }
     for (std::size_t g = 0; g < groups.size(); ++g)
         if (active[g] != 0) {
             blocksPerByte += 1.0 / static_cast<double>(groups[g].spacingBytes());
@@ -137,12 +151,44 @@ void MultiSearch::Impl::start(const Haystack& hay) {
         outcome.lastCandidate = outcome.done ? 0 : haystack.bytes.size() - needles[i].size();
         left += outcome.done ? 0 : 1;
         sampleable += !outcome.done && needles[i].size() >= minSampledNeedleBytes ? 1 : 0;
-        if (!outcome.done && groupOf[i] == noGroup)
+        if (!outcome.done && groupOf[i] == noGroup && passGroupOf[i] == noGroup)
             scanned.push_back(i);
     }
     for (std::size_t g = 0; g < groups.size(); ++g)
         boundingLeft[g] = boundingNeedlesLeft(g);
     anchorScans(haystack.bytes, scanned, scans);
+}
+
+// The needles no group samples (too short, or too plain) are probed together in the pass where
+// that beats scanning for each one, with the others of their stride.
+void MultiSearch::Impl::formPassGroups() {
+    std::vector<std::size_t> unsampled;
+    for (std::size_t i = 0; i < needles.size(); ++i)
+        if (groupOf[i] == noGroup && !needles[i].empty())
+            unsampled.push_back(i);
+    const auto windows = passWindowsFor(needles, unsampled);
+    passWindows.assign(needles.size(), PassWindow{});
+    for (const std::size_t i : unsampled) {
+        if (!windows[i] || !probingBeatsScan(*windows[i], needles[i].size()))
+            continue;
+        passWindows[i] = *windows[i];
+        auto group = std::find_if(passGroups.begin(), passGroups.end(), [&](const PassGroup& g) {
+            return g.stride == windows[i]->stride;
+        });
+        if (group == passGroups.end())
+            group = passGroups.insert(passGroups.end(), PassGroup{windows[i]->stride, {}, {}});
+        group->members.push_back(i);
+    }
+    std::erase_if(passGroups,
+                  [](const PassGroup& g) { return !worthWalking(g.stride, g.members.size()); });
+    std::sort(passGroups.begin(), passGroups.end(),
+              [](const PassGroup& a, const PassGroup& b) { return a.stride < b.stride; });
+    passGroupOf.assign(needles.size(), noGroup);
+    for (std::size_t p = 0; p < passGroups.size(); ++p) {
+        passGroups[p].table.build(needles, passWindows, passGroups[p].members);
+        for (const std::size_t i : passGroups[p].members)
+            passGroupOf[i] = p;
+    }
 }
 
 std::size_t MultiSearch::Impl::lastCandidateOfAll() const {
@@ -155,9 +201,10 @@ std::size_t MultiSearch::Impl::lastCandidateOfAll() const {
 void MultiSearch::Impl::searchStretch(Stretch stretch) {
     std::vector<std::size_t> scanned;
     for (std::size_t i = 0; i < needles.size(); ++i)
-        if (!outcomes[i].done && groupOf[i] == noGroup)
+        if (!outcomes[i].done && groupOf[i] == noGroup && passGroupOf[i] == noGroup)
             scanned.push_back(i);
     scanStretch(haystack, stretch, std::move(scanned), scans, outcomes, *this);
+    passStretch(passGroups, haystack, {needles, passWindows, scans, outcomes, *this}, stretch);
     for (std::size_t g = 0; g < groups.size(); ++g)
         GroupStretch(groups[g], haystack, {needles, scans, outcomes, board, *this}, scratch)
             .run(members[g], stretch);
