@@ -20,9 +20,11 @@ bins = {"new": sys.argv[4], "old": sys.argv[5]}
 orig, mod = os.path.join(work, "orig"), os.path.join(work, "mod")
 files = [archive] + [os.path.join(r, f) for d in (orig, mod) for r, _, fs in os.walk(d) for f in fs]
 times = {name: {"cold": [], "warm": []} for name in bins}
-for _ in range(runs):
+for run in range(runs):
     for cache in ("cold", "warm"):
-        for name, build in bins.items():
+        # Which build goes first alternates: on this machine the first cold run after the
+        # previous warm runs' writes is the slower one, whichever build it is.
+        for name, build in (list if run % 2 == 0 else reversed)(list(bins.items())):
             (drop_cached_pages if cache == "cold" else warm_up)(files)
             start = time.perf_counter()
             out = subprocess.run([build, archive, orig, mod, "128"], capture_output=True).stdout

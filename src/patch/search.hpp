@@ -19,7 +19,7 @@
 //  - hand over: a block whose candidates cost too much to verify hands its part of the stretch to
 //    the needle's rare-byte scan (group_stretch, rare_byte), which also serves needles that
 //    cannot be sampled (shared_scan); Two-Way bounds that scan's cost on any data.
-//  - pass: needles too short or too plain to sample, probed together in one walk over each
+//  - pass: needles too short to sample, probed together in one walk over each
 //    stretch: the key (16 bytes) at every stride-th byte is looked up once in a table of every
 //    such needle's window, a stride of consecutive keys each telling of it, so one lookup meets
 //    every candidate (pass_window, pass_table, pass_stretch).

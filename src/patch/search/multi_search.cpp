@@ -159,12 +159,14 @@ void MultiSearch::Impl::start(const Haystack& hay) {
     anchorScans(haystack.bytes, scanned, scans);
 }
 
-// The needles no group samples (too short, or too plain) are probed together in the pass where
-// that beats scanning for each one, with the others of their stride.
+// The needles too short to sample are probed together in the pass where that beats scanning for
+// each one, with the others of their stride. Longer ones no group samples (too plain) keep their
+// scan: the mods of real textures measured showed no gain from probing them.
 void MultiSearch::Impl::formPassGroups() {
     std::vector<std::size_t> unsampled;
     for (std::size_t i = 0; i < needles.size(); ++i)
-        if (groupOf[i] == noGroup && !needles[i].empty())
+        if (groupOf[i] == noGroup && !needles[i].empty() &&
+            needles[i].size() < minSampledNeedleBytes)
             unsampled.push_back(i);
     const auto windows = passWindowsFor(needles, unsampled);
     passWindows.assign(needles.size(), PassWindow{});

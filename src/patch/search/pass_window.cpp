@@ -14,13 +14,13 @@ namespace {
 // much; above widestStride a needle's keys cost more table than its probes save.
 constexpr std::size_t minPassStride = 16;
 constexpr std::size_t widestStride = 1024;
-// A window this wide is enough to stop looking further into the needle for a wider one. It is
-// also wide enough for the pass to beat scanning for a needle, which a stride of a quarter of
-// a short needle's length does too (a scan stops at its rarest byte about that often).
+// A stride this wide makes the pass beat scanning for a needle, as does a stride of a quarter
+// of a short needle's length (a scan stops at its rarest byte about that often).
 constexpr std::size_t enoughStride = 256;
-// The pass's tables keep at most this many keys in all (16 bytes each, 32 MiB), so a mod of
-// thousands of textures gets narrower strides rather than a larger table.
-constexpr std::size_t passTableBudgetKeys = std::size_t{2} << 20;
+// The pass's tables keep at most this many keys in all (two slots of 16 bytes each, 32 MiB,
+// beside the 256 MiB a pass of textures may hold), so a mod of thousands of textures gets
+// narrower strides rather than a larger table.
+constexpr std::size_t passTableBudgetKeys = std::size_t{1} << 20;
 // Compressed texture blocks are 8 or 16 bytes: a key equal to the one a block or two away is
 // part of a run of like blocks (flat colour), which occurs all over an archive. A key that
 // repeats itself at a shorter period is a blank or a flat row: a byte, a pixel of two, three or
@@ -29,11 +29,8 @@ constexpr std::size_t blockBytes[] = {8, 16};
 constexpr std::size_t shortPeriods[] = {1, 2, 3, 4, 6, 8};
 // A key mostly of one byte value is padding or a blank row more often than not.
 constexpr std::size_t dominantByteCount = keyBytes / 2 + 1;
-// A needle's window is looked for in its first bytes, this far, where nearly every texture has
-// one; for those that do not (a sky, a transparent field), in as many stretches as long spread
-// over the rest of it.
-constexpr std::size_t nearWindowBytes = std::size_t{4} << 10;
-constexpr std::size_t fartherLooks = 7;
+// A needle's window is looked for in its first bytes, this far.
+constexpr std::size_t windowSearchBytes = std::size_t{4} << 10;
 // The runs of equal bytes are found a chunk at a time, as far as the positions looked at need.
 constexpr std::size_t chunkBytes = 1024;
 // How far past a position its checks look: a key and the block after it.
@@ -128,16 +125,7 @@ std::size_t maxPassStrideFor(std::size_t needles) {
 std::optional<PassWindow> passWindowFor(Bytes needle, std::size_t maxStride, TellingKeys& keys) {
     if (needle.size() < minPassStride + keyBytes - 1)
         return std::nullopt;
-    PassWindow run = keys.longestRun(needle, nearWindowBytes, maxStride);
-    for (std::size_t look = 1;
-         look <= fartherLooks && run.stride < std::min(maxStride, enoughStride); ++look) {
-        const std::size_t from = needle.size() / (fartherLooks + 1) * look;
-        if (from < nearWindowBytes)
-            continue;
-        const PassWindow there = keys.longestRun(needle.subspan(from), nearWindowBytes, maxStride);
-        if (there.stride > run.stride)
-            run = {there.stride, from + there.start};
-    }
+    const PassWindow run = keys.longestRun(needle, windowSearchBytes, maxStride);
     const std::size_t stride =
         std::min(maxStride, std::bit_floor(std::max<std::size_t>(run.stride, 1)));
     if (stride < minPassStride)
