@@ -22,8 +22,7 @@ files = [archive] + [os.path.join(r, f) for d in (orig, mod) for r, _, fs in os.
 times = {name: {"cold": [], "warm": []} for name in bins}
 for run in range(runs):
     for cache in ("cold", "warm"):
-        # Which build goes first alternates: on this machine the first cold run after the
-        # previous warm runs' writes is the slower one, whichever build it is.
+        # Which build goes first alternates, so that neither always follows the other's writes.
         for name, build in (list if run % 2 == 0 else reversed)(list(bins.items())):
             (drop_cached_pages if cache == "cold" else warm_up)(files)
             start = time.perf_counter()
