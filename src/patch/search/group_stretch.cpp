@@ -1,7 +1,6 @@
 #include "search/group_stretch.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 namespace dyeloom::search_stages {
@@ -143,30 +142,22 @@ void GroupStretch::collectCandidates(std::size_t blockStart, const std::uint8_t*
     auto& candidates = scratch_.candidates;
     candidates.clear();
     const GroupTable& table = group_.table();
-    // Samples a word apart share all but one word of their grams: their fingerprints roll. The
-    // eight rolls, one for each byte of a word, are advanced side by side: none waits on
-    // another's multiplications.
-    std::array<std::uint64_t, entryBytes> prints{};
-    for (std::size_t word = 0; bytesOfEntries(word) < samplesHere; ++word) {
-        for (std::size_t first = 0;
-             first < entryBytes && bytesOfEntries(word) + first < samplesHere; ++first) {
-            const std::size_t i = bytesOfEntries(word) + first;
-            prints[first] = word == 0
-                                ? table.fingerprint(samples + i)
-                                : table.nextFingerprint(prints[first], samples + i - entryBytes);
-            if (!table.mayHold(prints[first]))
-                continue;
-            const std::size_t sample = blockStart + i;
-            table.lookUp(prints[first], [&](std::size_t n, std::size_t needlePos) {
-                const OpenNeedle& needle = needles_.board[n];
-                if (!needle.open || needlePos > sample)
-                    return;
-                const std::size_t offset = sample - needlePos;
-                if (offset >= needle.settledBelow &&
-                    offset <= (needle.best ? *needle.best - 1 : needle.last))
-                    candidates.push_back({n, offset, needlePos});
-            });
-        }
+    for (std::size_t i = 0; i < samplesHere; ++i) {
+        if (!table.mayStart(samples + i))
+            continue;
+        const std::uint64_t print = table.fingerprint(samples + i);
+        if (!table.mayHold(print))
+            continue;
+        const std::size_t sample = blockStart + i;
+        table.lookUp(print, [&](std::size_t n, std::size_t needlePos) {
+            const OpenNeedle& needle = needles_.board[n];
+            if (!needle.open || needlePos > sample)
+                return;
+            const std::size_t offset = sample - needlePos;
+            if (offset >= needle.settledBelow &&
+                offset <= (needle.best ? *needle.best - 1 : needle.last))
+                candidates.push_back({n, offset, needlePos});
+        });
     }
 }
 

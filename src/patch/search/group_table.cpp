@@ -32,6 +32,7 @@ void GroupTable::build(std::span<const Bytes> needles, std::span<const IndexedPa
     while ((std::size_t{1} << presenceBits_) < presenceBitsPerEntry * entries)
         ++presenceBits_;
     presence_.assign((std::size_t{1} << presenceBits_) / 64, 0);
+    leadPresence_.assign(presence_.size(), 0);
     std::uint32_t id = 0; // every entry of every part, informative or not, numbered in order
     for (std::size_t k = 0; k < parts.size(); ++k) {
         const IndexedPart& part = parts[k];
@@ -51,6 +52,8 @@ void GroupTable::build(std::span<const Bytes> needles, std::span<const IndexedPa
                 at = (at + 1) & (slots_.size() - 1);
             slots_[at] = (print >> 32 << 32) | (std::uint64_t{id} + 1);
             setBit(presence_.data(), topBits(print, GramPrint::presenceMultiplier, presenceBits_));
+            setBit(leadPresence_.data(), topBits(leadOf(bytes + bytesOfEntries(entry)),
+                                                 GramPrint::multiplier, presenceBits_));
         }
     }
 }

@@ -35,6 +35,13 @@ public:
                                                 const std::uint8_t* gram) const {
         return print_.next(print, gram);
     }
+    // False when no entry kept starts as the gram at `gram` does: one bit, from the gram's first
+    // 16 bytes, tells for most samples before their fingerprint (up to 16 multiplications) is
+    // worked out.
+    [[nodiscard]] bool mayStart(const std::uint8_t* gram) const {
+        return testBit(leadPresence_.data(),
+                       topBits(leadOf(gram), GramPrint::multiplier, presenceBits_));
+    }
     // False when no entry kept can have this fingerprint: one bit tells, before any probing, for
     // most samples, which hold no informative gram.
     [[nodiscard]] bool mayHold(std::uint64_t print) const {
@@ -61,6 +68,10 @@ public:
     }
 
 private:
+    [[nodiscard]] std::uint64_t leadOf(const std::uint8_t* gram) const {
+        const std::uint64_t first = load64(gram) * GramPrint::presenceMultiplier;
+        return gramBytes() >= 16 ? first ^ load64(gram + 8) : first;
+    }
     [[nodiscard]] std::size_t slotOf(std::uint64_t print) const {
         return topBits(print, GramPrint::multiplier, slotBits_);
     }
@@ -75,6 +86,7 @@ private:
     std::vector<std::size_t> partFrom_;
     unsigned presenceBits_ = 6;
     std::vector<std::uint64_t> presence_;
+    std::vector<std::uint64_t> leadPresence_; // as many bits, by the grams' first bytes
 };
 
 } // namespace dyeloom::search_stages
