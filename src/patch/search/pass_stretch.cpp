@@ -1,8 +1,10 @@
 #include "search/pass_stretch.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 namespace dyeloom::search_stages {
 namespace {

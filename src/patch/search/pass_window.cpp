@@ -3,8 +3,11 @@
 #include "search/gram_print.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 namespace dyeloom::search_stages {
