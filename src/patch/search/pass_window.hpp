@@ -32,10 +32,10 @@ struct PassWindow {
 };
 
 // The window of each of `needles[which[k]]` (nothing for the others) for a pass that may hold
-// them all: at the widest stride (a power
-// of two, as wide as the pass's table allows) at which it has a window of keys that each say
-// much about it: no short repetition, not mostly one byte value, and not the key of a repeated
-// block. Nothing for a needle that has none: it is sampled or scanned instead.
+// them all: at the widest stride (a power of two, as wide as the pass's table allows) at which it
+// has a window of keys that each say much about it: no short repetition, not mostly one byte
+// value, and not the key of a repeated block. Nothing for a needle that has none: it is scanned
+// instead.
 [[nodiscard]] std::vector<std::optional<PassWindow>>
 passWindowsFor(std::span<const Bytes> needles, std::span<const std::size_t> which);
 
