@@ -34,8 +34,6 @@ constexpr std::size_t shortPeriods[] = {1, 2, 3, 4, 6, 8};
 constexpr std::size_t dominantByteCount = keyBytes / 2 + 1;
 // A needle's window is looked for in its first bytes, this far.
 constexpr std::size_t windowSearchBytes = std::size_t{4} << 10;
-// The runs of equal bytes are found a chunk at a time, as far as the positions looked at need.
-constexpr std::size_t chunkBytes = 1024;
 // How far past a position its checks look: a key and the block after it.
 constexpr std::size_t lookAheadBytes = 2 * keyBytes;
 
@@ -51,8 +49,7 @@ public:
 private:
     static constexpr std::size_t periods[] = {1, 2, 3, 4, 6, 8, 16}; // the short ones first
 
-    // Finds the runs for the positions from `from` on, a chunk of them.
-    void findEqualRuns(Bytes bytes, std::size_t from);
+    void findEqualRuns(Bytes bytes);
     // Whether each byte from `from` on, `count` of them, equals the one `period` further on.
     [[nodiscard]] bool equalOn(std::size_t periodIndex, std::size_t from, std::size_t count) const {
         return runEnd_[periodIndex][from] >= from + count;
@@ -60,17 +57,16 @@ private:
     [[nodiscard]] bool repeats(std::size_t at) const;
 
     // For each period, where the run of bytes equal to the ones a period on that holds each
-    // position ends; exact as far as a position's checks look.
+    // position ends.
     std::vector<std::uint32_t> runEnd_[std::size(periods)];
 };
 
-void TellingKeys::findEqualRuns(Bytes bytes, std::size_t from) {
-    const std::size_t end = std::min(bytes.size(), from + chunkBytes + lookAheadBytes);
+void TellingKeys::findEqualRuns(Bytes bytes) {
     for (std::size_t k = 0; k < std::size(periods); ++k) {
         auto& runEnd = runEnd_[k];
         runEnd.resize(bytes.size() + 1);
-        runEnd[end] = static_cast<std::uint32_t>(end);
-        for (std::size_t j = end; j-- > from;)
+        runEnd[bytes.size()] = static_cast<std::uint32_t>(bytes.size());
+        for (std::size_t j = bytes.size(); j-- > 0;)
             runEnd[j] = j + periods[k] < bytes.size() && bytes[j] == bytes[j + periods[k]]
                             ? runEnd[j + 1]
                             : static_cast<std::uint32_t>(j);
@@ -92,6 +88,7 @@ bool TellingKeys::repeats(std::size_t at) const {
 
 PassWindow TellingKeys::longestRun(Bytes needle, std::size_t prefix, std::size_t enough) {
     const Bytes bytes = needle.first(std::min(needle.size(), prefix + lookAheadBytes));
+    findEqualRuns(bytes);
     std::array<std::uint8_t, 256> counts{};
     std::size_t dominant = 0; // byte values filling most of the key
     const auto add = [&](std::uint8_t byte) { dominant += ++counts[byte] == dominantByteCount; };
@@ -101,8 +98,6 @@ PassWindow TellingKeys::longestRun(Bytes needle, std::size_t prefix, std::size_t
     PassWindow best;
     const std::size_t positions = std::min(bytes.size() - keyBytes + 1, prefix);
     for (std::size_t at = 0, runStart = 0; at < positions; ++at) {
-        if (at % chunkBytes == 0)
-            findEqualRuns(bytes, at);
         if (at > 0) {
             drop(bytes[at - 1]);
             add(bytes[at + keyBytes - 1]);
