@@ -25,10 +25,8 @@ void GroupTable::build(std::span<const Bytes> needles, std::span<const IndexedPa
     std::size_t entries = 0;
     for (const IndexedPart& part : parts)
         kept.push_back(firstOfEachClass(part.informative, spacingEntries, entries));
-    // At most half the slots taken: a lookup that finds nothing, the common case, stops soon.
-    while ((std::size_t{1} << slotBits_) < 2 * entries)
-        ++slotBits_;
-    slots_.assign(std::size_t{1} << slotBits_, 0);
+    // Half the slots taken: a lookup that finds nothing, the common case, stops soon.
+    slots_.assign(2 * entries + 1, 0);
     while ((std::size_t{1} << presenceBits_) < presenceBitsPerEntry * entries)
         ++presenceBits_;
     presence_.assign((std::size_t{1} << presenceBits_) / 64, 0);
@@ -49,7 +47,7 @@ void GroupTable::build(std::span<const Bytes> needles, std::span<const IndexedPa
                 continue;
             std::size_t at = slotOf(print);
             while (slots_[at] != 0)
-                at = (at + 1) & (slots_.size() - 1);
+                at = at + 1 == slots_.size() ? 0 : at + 1;
             slots_[at] = (print >> 32 << 32) | (std::uint64_t{id} + 1);
             setBit(presence_.data(), topBits(print, GramPrint::presenceMultiplier, presenceBits_));
             setBit(leadPresence_.data(), topBits(leadOf(bytes + bytesOfEntries(entry)),

@@ -52,7 +52,7 @@ public:
     // fingerprint: the caller compares the bytes.
     template <class Found> void lookUp(std::uint64_t print, Found&& found) const {
         const auto tag = static_cast<std::uint32_t>(print >> 32);
-        for (std::size_t at = slotOf(print);; at = (at + 1) & (slots_.size() - 1)) {
+        for (std::size_t at = slotOf(print);; at = at + 1 == slots_.size() ? 0 : at + 1) {
             const std::uint64_t slot = slots_[at];
             if (slot == 0)
                 return;
@@ -72,14 +72,16 @@ private:
         const std::uint64_t first = load64(gram) * GramPrint::presenceMultiplier;
         return gramBytes() >= 16 ? first ^ load64(gram + 8) : first;
     }
+    // The table has exactly twice as many slots as entries, not the next power of two: it is
+    // the largest of the search's tables, and a mod's pass counts its size against the heap.
     [[nodiscard]] std::size_t slotOf(std::uint64_t print) const {
-        return topBits(print, GramPrint::multiplier, slotBits_);
+        const std::uint64_t mixed = topBits(print, GramPrint::multiplier, 32);
+        return static_cast<std::size_t>((mixed * slots_.size()) >> 32);
     }
 
     GramPrint print_;
     // A slot holds the fingerprint's high half and 1 + an entry's number (0: empty). Entries are
     // numbered part after part, each part's from partBase_ on: nothing else is kept per entry.
-    unsigned slotBits_ = 1;
     std::vector<std::uint64_t> slots_;
     std::vector<std::uint32_t> partBase_;
     std::vector<std::uint32_t> partNeedle_;
