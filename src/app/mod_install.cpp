@@ -16,8 +16,9 @@ void searchMod(ModListing& mod, const ModFolders& folders, const ArchiveFacts& f
     ProgressLine progress(facts.size, mod.textures.size());
     std::size_t foundBefore = 0;
     PassMemory memory;
+    const PassLimits limits = passLimitsFor(mod, folders);
     for (std::size_t from = 0, pass = 1; from < mod.textures.size(); ++pass) {
-        const ModPass read = readPass(mod, from, folders, facts, headerBytes, memory);
+        const ModPass read = readPass(mod, from, folders, facts, headerBytes, limits, memory);
         from = read.next;
         if (read.loaded.empty())
             continue;

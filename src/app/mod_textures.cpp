@@ -2,6 +2,7 @@
 
 #include "archive_state.hpp"
 #include "output.hpp"
+#include "search.hpp"
 #include "shown_name.hpp"
 #include "texture_patch.hpp"
 
@@ -10,11 +11,13 @@
 namespace dyeloom {
 namespace {
 
-// A pass holds at most this many bytes of texture files (originals and modded ones together):
-// a mod larger than that is searched in several passes over the archive. A pass of this size
-// searches a mod of a thousand real textures, a typical large mod, in one or two passes; the
-// memory stays a fraction of what a gigabyte archive's search touches anyway.
-constexpr std::uint64_t passBudgetBytes = std::uint64_t{256} << 20;
+// The heap a run may take, whatever the mod (but for a single texture larger than what is left:
+// a pass holds one texture at least). A pass reads textures while its memory and what the search
+// takes for them fit in what is left once the search's shared tables, the mod's listing and a
+// reserve for the rest of the run (the archive's reading, the journal, the report) are counted:
+// about 190 MiB of files for a mod of a thousand textures, which two or three passes search.
+constexpr std::uint64_t heapBudgetBytes = std::uint64_t{256} << 20;
+constexpr std::uint64_t runReserveBytes = std::uint64_t{16} << 20;
 // ... and at most this many textures: the search's tables and per-needle state grow with their
 // number. A mod of 100,000 small textures peaks at 194 MiB of heap in passes of 16,384; passes
 // of 65,536 search it no faster and need four times the memory, passes of 4,096 take twice the
@@ -61,27 +64,33 @@ bool openPair(ModTexture& texture, const ModFolders& folders, const ArchiveFacts
     return true;
 }
 
-Bytes readWhole(const TextureFile& file, const os::File& opened, PassMemory& memory) {
-    if (file.size > ByteBuffer().max_size())
-        throw std::length_error("vector too long");
-    const MutableBytes bytes = memory.take(static_cast<std::size_t>(file.size));
-    readTexture(file, opened, 0, bytes);
-    return bytes;
+std::size_t searchBytesFor(std::uint64_t fileBytes, std::int32_t headerBytes) {
+    const std::uint64_t data = fileBytes - std::min<std::uint64_t>(fileBytes, headerBytes);
+    return MultiSearch::heapPerNeedle(static_cast<std::size_t>(data));
 }
 
 // Reads one texture's pair of files into the pass, with the digests of their data. False, with
 // nothing read, when the pass has no room left for it.
 bool readPair(ModTexture& texture, const os::File& original, const os::File& modded,
-              std::int32_t headerBytes, ModPass& pass, std::uint64_t& passBytes,
-              PassMemory& memory) {
-    const std::uint64_t bytes = texture.original.size + texture.modded.size;
-    const bool full = passBytes > passBudgetBytes || bytes > passBudgetBytes - passBytes ||
-                      pass.loaded.size() == passTextureLimit;
+              std::int32_t headerBytes, const PassLimits& limits, ModPass& pass,
+              std::uint64_t& passSearchBytes, PassMemory& memory) {
+    if (texture.original.size + texture.modded.size > ByteBuffer().max_size())
+        throw std::length_error("vector too long");
+    const auto originalBytes = static_cast<std::size_t>(texture.original.size);
+    const std::size_t moddedAt = (originalBytes + 63) / 64 * 64;
+    const std::size_t bytes = moddedAt + static_cast<std::size_t>(texture.modded.size);
+    const std::uint64_t searchBytes = searchBytesFor(texture.original.size, headerBytes) +
+                                      searchBytesFor(texture.modded.size, headerBytes);
+    const bool full = memory.heldAfter(bytes) + passSearchBytes + searchBytes > limits.bytes ||
+                      pass.loaded.size() >= limits.textures;
     if (!pass.loaded.empty() && full)
         return false;
-    passBytes += bytes;
-    const Bytes originalFile = readWhole(texture.original, original, memory);
-    const Bytes moddedFile = readWhole(texture.modded, modded, memory);
+    passSearchBytes += searchBytes;
+    const MutableBytes files = memory.take(bytes);
+    const MutableBytes originalFile = files.first(originalBytes);
+    const MutableBytes moddedFile = files.subspan(moddedAt);
+    readTexture(texture.original, original, 0, originalFile);
+    readTexture(texture.modded, modded, 0, moddedFile);
     texture.originalDigest = Digest::of(textureData(originalFile, headerBytes));
     texture.moddedDigest = Digest::of(textureData(moddedFile, headerBytes));
     pass.loaded.push_back({&texture.texture, originalFile, moddedFile, true});
@@ -114,25 +123,29 @@ ModListing listMod(const ModFolders& folders) {
     return mod;
 }
 
-MutableBytes PassMemory::take(std::size_t bytes) {
-    // Rounded to cache lines, so that no two files share one.
-    const std::size_t rounded = (bytes + 63) / 64 * 64;
-    while (block_ < blocks_.size() && blocks_[block_].bytes().size() - used_ < rounded) {
-        ++block_;
-        used_ = 0;
-    }
-    if (block_ == blocks_.size())
-        blocks_.emplace_back(std::max(blockBytes, rounded));
-    const MutableBytes taken = blocks_[block_].bytes().subspan(used_, bytes);
-    used_ += rounded;
-    return taken;
+// The heap the listing of a mod holds for the whole run, its files' paths included.
+std::uint64_t listingBytes(const ModListing& mod, const ModFolders& folders) {
+    const std::size_t folderBytes =
+        std::max(folders.originals.path.size(), folders.originals.real.size()) +
+        std::max(folders.modded.path.size(), folders.modded.real.size());
+    std::uint64_t bytes = mod.unlisted.size() * sizeof(os::UnlistedFolder);
+    for (const ModTexture& texture : mod.textures)
+        bytes += sizeof texture + 5 * (texture.texture.name.size() + 1) + 2 * folderBytes;
+    return bytes;
+}
+
+PassLimits passLimitsFor(const ModListing& mod, const ModFolders& folders) {
+    const std::uint64_t taken =
+        runReserveBytes + MultiSearch::sharedHeapBytes() + listingBytes(mod, folders);
+    return {taken < heapBudgetBytes ? heapBudgetBytes - taken : 0, passTextureLimit};
 }
 
 ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
-                 const ArchiveFacts& archive, std::int32_t headerBytes, PassMemory& memory) {
+                 const ArchiveFacts& archive, std::int32_t headerBytes, const PassLimits& limits,
+                 PassMemory& memory) {
     memory.reset();
     ModPass pass;
-    std::uint64_t passBytes = 0;
+    std::uint64_t passSearchBytes = 0; // what the search takes for the textures read so far
     std::size_t i = from;
     try {
         for (; i < mod.textures.size(); ++i) {
@@ -145,7 +158,8 @@ ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
                 texture.texture.outcome = Outcome::NotFound;
                 continue;
             }
-            if (!readPair(texture, original, modded, headerBytes, pass, passBytes, memory))
+            if (!readPair(texture, original, modded, headerBytes, limits, pass, passSearchBytes,
+                          memory))
                 break;
         }
     } catch (const std::runtime_error& error) {

@@ -7,7 +7,7 @@
 #include "digest.hpp"
 #include "install.hpp"
 #include "os_file.hpp"
-#include "os_memory.hpp"
+#include "pass_memory.hpp"
 #include "texture_file.hpp"
 
 #include <cstdint>
@@ -41,20 +41,6 @@ struct ModListing {
 // listed, or a subfolder cannot be for a reason that is the system's, not the folder's.
 ModListing listMod(const ModFolders& folders);
 
-// Where a pass's texture files are read to: blocks of bulk memory kept from pass to pass, so that
-// only the first pass pays for fresh pages, and nothing is spent zeroing what a read fills.
-class PassMemory {
-public:
-    // `bytes` of memory, the caller's until reset().
-    MutableBytes take(std::size_t bytes);
-    void reset() noexcept { block_ = used_ = 0; }
-
-private:
-    static constexpr std::size_t blockBytes = std::size_t{64} << 20;
-    std::vector<os::BulkMemory> blocks_;
-    std::size_t block_ = 0, used_ = 0;
-};
-
 // What one pass of the search holds: its textures' files, in the pass's memory.
 struct ModPass {
     std::vector<LoadedTexture> loaded;
@@ -67,12 +53,24 @@ struct ArchiveFacts {
     std::uint64_t size = 0;
 };
 
-// Reads the textures of `mod` from `from` on into `memory` (reset first) until the pass's memory
-// or texture budget is spent (one texture at least). Textures that cannot be used are Skipped with
+// What a pass may hold: bytes of memory for its files and of the search's state for them, and
+// textures.
+struct PassLimits {
+    std::uint64_t bytes = 0;
+    std::size_t textures = 0;
+};
+
+// The limits of each pass over `mod`: the run's heap budget less what the search's tables, the
+// mod's listing and the rest of the run may take.
+[[nodiscard]] PassLimits passLimitsFor(const ModListing& mod, const ModFolders& folders);
+
+// Reads the textures of `mod` from `from` on into `memory` (reset first) until the pass reaches
+// one of its limits (one texture at least). Textures that cannot be used are Skipped with
 // their reason, those too large for the archive NotFound. Throws, naming the file, on a failure of
 // the system or a file that changes while it is read; nothing is written then.
 ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
-                 const ArchiveFacts& archive, std::int32_t headerBytes, PassMemory& memory);
+                 const ArchiveFacts& archive, std::int32_t headerBytes, const PassLimits& limits,
+                 PassMemory& memory);
 
 // The bytes a mod's patch checks and writes, read from the textures' files span by span: each
 // span's archive bytes must have the digest of the original's data as searched, and the modded

@@ -58,6 +58,11 @@ public:
     MultiSearch(const MultiSearch&) = delete;
     MultiSearch& operator=(const MultiSearch&) = delete;
 
+    // A bound on the heap a search takes beside its needles, which the caller holds:
+    // sharedHeapBytes() whatever the batch, and heapPerNeedle(n) more for each needle of n bytes.
+    [[nodiscard]] static std::size_t sharedHeapBytes() noexcept;
+    [[nodiscard]] static std::size_t heapPerNeedle(std::size_t needleBytes) noexcept;
+
     // What the search reads of a haystack while any needle is left: its longest needle, and
     // where it samples (spacing 0 when some needle needs every byte read).
     [[nodiscard]] SearchGeometry geometry() const noexcept;

@@ -157,6 +157,24 @@ std::size_t maxSpacingEntriesFor(std::size_t needles) {
     return std::max(tableBudgetEntries / std::max<std::size_t>(needles, 1), minSpacingLimitEntries);
 }
 
+// A table entry takes two slots of 8 bytes and at most 16 bits of each of its two presence sets.
+// A batch keeps at most tableBudgetEntries in all, or minSpacingLimitEntries a needle where its
+// needles are more than tableBudgetEntries / minSpacingLimitEntries (which a mod's pass never
+// holds). The indexes take a byte an entry of what is indexed: the budget, the plain parts' and
+// the scratch table of one part (at most 8/3 slots of 4 bytes an entry); a needle of
+// minIndexedBytes or more may be indexed that far whatever the budget.
+std::size_t groupsHeapBytes() noexcept {
+    constexpr std::size_t tableEntryBytes = 2 * 8 + 2 * 2;
+    constexpr std::size_t scratchBytesPerEntry = 4 * 3;
+    return tableBudgetEntries * tableEntryBytes +
+           (indexBudgetBytes + plainPartBudgetBytes) / entryBytes +
+           indexedNeedleBytes / entryBytes * scratchBytesPerEntry;
+}
+
+std::size_t groupsHeapPerNeedle(std::size_t needleBytes) noexcept {
+    return std::min(needleBytes, minIndexedBytes) / entryBytes;
+}
+
 std::vector<SampledGroup> planGroups(std::span<const Bytes> needles) {
     std::size_t count = 0;
     for (const Bytes needle : needles)

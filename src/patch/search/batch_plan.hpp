@@ -19,4 +19,9 @@ namespace dyeloom::search_stages {
 [[nodiscard]] std::size_t indexedWindowFor(std::size_t needles);
 [[nodiscard]] std::size_t maxSpacingEntriesFor(std::size_t needles);
 
+// The heap the groups' tables and the needles' indexes take at most, whatever the batch, and what
+// a needle of `needleBytes` adds to it.
+[[nodiscard]] std::size_t groupsHeapBytes() noexcept;
+[[nodiscard]] std::size_t groupsHeapPerNeedle(std::size_t needleBytes) noexcept;
+
 } // namespace dyeloom::search_stages

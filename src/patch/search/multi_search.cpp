@@ -77,6 +77,21 @@ private:
     std::size_t sampleable = 0; // needles left long enough to be sampled
 };
 
+// Each needle's state: what it asked and found, its scan, its window and its place in each group
+// (a few hundred bytes with the groups a real mod forms). A scan that Two-Way takes over adds 2
+// KiB; few needles ever are.
+constexpr std::size_t needleStateBytes = 1024;
+
+std::size_t MultiSearch::sharedHeapBytes() noexcept {
+    return groupsHeapBytes();
+}
+
+// A needle short enough for the pass keeps at most one key per byte in its table.
+std::size_t MultiSearch::heapPerNeedle(std::size_t needleBytes) noexcept {
+    const std::size_t passKeys = needleBytes < minSampledNeedleBytes ? needleBytes : 0;
+    return needleStateBytes + groupsHeapPerNeedle(needleBytes) + passKeys * PassTable::heapPerKey();
+}
+
 // What the groups still under way read together, as one plan for the reader: their blocks per
 // byte add up, so the spacing is that of all their blocks interleaved, each as long as the
 // longest. A needle being scanned reads every byte.

@@ -16,6 +16,10 @@ unsigned shiftFor(std::size_t count) {
 
 } // namespace
 
+std::size_t PassTable::heapPerKey() noexcept {
+    return 2 * (slotsPerKey * sizeof(Slot) + filterBitsPerKey / 8);
+}
+
 void PassTable::build(std::span<const Bytes> needles, std::span<const PassWindow> windows,
                       std::span<const std::size_t> members) {
     std::size_t keys = 0;

@@ -18,6 +18,9 @@ public:
     void build(std::span<const Bytes> needles, std::span<const PassWindow> windows,
                std::span<const std::size_t> members);
 
+    // The heap a key kept may take: its slots and filter bits, each rounded up to a power of two.
+    [[nodiscard]] static std::size_t heapPerKey() noexcept;
+
     // False when no key kept can be this word: one bit, in a table small enough to stay in the
     // processor's cache, tells for most probes.
     [[nodiscard]] bool mayHold(std::uint64_t word) const {
