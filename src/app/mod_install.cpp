@@ -10,25 +10,28 @@
 namespace dyeloom {
 namespace {
 
-// Searches the archive for every texture of the mod, a pass of them at a time.
+// Searches the archive for every texture of the mod, a pass of them at a time: first their
+// originals, then the modded data of those whose original was not found.
 void searchMod(ModListing& mod, const ModFolders& folders, const ArchiveFacts& facts,
                const FileView& archive, const std::string& archivePath, std::int32_t headerBytes) {
     ProgressLine progress(facts.size, mod.textures.size());
-    std::size_t foundBefore = 0;
+    std::size_t foundBefore = 0, pass = 1;
     PassMemory memory;
     const PassLimits limits = passLimitsFor(mod, folders);
-    for (std::size_t from = 0, pass = 1; from < mod.textures.size(); ++pass) {
-        const ModPass read = readPass(mod, from, folders, facts, headerBytes, limits, memory);
-        from = read.next;
-        if (read.loaded.empty())
-            continue;
-        searchTextures(archive, archivePath, read.loaded, headerBytes,
-                       [&](std::size_t searched, std::size_t found) {
-                           progress.update(pass, searched, foundBefore + found);
-                       });
-        for (const LoadedTexture& texture : read.loaded)
-            foundBefore += texture.texture->outcome == Outcome::Replaced ? 1 : 0;
-    }
+    for (const PassKind kind : {PassKind::Originals, PassKind::Modded})
+        for (std::size_t from = 0; from < mod.textures.size(); ++pass) {
+            const ModPass read =
+                readPass(mod, from, folders, facts, headerBytes, kind, limits, memory);
+            from = read.next;
+            if (read.loaded.empty())
+                break;
+            searchTextures(archive, archivePath, read.loaded, headerBytes,
+                           [&](std::size_t searched, std::size_t found) {
+                               progress.update(pass, searched, foundBefore + found);
+                           });
+            for (const LoadedTexture& texture : read.loaded)
+                foundBefore += texture.texture->outcome == Outcome::Replaced ? 1 : 0;
+        }
 }
 
 // Writes every Replaced texture of the mod in one patch, reading each one's modded data from its

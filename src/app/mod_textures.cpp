@@ -19,10 +19,13 @@ namespace {
 constexpr std::uint64_t heapBudgetBytes = std::uint64_t{256} << 20;
 constexpr std::uint64_t runReserveBytes = std::uint64_t{16} << 20;
 // ... and at most this many textures: the search's tables and per-needle state grow with their
-// number. A mod of 100,000 small textures peaks at 194 MiB of heap in passes of 16,384; passes
-// of 65,536 search it no faster and need four times the memory, passes of 4,096 take twice the
-// time.
+// number, and up to twice this many needles its groups' tables stay within their budget. A mod
+// of 100,000 small textures peaks at 180 MiB of heap in passes of 16,384; passes of 65,536
+// searched it no faster and needed four times the memory, passes of 4,096 took twice the time.
 constexpr std::size_t passTextureLimit = 16384;
+// A modded file is read through a buffer of this size for its digest, compared as it comes with
+// its original.
+constexpr std::size_t scratchBytes = std::size_t{1} << 20;
 
 std::string shownPath(const TextureFolder& folder, const std::string& name) {
     return folder.path + "/" + shownName(name);
@@ -69,32 +72,75 @@ std::size_t searchBytesFor(std::uint64_t fileBytes, std::int32_t headerBytes) {
     return MultiSearch::heapPerNeedle(static_cast<std::size_t>(data));
 }
 
-// Reads one texture's pair of files into the pass, with the digests of their data. False, with
-// nothing read, when the pass has no room left for it.
-bool readPair(ModTexture& texture, const os::File& original, const os::File& modded,
-              std::int32_t headerBytes, const PassLimits& limits, ModPass& pass,
-              std::uint64_t& passSearchBytes, PassMemory& memory) {
-    if (texture.original.size + texture.modded.size > ByteBuffer().max_size())
+// Whether the pass has room for one more file of `fileBytes` bytes; a pass holds one at least.
+bool hasRoom(const ModPass& pass, const PassLimits& limits, const PassMemory& memory,
+             std::uint64_t passSearchBytes, std::uint64_t fileBytes, std::int32_t headerBytes) {
+    if (fileBytes > ByteBuffer().max_size())
         throw std::length_error("vector too long");
-    const auto originalBytes = static_cast<std::size_t>(texture.original.size);
-    const std::size_t moddedAt = (originalBytes + 63) / 64 * 64;
-    const std::size_t bytes = moddedAt + static_cast<std::size_t>(texture.modded.size);
-    const std::uint64_t searchBytes = searchBytesFor(texture.original.size, headerBytes) +
-                                      searchBytesFor(texture.modded.size, headerBytes);
-    const bool full = memory.heldAfter(bytes) + passSearchBytes + searchBytes > limits.bytes ||
-                      pass.loaded.size() >= limits.textures;
-    if (!pass.loaded.empty() && full)
+    return pass.loaded.empty() ||
+           (memory.heldAfter(static_cast<std::size_t>(fileBytes)) + passSearchBytes +
+                    searchBytesFor(fileBytes, headerBytes) <=
+                limits.bytes &&
+            pass.loaded.size() < limits.textures);
+}
+
+// Reads the modded file through `scratch` for the digest of its data, and tells whether that
+// data is the original's (`originalFile`, as read).
+bool digestModded(ModTexture& texture, const os::File& modded, Bytes originalFile,
+                  std::int32_t headerBytes, ByteBuffer& scratch) {
+    const std::size_t dataAt = originalFile.size() - textureData(originalFile, headerBytes).size();
+    Digest digest;
+    bool same = true;
+    for (std::uint64_t at = dataAt; at < texture.modded.size;) {
+        const auto bytes = static_cast<std::size_t>(
+            std::min<std::uint64_t>(scratch.size(), texture.modded.size - at));
+        const MutableBytes piece(scratch.data(), bytes);
+        readTexture(texture.modded, modded, at, piece);
+        digest.add(piece);
+        same = same && std::equal(piece.begin(), piece.end(), originalFile.begin() + at);
+        at += bytes;
+    }
+    texture.moddedDigest = digest.value();
+    return same;
+}
+
+// Reads a texture's original into the pass, with the digests of both files' data. False, with
+// nothing read, when the pass has no room left for it.
+bool readOriginal(ModTexture& texture, const os::File& original, const os::File& modded,
+                  std::int32_t headerBytes, const PassLimits& limits, ModPass& pass,
+                  std::uint64_t& passSearchBytes, PassMemory& memory, ByteBuffer& scratch) {
+    if (!hasRoom(pass, limits, memory, passSearchBytes, texture.original.size, headerBytes))
         return false;
-    passSearchBytes += searchBytes;
-    const MutableBytes files = memory.take(bytes);
-    const MutableBytes originalFile = files.first(originalBytes);
-    const MutableBytes moddedFile = files.subspan(moddedAt);
-    readTexture(texture.original, original, 0, originalFile);
-    readTexture(texture.modded, modded, 0, moddedFile);
-    texture.originalDigest = Digest::of(textureData(originalFile, headerBytes));
-    texture.moddedDigest = Digest::of(textureData(moddedFile, headerBytes));
-    pass.loaded.push_back({&texture.texture, originalFile, moddedFile, true});
+    passSearchBytes += searchBytesFor(texture.original.size, headerBytes);
+    const MutableBytes file = memory.take(static_cast<std::size_t>(texture.original.size));
+    readTexture(texture.original, original, 0, file);
+    texture.originalDigest = Digest::of(textureData(file, headerBytes));
+    const bool same = digestModded(texture, modded, file, headerBytes, scratch);
+    texture.lookForModded = !same;
+    // Modded data equal to the original's is not looked for apart: found, it is in place already.
+    pass.loaded.push_back({&texture.texture, file, same ? Bytes(file) : Bytes(), false});
     return true;
+}
+
+// Reads a texture's modded file into the pass, opened afresh: it must hold the data whose digest
+// was taken with its original's pass. False, with nothing read, when the pass has no room left.
+bool readModded(ModTexture& texture, std::int32_t headerBytes, const PassLimits& limits,
+                ModPass& pass, std::uint64_t& passSearchBytes, PassMemory& memory) {
+    if (!hasRoom(pass, limits, memory, passSearchBytes, texture.modded.size, headerBytes))
+        return false;
+    passSearchBytes += searchBytesFor(texture.modded.size, headerBytes);
+    const os::File modded = reopenTexture(texture.modded);
+    const MutableBytes file = memory.take(static_cast<std::size_t>(texture.modded.size));
+    readTexture(texture.modded, modded, 0, file);
+    if (Digest::of(textureData(file, headerBytes)) != texture.moddedDigest)
+        throw TextureChanged(texture.modded.shown);
+    pass.loaded.push_back({&texture.texture, {}, file, true});
+    return true;
+}
+
+// Whether the texture's modded data is left to look for: its original was read and not found.
+bool moddedLeft(const ModTexture& texture) {
+    return texture.lookForModded && texture.texture.outcome == Outcome::NotFound;
 }
 
 } // namespace
@@ -141,15 +187,22 @@ PassLimits passLimitsFor(const ModListing& mod, const ModFolders& folders) {
 }
 
 ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
-                 const ArchiveFacts& archive, std::int32_t headerBytes, const PassLimits& limits,
-                 PassMemory& memory) {
+                 const ArchiveFacts& archive, std::int32_t headerBytes, PassKind kind,
+                 const PassLimits& limits, PassMemory& memory) {
     memory.reset();
     ModPass pass;
     std::uint64_t passSearchBytes = 0; // what the search takes for the textures read so far
+    ByteBuffer scratch(kind == PassKind::Originals ? scratchBytes : 0);
     std::size_t i = from;
     try {
         for (; i < mod.textures.size(); ++i) {
             ModTexture& texture = mod.textures[i];
+            if (kind == PassKind::Modded) {
+                if (moddedLeft(texture) &&
+                    !readModded(texture, headerBytes, limits, pass, passSearchBytes, memory))
+                    break;
+                continue;
+            }
             os::File original, modded;
             if (!openPair(texture, folders, archive, original, modded))
                 continue;
@@ -158,8 +211,8 @@ ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
                 texture.texture.outcome = Outcome::NotFound;
                 continue;
             }
-            if (!readPair(texture, original, modded, headerBytes, limits, pass, passSearchBytes,
-                          memory))
+            if (!readOriginal(texture, original, modded, headerBytes, limits, pass, passSearchBytes,
+                              memory, scratch))
                 break;
         }
     } catch (const std::runtime_error& error) {

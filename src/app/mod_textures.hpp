@@ -30,6 +30,9 @@ struct ModTexture {
     TextureFile modded;
     std::uint64_t originalDigest = 0;
     std::uint64_t moddedDigest = 0;
+    // Its modded data differs from its original's, so where the original is not found the
+    // modded data is looked for, to tell "already replaced" from "not found".
+    bool lookForModded = false;
 };
 
 struct ModListing {
@@ -64,13 +67,20 @@ struct PassLimits {
 // mod's listing and the rest of the run may take.
 [[nodiscard]] PassLimits passLimitsFor(const ModListing& mod, const ModFolders& folders);
 
+// What a pass looks for. The originals come first, each texture's modded file read through for
+// its digest and compared with its original; the modded data of the textures whose original was
+// not found is looked for in passes of its own after those, so that only one file of each
+// texture is held at a time and a mod needs half the passes.
+enum class PassKind { Originals, Modded };
+
 // Reads the textures of `mod` from `from` on into `memory` (reset first) until the pass reaches
-// one of its limits (one texture at least). Textures that cannot be used are Skipped with
-// their reason, those too large for the archive NotFound. Throws, naming the file, on a failure of
-// the system or a file that changes while it is read; nothing is written then.
+// one of its limits (one texture at least): each texture's original, or for a pass of the modded
+// data, the modded file of each texture left to look for so. Textures that cannot be used are
+// Skipped with their reason, those too large for the archive NotFound. Throws, naming the file, on
+// a failure of the system or a file that changes while it is read; nothing is written then.
 ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
-                 const ArchiveFacts& archive, std::int32_t headerBytes, const PassLimits& limits,
-                 PassMemory& memory);
+                 const ArchiveFacts& archive, std::int32_t headerBytes, PassKind kind,
+                 const PassLimits& limits, PassMemory& memory);
 
 // The bytes a mod's patch checks and writes, read from the textures' files span by span: each
 // span's archive bytes must have the digest of the original's data as searched, and the modded

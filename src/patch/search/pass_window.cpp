@@ -20,9 +20,9 @@ constexpr std::size_t widestStride = 1024;
 // A stride this wide makes the pass beat scanning for a needle, as does a stride of a quarter
 // of a short needle's length (a scan stops at its rarest byte about that often).
 constexpr std::size_t enoughStride = 256;
-// The pass's tables keep at most this many keys in all (two slots of 16 bytes each, 32 MiB,
-// beside the 256 MiB a pass of textures may hold), so a mod of thousands of textures gets
-// narrower strides rather than a larger table.
+// The pass's tables keep at most this many keys in all (two slots of 16 bytes each, 32 MiB, or
+// up to twice that rounded to a power of two), so a mod of thousands of textures gets narrower
+// strides rather than a larger table.
 constexpr std::size_t passTableBudgetKeys = std::size_t{1} << 20;
 // Compressed texture blocks are 8 or 16 bytes: a key equal to the one a block or two away is
 // part of a run of like blocks (flat colour), which occurs all over an archive. A key that
