@@ -32,7 +32,7 @@ protected:
         std::filesystem::create_directories(dir / "mod");
         test::ByteGen gen(7);
         for (std::size_t i = 0; i < std::size(sizes); ++i) {
-            const std::string name = "t" + std::to_string(10 + i) + ".dds";
+            const std::string name = std::to_string(10 + i) + ".dds";
             originals.push_back(gen.random(sizes[i]));
             modded.push_back(i == sameAsOriginal ? originals.back() : gen.random(sizes[i]));
             modded.back()[0] ^= i == sameAsOriginal ? 1 : 0; // headers may differ
