@@ -56,7 +56,8 @@ TEST(Digest, IsXxh64InAnyPieces) {
 // read as incomplete, never as something to restore.
 TEST_F(FileIo, AJournalIsValidOnlyWhenWhole) {
     const ByteBuffer kept = test::ByteGen(4).random(3000);
-    const JournalHeader header{{1, 2}, 10000, {{500, 1200, 77}, {1700, 1, 78}, {5000, 1799, 79}}};
+    const JournalHeader header{
+        {1, 2}, 10000, {{500, 1200, 77}, {1700, 1, 78}, {5000, 1799, 79}}, {}};
     Journal written;
     ASSERT_FALSE(Journal::create({path("j"), "j"}, header, written));
     ASSERT_FALSE(written.append(Bytes(kept).first(1000)));
@@ -99,7 +100,7 @@ TEST_F(FileIo, AJournalIsValidOnlyWhenWhole) {
 TEST_F(FileIo, AJournalRestoresItsSpansInOrder) {
     test::ByteGen gen(7);
     const ByteBuffer archive = gen.random(6000), kept = gen.random(300);
-    const JournalHeader header{{1, 2}, 6000, {{100, 50}, {1000, 200}, {5989, 10}, {5999, 1}}};
+    const JournalHeader header{{1, 2}, 6000, {{100, 50}, {1000, 200}, {5989, 10}, {5999, 1}}, {}};
     ASSERT_EQ(header.length(), 261u);
     const auto restored = [&](const JournalLocation& where, std::uint64_t count) {
         test::writeBytes(dir / "pack.asf", archive);

@@ -67,25 +67,54 @@ void searchTextures(const FileView& archive, const std::string& archivePath,
     }
 }
 
-void markConflicts(std::span<Texture* const> textures) {
-    std::vector<Texture*> replaced;
-    for (Texture* texture : textures)
-        if (texture->outcome == Outcome::Replaced)
-            replaced.push_back(texture);
-    std::sort(replaced.begin(), replaced.end(), [](const Texture* a, const Texture* b) {
-        return a->archiveOffset < b->archiveOffset;
+std::vector<std::vector<std::size_t>> patchGroups(std::span<Texture* const> textures) {
+    std::vector<std::size_t> replaced;
+    for (std::size_t i = 0; i < textures.size(); ++i)
+        if (textures[i]->outcome == Outcome::Replaced)
+            replaced.push_back(i);
+    std::sort(replaced.begin(), replaced.end(), [&](std::size_t a, std::size_t b) {
+        return textures[a]->archiveOffset < textures[b]->archiveOffset;
     });
-    Texture* reaching = nullptr; // the span that reaches furthest so far
-    std::uint64_t reach = 0;
-    for (Texture* texture : replaced) {
-        const std::uint64_t end = texture->archiveOffset + texture->spanBytes;
-        if (reaching != nullptr && texture->archiveOffset < reach) {
-            markConflict(*texture, *reaching);
-            markConflict(*reaching, *texture);
+    std::vector<std::vector<std::size_t>> groups;
+    std::uint64_t reach = 0; // the end of the group under way
+    for (const std::size_t i : replaced) {
+        const Texture& texture = *textures[i];
+        if (groups.empty() || texture.archiveOffset >= reach)
+            groups.emplace_back();
+        groups.back().push_back(i);
+        reach = std::max(groups.back().size() == 1 ? 0 : reach,
+                         texture.archiveOffset + texture.spanBytes);
+    }
+    return groups;
+}
+
+void markConflicts(std::span<Texture* const> textures, const ModdedAgree& agree) {
+    for (const std::vector<std::size_t>& group : patchGroups(textures)) {
+        // Each texture is compared with those before it in the group whose spans reach into it.
+        const Texture* disagreeing = nullptr;
+        for (std::size_t k = 1; k < group.size() && disagreeing == nullptr; ++k) {
+            const Texture& texture = *textures[group[k]];
+            for (std::size_t j = 0; j < k; ++j) {
+                const Texture& earlier = *textures[group[j]];
+                if (earlier.archiveOffset + earlier.spanBytes > texture.archiveOffset &&
+                    !agree(group[j], group[k])) {
+                    markConflict(*textures[group[k]], earlier);
+                    markConflict(*textures[group[j]], texture);
+                    disagreeing = &texture;
+                    break;
+                }
+            }
         }
-        if (reaching == nullptr || end > reach) {
-            reaching = texture;
-            reach = end;
+        if (disagreeing == nullptr)
+            continue;
+        // The others of the group name the first texture whose span overlaps theirs.
+        for (std::size_t k = 0; k < group.size(); ++k) {
+            Texture& texture = *textures[group[k]];
+            std::size_t j = k == 0 ? 1 : 0;
+            while (j < k && textures[group[j]]->archiveOffset + textures[group[j]]->spanBytes <=
+                                texture.archiveOffset)
+                ++j;
+            markConflict(texture, *textures[group[j]]);
         }
     }
 }

@@ -9,6 +9,7 @@
 #include "search.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,8 +53,19 @@ void searchTextures(const FileView& archive, const std::string& archivePath,
                     std::span<const LoadedTexture> loaded, std::int32_t headerBytes,
                     const SearchProgress& progress);
 
-// Two textures whose spans overlap cannot both be written, and which one the user meant is not
-// for the tool to guess: every Replaced texture whose span overlaps another's becomes a Conflict.
-void markConflicts(std::span<Texture* const> textures);
+// Whether the modded data of textures[a] and textures[b], whose spans overlap, is the same
+// wherever they overlap.
+using ModdedAgree = std::function<bool(std::size_t a, std::size_t b)>;
+
+// Textures whose spans overlap are written as one span, their union, when every pair of them that
+// overlaps agrees on the modded bytes there: a mip chain stored as textures of its own, or one
+// image under two names. Where two of them disagree, which one the user meant is not for the tool
+// to guess: every Replaced texture of that union becomes a Conflict.
+void markConflicts(std::span<Texture* const> textures, const ModdedAgree& agree);
+
+// The Replaced textures of `textures` in the archive's order, grouped into the spans a patch
+// writes: each group's spans overlap one another (markConflicts found them agreeing), and touch
+// no other group's.
+std::vector<std::vector<std::size_t>> patchGroups(std::span<Texture* const> textures);
 
 } // namespace dyeloom

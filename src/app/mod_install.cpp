@@ -1,6 +1,8 @@
 #include "mod_install.hpp"
 
+#include "game_writer.hpp"
 #include "header_bytes.hpp"
+#include "mod_patch_bytes.hpp"
 #include "mod_report.hpp"
 #include "mod_textures.hpp"
 #include "progress_line.hpp"
@@ -10,11 +12,41 @@
 namespace dyeloom {
 namespace {
 
-// Searches the archive for every texture of the mod, a pass of them at a time: first their
-// originals, then the modded data of those whose original was not found.
+// What a texture became in the run as a whole, from what it became in each archive: the rule of
+// the pass that reads its modded data, and of the counts.
+Outcome overallOutcome(std::span<const Outcome> outcomes) {
+    for (const Outcome wanted : {Outcome::Replaced, Outcome::Conflict, Outcome::AlreadyReplaced})
+        if (std::find(outcomes.begin(), outcomes.end(), wanted) != outcomes.end())
+            return wanted;
+    return Outcome::NotFound;
+}
+
+void settleOverall(ModListing& mod, const std::vector<ModArchive>& archives) {
+    std::vector<Outcome> outcomes(archives.size());
+    for (std::size_t i = 0; i < mod.textures.size(); ++i) {
+        Texture& texture = mod.textures[i].texture;
+        if (texture.outcome == Outcome::Skipped)
+            continue;
+        for (std::size_t a = 0; a < archives.size(); ++a)
+            outcomes[a] = archives[a].found[i].outcome;
+        texture.outcome = overallOutcome(outcomes);
+    }
+}
+
+struct SearchedArchive {
+    const FileView* view;
+    std::uint64_t before; // bytes of the archives searched before it
+};
+
+// Searches every archive for every texture of the mod, a pass of them at a time: first their
+// originals, then the modded data of those whose original no archive holds.
 void searchMod(ModListing& mod, const ModFolders& folders, const ArchiveFacts& facts,
-               const FileView& archive, const std::string& archivePath, std::int32_t headerBytes) {
-    ProgressLine progress(facts.size, mod.textures.size());
+               std::span<const FileView> views, std::vector<ModArchive>& archives,
+               std::int32_t headerBytes) {
+    std::uint64_t total = 0;
+    for (const FileView& view : views)
+        total += view.bytes().size();
+    ProgressLine progress(total, mod.textures.size());
     std::size_t foundBefore = 0, pass = 1;
     PassMemory memory;
     const PassLimits limits = passLimitsFor(mod, folders);
@@ -25,58 +57,110 @@ void searchMod(ModListing& mod, const ModFolders& folders, const ArchiveFacts& f
             from = read.next;
             if (read.loaded.empty())
                 break;
-            searchTextures(archive, archivePath, read.loaded, headerBytes,
-                           [&](std::size_t searched, std::size_t found) {
-                               progress.update(pass, searched, foundBefore + found);
-                           });
-            for (const LoadedTexture& texture : read.loaded)
-                foundBefore += texture.texture->outcome == Outcome::Replaced ? 1 : 0;
+            std::uint64_t before = 0;
+            for (std::size_t a = 0; a < archives.size(); ++a) {
+                std::vector<LoadedTexture> loaded = read.loaded;
+                for (std::size_t k = 0; k < loaded.size(); ++k)
+                    loaded[k].texture = &archives[a].found[read.indexes[k]];
+                searchTextures(views[a], archives[a].path, loaded, headerBytes,
+                               [&](std::size_t searched, std::size_t found) {
+                                   progress.update(pass, before + searched, foundBefore + found);
+                               });
+                before += views[a].bytes().size();
+            }
+            settleOverall(mod, archives);
+            for (const std::size_t i : read.indexes)
+                foundBefore += mod.textures[i].texture.outcome == Outcome::Replaced ? 1 : 0;
         }
 }
 
-// Writes every Replaced texture of the mod in one patch, reading each one's modded data from its
-// file as the span is written.
-Recovery writeMod(const ModListing& mod, const std::string& archivePath, std::int32_t headerBytes,
-                  os::StopSignals& signals) {
-    std::vector<const ModTexture*> replaced;
-    for (const ModTexture& texture : mod.textures)
-        if (texture.texture.outcome == Outcome::Replaced)
-            replaced.push_back(&texture);
-    if (replaced.empty())
-        return {};
-    std::sort(replaced.begin(), replaced.end(), [](const ModTexture* a, const ModTexture* b) {
-        return a->texture.archiveOffset < b->texture.archiveOffset;
+// The parts of an archive's patch: the groups of its Replaced textures, each written as one span.
+std::vector<std::vector<TexturePart>> partsOf(const ModListing& mod, ModArchive& archive) {
+    std::vector<Texture*> textures;
+    for (Texture& texture : archive.found)
+        textures.push_back(&texture);
+    std::vector<std::vector<TexturePart>> parts;
+    for (const std::vector<std::size_t>& group : patchGroups(textures)) {
+        parts.emplace_back();
+        for (const std::size_t i : group)
+            parts.back().push_back(
+                {&mod.textures[i], archive.found[i].archiveOffset, archive.found[i].spanBytes});
+    }
+    return parts;
+}
+
+void markArchiveConflicts(const ModListing& mod, ModArchive& archive, std::int32_t headerBytes) {
+    std::vector<Texture*> textures;
+    for (Texture& texture : archive.found)
+        textures.push_back(&texture);
+    const auto part = [&](std::size_t i) {
+        return TexturePart{&mod.textures[i], archive.found[i].archiveOffset,
+                           archive.found[i].spanBytes};
+    };
+    markConflicts(textures, [&](std::size_t a, std::size_t b) {
+        return moddedAgree(part(a), part(b), headerBytes);
     });
-    std::vector<PatchSpan> spans;
-    for (const ModTexture* texture : replaced)
-        spans.push_back({texture->texture.archiveOffset, texture->texture.spanBytes});
-    ModPatchBytes bytes(std::move(replaced), headerBytes);
-    return writeArchive(archivePath, spans, bytes, signals);
+}
+
+// Writes every archive's Replaced textures: one archive in one patch under its journal, several
+// as one transaction.
+std::vector<ArchiveRecovery> writeMod(const ModListing& mod, std::vector<ModArchive>& archives,
+                                      std::int32_t headerBytes, os::StopSignals& signals) {
+    std::vector<GamePatch> patches;
+    for (ModArchive& archive : archives) {
+        std::vector<std::vector<TexturePart>> parts = partsOf(mod, archive);
+        if (parts.empty())
+            continue;
+        auto bytes = std::make_unique<ModPatchBytes>(std::move(parts), headerBytes);
+        patches.push_back({archive.path, bytes->spans(), std::move(bytes)});
+    }
+    if (patches.empty())
+        return {};
+    if (patches.size() == 1)
+        return {{patches[0].path,
+                 writeArchive(patches[0].path, patches[0].spans, *patches[0].bytes, signals)}};
+    return writeGame(patches, signals);
 }
 
 } // namespace
 
-void installMod(const Arguments& args, os::StopSignals& signals) {
-    printRecovery(recoverArchive(args.archive, signals), args.archive);
+void installMod(const Arguments& args, const ModRun& run, os::StopSignals& signals) {
+    for (const std::string& path : run.archives) {
+        if (run.checkOnly)
+            printJournalFinding(inspectJournal(path), path);
+        else
+            printRecovery(recoverArchive(path, signals), path);
+    }
     releaseSignals(signals);
 
-    LoadableFile archiveFile = openToLoad(args.archive);
+    std::vector<LoadableFile> files;
+    ArchiveFacts facts;
+    for (const std::string& path : run.archives) {
+        files.push_back(openToLoad(path));
+        facts.identities.push_back(files.back().identity);
+        facts.size = std::max(facts.size, files.back().size);
+    }
     const std::int32_t headerBytes = parseHeaderBytes(args.headerBytes);
     const ModFolders folders{openTextureFolder(args.original), openTextureFolder(args.modded)};
     ModListing mod = listMod(folders);
-    Recovery recovery;
+    std::vector<ModArchive> archives;
+    for (const std::string& path : run.archives)
+        archives.push_back({path, std::vector<Texture>(mod.textures.size())});
+    std::vector<ArchiveRecovery> recoveries;
     if (!mod.textures.empty()) {
-        const ArchiveFacts facts{archiveFile.identity, archiveFile.size};
-        const FileView archive = viewFile(std::move(archiveFile), ReadPattern::Sparse);
-        searchMod(mod, folders, facts, archive, args.archive, headerBytes);
-        std::vector<Texture*> textures;
-        for (ModTexture& texture : mod.textures)
-            textures.push_back(&texture.texture);
-        markConflicts(textures);
-        recovery = writeMod(mod, args.archive, headerBytes, signals);
+        std::vector<FileView> views;
+        for (LoadableFile& file : files)
+            views.push_back(viewFile(std::move(file), ReadPattern::Sparse));
+        searchMod(mod, folders, facts, views, archives, headerBytes);
+        for (ModArchive& archive : archives)
+            markArchiveConflicts(mod, archive, headerBytes);
+        settleOverall(mod, archives);
+        if (!run.checkOnly)
+            recoveries = writeMod(mod, archives, headerBytes, signals);
     }
-    printRecovery(recovery, args.archive);
-    printModReport(mod, args.archive);
+    for (const auto& [path, recovery] : recoveries)
+        printRecovery(recovery, path);
+    printModReport(mod, archives, run);
 }
 
 } // namespace dyeloom

@@ -8,24 +8,62 @@
 namespace dyeloom {
 namespace {
 
-std::string lineFor(const Texture& texture) {
-    const std::string name = shownName(texture.name);
+// The line of a texture's outcome; `in` names the archive in a game's report ("" otherwise).
+std::string lineFor(const std::string& name, const Texture& texture, const std::string& other,
+                    const std::string& in) {
+    const std::string shown = shownName(name) + in;
     switch (texture.outcome) {
     case Outcome::Replaced:
-        return "replaced: " + name;
+        return "replaced: " + shown;
     case Outcome::AlreadyReplaced:
-        return "already replaced: " + name;
+        return "already replaced: " + shown;
     case Outcome::NotFound:
-        return "not found: " + name;
+        return "not found: " + shown;
     case Outcome::Skipped:
-        return "skipped: " + name + ": " + texture.skipReason;
+        return "skipped: " + shown + ": " + texture.skipReason;
     case Outcome::Conflict:
-        return "conflict: " + name + ": its data overlaps that of " +
-               shownName(texture.overlapping->name) + " in the archive; neither is written";
+        return "conflict: " + shown + ": its data overlaps that of " + shownName(other) +
+               (in.empty() ? " in the archive" : " there") + "; neither is written";
     case Outcome::Pending:
         break;
     }
     return "fatal error";
+}
+
+// The name of the texture a Conflict of `archive` overlaps.
+std::string otherOf(const ModListing& mod, const ModArchive& archive, const Texture& texture) {
+    if (texture.overlapping == nullptr)
+        return {};
+    const auto index = static_cast<std::size_t>(texture.overlapping - archive.found.data());
+    return mod.textures[index].texture.name;
+}
+
+// An archive as a game's lines name it: its folder as typed, its name as listed, escaped.
+std::string shownArchive(const std::string& path) {
+    const std::size_t name = os::lastComponentAt(path);
+    return path.substr(0, name) + shownName(path.substr(name));
+}
+
+// The lines of texture `i`: one, or in a game one per archive that holds it.
+std::string linesFor(const ModListing& mod, const std::vector<ModArchive>& archives, std::size_t i,
+                     bool game) {
+    const Texture& overall = mod.textures[i].texture;
+    if (!game || overall.outcome == Outcome::Skipped) {
+        const Texture& here = overall.outcome == Outcome::Skipped ? overall : archives[0].found[i];
+        return lineFor(overall.name, here.outcome == Outcome::Pending ? overall : here,
+                       otherOf(mod, archives[0], here), "") +
+               "\n";
+    }
+    std::string lines;
+    for (const ModArchive& archive : archives) {
+        const Texture& here = archive.found[i];
+        if (here.outcome == Outcome::Replaced || here.outcome == Outcome::AlreadyReplaced ||
+            here.outcome == Outcome::Conflict)
+            lines += lineFor(overall.name, here, otherOf(mod, archive, here),
+                             " in " + shownArchive(archive.path)) +
+                     "\n";
+    }
+    return lines.empty() ? "not found: " + shownName(overall.name) + "\n" : lines;
 }
 
 std::string lineFor(const os::UnlistedFolder& folder) {
@@ -63,7 +101,28 @@ Counts countOutcomes(const std::vector<ModTexture>& textures) {
     return counts;
 }
 
-std::string summaryOf(const ModListing& mod, const std::string& archive) {
+bool patchedBy(const ModArchive& archive) {
+    return std::any_of(archive.found.begin(), archive.found.end(),
+                       [](const Texture& texture) { return texture.outcome == Outcome::Replaced; });
+}
+
+// What the run did, or would do, to its archives.
+std::string archivesPart(const std::vector<ModArchive>& archives, const ModRun& run) {
+    const auto patched =
+        static_cast<std::size_t>(std::count_if(archives.begin(), archives.end(), patchedBy));
+    const std::string check = run.checkOnly ? "; nothing was written (check only)" : "";
+    if (run.game)
+        return std::to_string(patched) + " of " + std::to_string(archives.size()) +
+               (archives.size() == 1 ? " archive " : " archives ") +
+               (run.checkOnly ? "would be patched" : "patched") + check;
+    if (run.checkOnly)
+        return quoted(archives[0].path) + (patched > 0 ? " would be patched" : " needs no change") +
+               check;
+    return quoted(archives[0].path) + (patched > 0 ? " is patched" : " is unchanged");
+}
+
+std::string summaryOf(const ModListing& mod, const std::vector<ModArchive>& archives,
+                      const ModRun& run) {
     const Counts counts = countOutcomes(mod.textures);
     const std::size_t textures = mod.textures.size();
     const std::size_t folders = mod.unlisted.size();
@@ -76,24 +135,25 @@ std::string summaryOf(const ModListing& mod, const std::string& archive) {
            std::to_string(counts.alreadyReplaced) + " already replaced, " +
            std::to_string(counts.notFound) + " not found, " + std::to_string(counts.skipped) +
            " skipped, " + std::to_string(counts.inConflict) + " in conflict" + unlisted + "; " +
-           quoted(archive) + (counts.replaced > 0 ? " is patched" : " is unchanged");
+           archivesPart(archives, run);
 }
 
 } // namespace
 
-void printModReport(const ModListing& mod, const std::string& archive) {
+void printModReport(const ModListing& mod, const std::vector<ModArchive>& archives,
+                    const ModRun& run) {
     // Both lists are in byte order of their paths; a folder's line stands where its files would.
     std::size_t folder = 0;
-    for (const ModTexture& texture : mod.textures) {
-        for (;
-             folder < mod.unlisted.size() && mod.unlisted[folder].path + "/" < texture.texture.name;
+    for (std::size_t i = 0; i < mod.textures.size(); ++i) {
+        for (; folder < mod.unlisted.size() &&
+               mod.unlisted[folder].path + "/" < mod.textures[i].texture.name;
              ++folder)
             print(lineFor(mod.unlisted[folder]) + "\n");
-        print(lineFor(texture.texture) + "\n");
+        print(linesFor(mod, archives, i, run.game));
     }
     for (; folder < mod.unlisted.size(); ++folder)
         print(lineFor(mod.unlisted[folder]) + "\n");
-    print(summaryOf(mod, archive) + "\n");
+    print(summaryOf(mod, archives, run) + "\n");
 }
 
 } // namespace dyeloom

@@ -53,8 +53,9 @@ bool openPair(ModTexture& texture, const ModFolders& folders, const ArchiveFacts
         skip(texture.texture, refused->reason);
         return false;
     }
-    if (texture.original.identity == archive.identity ||
-        texture.modded.identity == archive.identity) {
+    const auto& archives = archive.identities;
+    if (std::find(archives.begin(), archives.end(), texture.original.identity) != archives.end() ||
+        std::find(archives.begin(), archives.end(), texture.modded.identity) != archives.end()) {
         skip(texture.texture, "it is the archive itself");
         return false;
     }
@@ -197,10 +198,13 @@ ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
     try {
         for (; i < mod.textures.size(); ++i) {
             ModTexture& texture = mod.textures[i];
+            const std::size_t loaded = pass.loaded.size();
             if (kind == PassKind::Modded) {
                 if (moddedLeft(texture) &&
                     !readModded(texture, headerBytes, limits, pass, passSearchBytes, memory))
                     break;
+                if (pass.loaded.size() > loaded)
+                    pass.indexes.push_back(i);
                 continue;
             }
             os::File original, modded;
@@ -214,44 +218,13 @@ ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
             if (!readOriginal(texture, original, modded, headerBytes, limits, pass, passSearchBytes,
                               memory, scratch))
                 break;
+            pass.indexes.push_back(i);
         }
     } catch (const std::runtime_error& error) {
         throw std::runtime_error(error.what() + archive_left::unchanged());
     }
     pass.next = i;
     return pass;
-}
-
-void ModPatchBytes::prepare() {
-    // A modded file replaced, removed or resized since it was searched stops the patch before
-    // anything is journalled.
-    for (const ModTexture* texture : textures_)
-        reopenTexture(texture->modded);
-}
-
-bool ModPatchBytes::holdsExpected(std::size_t span, std::uint64_t at, Bytes piece) {
-    const ModTexture& texture = *textures_[span];
-    if (at == 0)
-        expected_ = {};
-    expected_.add(piece);
-    return at + piece.size() < texture.texture.spanBytes ||
-           expected_.value() == texture.originalDigest;
-}
-
-void ModPatchBytes::readReplacement(std::size_t span, std::uint64_t at, MutableBytes into) {
-    const ModTexture& texture = *textures_[span];
-    if (at == 0) {
-        modded_ = reopenTexture(texture.modded);
-        replacement_ = {};
-    }
-    readTexture(texture.modded, modded_, headerBytes_ + at, into);
-    replacement_.add(into);
-    if (at + into.size() < texture.texture.spanBytes)
-        return;
-    // Only read, and read whole: the texture's bytes are in hand.
-    (void)modded_.close();
-    if (replacement_.value() != texture.moddedDigest)
-        throw TextureChanged(texture.modded.shown);
 }
 
 } // namespace dyeloom

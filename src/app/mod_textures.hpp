@@ -47,13 +47,14 @@ ModListing listMod(const ModFolders& folders);
 // What one pass of the search holds: its textures' files, in the pass's memory.
 struct ModPass {
     std::vector<LoadedTexture> loaded;
-    std::size_t next = 0; // the first texture left for the next pass
+    std::vector<std::size_t> indexes; // of each loaded texture in the mod's listing
+    std::size_t next = 0;             // the first texture left for the next pass
 };
 
-// What the run knows of the archive before reading textures for it.
+// What the run knows of its archives before reading textures for them.
 struct ArchiveFacts {
-    os::FileIdentity identity;
-    std::uint64_t size = 0;
+    std::vector<os::FileIdentity> identities;
+    std::uint64_t size = 0; // of the largest
 };
 
 // What a pass may hold: bytes of memory for its files and of the search's state for them, and
@@ -76,29 +77,10 @@ enum class PassKind { Originals, Modded };
 // Reads the textures of `mod` from `from` on into `memory` (reset first) until the pass reaches
 // one of its limits (one texture at least): each texture's original, or for a pass of the modded
 // data, the modded file of each texture left to look for so. Textures that cannot be used are
-// Skipped with their reason, those too large for the archive NotFound. Throws, naming the file, on
-// a failure of the system or a file that changes while it is read; nothing is written then.
+// Skipped with their reason, those too large for every archive NotFound. Throws, naming the file,
+// on a failure of the system or a file that changes while it is read; nothing is written then.
 ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
                  const ArchiveFacts& archive, std::int32_t headerBytes, PassKind kind,
                  const PassLimits& limits, PassMemory& memory);
-
-// The bytes a mod's patch checks and writes, read from the textures' files span by span: each
-// span's archive bytes must have the digest of the original's data as searched, and the modded
-// data read now must have the digest it had then. `textures` are the spans' textures in order.
-class ModPatchBytes final : public PatchBytes {
-public:
-    ModPatchBytes(std::vector<const ModTexture*> textures, std::int32_t headerBytes)
-        : textures_(std::move(textures)), headerBytes_(static_cast<std::uint64_t>(headerBytes)) {}
-
-    void prepare() override;
-    bool holdsExpected(std::size_t span, std::uint64_t at, Bytes piece) override;
-    void readReplacement(std::size_t span, std::uint64_t at, MutableBytes into) override;
-
-private:
-    std::vector<const ModTexture*> textures_;
-    std::uint64_t headerBytes_;
-    Digest expected_, replacement_; // of the span under way
-    os::File modded_;               // the modded file of the span being written
-};
 
 } // namespace dyeloom

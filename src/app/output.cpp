@@ -26,6 +26,28 @@ void printRecovery(const Recovery& recovery, const std::string& archive) {
     }
 }
 
+void printJournalFinding(const JournalFinding& finding, const std::string& archive) {
+    const std::string journal = quoted(finding.journal) +
+                                ", the journal of an interrupted patch of " + quoted(archive) +
+                                ", is kept (check only): ";
+    switch (finding.kind) {
+    case JournalFinding::Kind::Restores:
+        print(journal + "a run would first restore " +
+              spanText(finding.restores.spans, finding.restores.firstByte,
+                       finding.restores.lastByte) +
+              " from it; the lines below are for the archive as it is now\n");
+        break;
+    case JournalFinding::Kind::Removes:
+        print(journal + "it has nothing to restore, and a run would remove it\n");
+        break;
+    case JournalFinding::Kind::Refused:
+        print("a run would stop here: " + finding.reason + "\n");
+        break;
+    case JournalFinding::Kind::None:
+        break;
+    }
+}
+
 void releaseSignals(os::StopSignals& signals) {
     std::fflush(stdout);
     signals.release();

@@ -23,6 +23,10 @@ void print(const std::string& text);
 // Says what was done about the journal an interrupted patch had left, if anything.
 void printRecovery(const Recovery& recovery, const std::string& archive);
 
+// Says what a run would do about a journal an interrupted patch left, found by a run that only
+// checks and keeps it.
+void printJournalFinding(const JournalFinding& finding, const std::string& archive);
+
 // Lets a stop signal held while the archive was being changed take effect, once everything
 // printed so far is out: the signal ends the process without flushing its buffers.
 void releaseSignals(os::StopSignals& signals);

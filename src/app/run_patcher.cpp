@@ -1,5 +1,7 @@
 #include "run_patcher.hpp"
 
+#include "archive_pattern.hpp"
+#include "archive_state.hpp"
 #include "file_view.hpp"
 #include "mod_install.hpp"
 #include "output.hpp"
@@ -25,22 +27,51 @@ bool namesFolders(const Arguments& args) {
     return true;
 }
 
+// The texture folders, resolved: files below them are never archives.
+std::vector<std::string> textureFolders(const Arguments& args) {
+    std::vector<std::string> folders;
+    for (const std::string* path : {&args.original, &args.modded}) {
+        std::string real;
+        if (!os::realPath(*path, real))
+            folders.push_back(real);
+    }
+    return folders;
+}
+
+// The archives a mod's run patches: the one named, or every one a pattern matches.
+ModRun modRunFor(const Arguments& args, bool checkOnly) {
+    ModRun run;
+    run.checkOnly = checkOnly;
+    if (!isArchivePattern(args.archive)) {
+        run.archives = {args.archive};
+        return run;
+    }
+    run.game = true;
+    run.archives = expandArchivePattern(args.archive, textureFolders(args));
+    if (run.archives.empty())
+        throw std::runtime_error("no archive matches " + quoted(args.archive) +
+                                 archive_left::nothingChanged());
+    return run;
+}
+
 void report(const std::string& text) {
     print(text + "\n");
 }
 
 int runCatchingErrors(int argc, const char* const* argv, os::StopSignals& signals) {
     try {
-        if (argc != 5) {
+        const bool checkOnly = argc == 6 && std::string(argv[1]) == "--check";
+        if (argc != 5 && !checkOnly) {
             std::printf("howto use: Dyeloom.exe filename.asf originalTexture.dds "
                         "moddedTexture.dds dds_header_bytes\n");
             return 1;
         }
-        const Arguments args{argv[1], argv[2], argv[3], argv[4]};
+        const char* const* given = argv + (checkOnly ? 2 : 1);
+        const Arguments args{given[0], given[1], given[2], given[3]};
         if (namesFolders(args))
-            installMod(args, signals);
+            installMod(args, modRunFor(args, checkOnly), signals);
         else
-            patchOneTexture(args, signals);
+            patchOneTexture(args, checkOnly, signals);
         return 0;
     } catch (const CantOpenError& error) {
         std::printf("can't open '%s'\n", error.path().c_str());

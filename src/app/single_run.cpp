@@ -36,10 +36,14 @@ void requireModdedIsNotTheArchive(const Arguments& args, const LoadableFile& arc
 
 } // namespace
 
-void patchOneTexture(const Arguments& args, os::StopSignals& signals) {
+void patchOneTexture(const Arguments& args, bool checkOnly, os::StopSignals& signals) {
     // An interrupted patch is undone before anything reads the archive.
-    printRecovery(recoverArchive(args.archive, signals), args.archive);
+    if (checkOnly)
+        printJournalFinding(inspectJournal(args.archive), args.archive);
+    else
+        printRecovery(recoverArchive(args.archive, signals), args.archive);
     releaseSignals(signals);
+    const std::string checked = checkOnly ? "nothing was written (check only)\n" : "";
 
     LoadableFile archiveFile = openToLoad(args.archive);
     LoadableFile originalFile = openToLoad(args.original);
@@ -49,7 +53,7 @@ void patchOneTexture(const Arguments& args, os::StopSignals& signals) {
     requireModdedIsNotTheArchive(args, archiveFile, moddedFile);
     // A texture larger than the archive cannot be in it: nothing of either is read.
     if (originalFile.size > archiveFile.size) {
-        print("texture data is not found\n");
+        print("texture data is not found\n" + checked);
         return;
     }
     const FileView archive = viewFile(std::move(archiveFile), ReadPattern::Sparse);
@@ -60,7 +64,13 @@ void patchOneTexture(const Arguments& args, os::StopSignals& signals) {
     requireIntact(original, args.original);
     // One texture's data that is not there is simply not found, as it always was.
     if (texture.outcome != Outcome::Replaced) {
-        print("texture data is not found\n");
+        print("texture data is not found\n" + checked);
+        return;
+    }
+    if (checkOnly) {
+        print("texture data would be replaced: bytes " + std::to_string(texture.archiveOffset) +
+              " to " + std::to_string(texture.archiveOffset + texture.spanBytes - 1) + "\n" +
+              checked);
         return;
     }
     const ByteBuffer modded = readOpened(moddedFile);

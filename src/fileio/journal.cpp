@@ -17,6 +17,9 @@ constexpr std::uint8_t activeState = 'A';
 constexpr std::uint8_t doneState = 'D';
 constexpr std::uint32_t oneSpanVersion = 1; // read, never written
 constexpr std::uint32_t version = 2;
+constexpr std::uint32_t superVersion = 3; // version 2 with a super-journal
+// A super-journal's name longer than this is not one this tool wrote.
+constexpr std::uint32_t maxSuperJournalBytes = 4096;
 constexpr std::size_t headerBytes = 64;
 constexpr std::size_t spanEntryBytes = 24;
 // Where each field of the header and of a span's entry stands (see journal.hpp).
@@ -27,6 +30,7 @@ constexpr std::size_t archiveFile = 28;
 constexpr std::size_t archiveSize = 36;
 constexpr std::size_t spanCount = 44;
 constexpr std::size_t length = 52;
+constexpr std::size_t superJournalBytes = 60;
 // Version 1 keeps its one span in the header.
 constexpr std::size_t oneSpanOffset = 44;
 constexpr std::size_t oneSpanSurroundings = 60;
@@ -38,7 +42,6 @@ constexpr std::size_t spanSurroundings = 16;
 constexpr std::size_t checksumBytes = 4;
 // The surroundings checked on each side of the journalled bytes.
 constexpr std::uint64_t surroundingBytes = 4096;
-constexpr char journalSuffix[] = ".dyeloom-journal";
 // The longest file name the common file systems take (ext4, XFS, NTFS in UTF-16 units, which a
 // UTF-8 name never has more of than it has bytes).
 constexpr std::size_t maxNameBytes = 255;
@@ -56,10 +59,14 @@ std::uint64_t getLittleEndian(const std::uint8_t* at, std::size_t bytes) {
 }
 
 std::vector<std::uint8_t> encode(const JournalHeader& header) {
-    std::vector<std::uint8_t> bytes(headerBytes + spanEntryBytes * header.spans.size());
+    const std::size_t tableEnd = headerBytes + spanEntryBytes * header.spans.size();
+    std::vector<std::uint8_t> bytes(tableEnd + header.superJournal.size());
     std::memcpy(bytes.data(), magic, magicBytes);
     bytes[stateAt] = activeState;
-    putLittleEndian(&bytes[field::version], version, 4);
+    putLittleEndian(&bytes[field::version], header.superJournal.empty() ? version : superVersion,
+                    4);
+    putLittleEndian(&bytes[field::superJournalBytes], header.superJournal.size(), 4);
+    std::memcpy(bytes.data() + tableEnd, header.superJournal.data(), header.superJournal.size());
     putLittleEndian(&bytes[field::archiveDevice], header.archive.device, 8);
     putLittleEndian(&bytes[field::archiveFile], header.archive.file, 8);
     putLittleEndian(&bytes[field::archiveSize], header.archiveSize, 8);
@@ -122,8 +129,12 @@ std::uint64_t dataStartOf(Bytes head) {
     if (getLittleEndian(&head[field::version], 4) == oneSpanVersion)
         return headerBytes;
     const std::uint64_t spans = getLittleEndian(&head[field::spanCount], 8);
-    return spans > (std::uint64_t{1} << 40) ? ~std::uint64_t{0}
-                                            : headerBytes + spanEntryBytes * spans;
+    const std::uint64_t superJournal = getLittleEndian(&head[field::version], 4) == superVersion
+                                           ? getLittleEndian(&head[field::superJournalBytes], 4)
+                                           : 0;
+    return spans > (std::uint64_t{1} << 40) || superJournal > maxSuperJournalBytes
+               ? ~std::uint64_t{0}
+               : headerBytes + spanEntryBytes * spans + superJournal;
 }
 
 std::uint64_t journalledLength(Bytes head) {
@@ -149,7 +160,7 @@ Journal::State stateOfHead(Bytes head, std::uint64_t fileSize) {
     if (head.size() < headerBytes)
         return Journal::State::Incomplete;
     const auto headVersion = getLittleEndian(&head[field::version], 4);
-    if (headVersion != version && headVersion != oneSpanVersion)
+    if (headVersion != version && headVersion != superVersion && headVersion != oneSpanVersion)
         return Journal::State::Unknown;
     const std::uint64_t dataAt = dataStartOf(head), length = journalledLength(head);
     if (dataAt > fileSize || fileSize - dataAt < checksumBytes ||
@@ -178,15 +189,19 @@ std::string leadingCharacters(const std::string& name, std::size_t bytes) {
 } // namespace
 
 std::string journalNameFor(const std::string& archiveName) {
-    const std::size_t suffixBytes = sizeof journalSuffix - 1;
+    return fileNameFor(archiveName, journalSuffix);
+}
+
+std::string fileNameFor(const std::string& archiveName, const std::string& suffix) {
+    const std::size_t suffixBytes = suffix.size();
     if (archiveName.size() + suffixBytes <= maxNameBytes)
-        return archiveName + journalSuffix;
+        return archiveName + suffix;
     std::string hash(16, '0');
     for (std::uint64_t value = nameHash(archiveName), at = 16; at-- > 0; value >>= 4)
         hash[at] = "0123456789abcdef"[value & 15];
     const std::size_t hashBytes = 1 + hash.size(); // "~" and the hash
     return leadingCharacters(archiveName, maxNameBytes - hashBytes - suffixBytes) + "~" + hash +
-           journalSuffix;
+           suffix;
 }
 
 std::error_code locateJournal(const std::string& archivePath, JournalLocation& location) {
@@ -290,8 +305,11 @@ std::error_code Journal::check(State& state) {
         if (const auto error = readExactly(file_, headerBytes, table))
             return error;
         checksum = crc32c(table, checksum);
-        for (std::size_t at = 0; at < table.size(); at += spanEntryBytes)
+        const auto spans = static_cast<std::size_t>(getLittleEndian(&head[field::spanCount], 8));
+        for (std::size_t at = 0; at < spans * spanEntryBytes; at += spanEntryBytes)
             header_.spans.push_back(decodeSpan(&table[at]));
+        header_.superJournal.assign(
+            table.begin() + static_cast<std::ptrdiff_t>(spans * spanEntryBytes), table.end());
     }
     std::vector<std::uint8_t> piece(
         static_cast<std::size_t>(std::min<std::uint64_t>(length, journalPieceBytes)));

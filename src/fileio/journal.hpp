@@ -6,17 +6,20 @@
 // The file, all numbers little-endian:
 //    0  "DYELOOM-JOURNAL"  15 bytes
 //   15  state              'A': active, it can restore; 'D': done, its patch completed
-//   16  version            u32, 2
+//   16  version            u32, 2; 3 for a patch of several archives, which names its
+//                                  super-journal
 //   20  archive device     u64     which archive, and which of its bytes:
 //   28  archive file       u64
 //   36  archive size       u64
 //   44  spans              u64     how many, at least one
 //   52  length             u64     the bytes of all spans together
-//   60  reserved           u32     0
+//   60  super-journal      u32     bytes of its name below; 0 in version 2
 //   64  the spans, 24 bytes each, in the archive's order and apart from one another:
 //         offset u64, length u64, surroundings u32 (CRC-32C of up to 4 KiB on each side of the
 //         span, short of any other span), reserved u32
-//   64 + 24 x spans        the journalled bytes, span after span
+//   64 + 24 x spans        version 3 only: where the super-journal of the patch lies, its name
+//                          alone when it lies beside the journal (super_journal.hpp)
+//   ...                    the journalled bytes, span after span
 //   ... + length           u32     CRC-32C of everything from byte 16 on
 // The state byte is left out of the checksum so that it can change alone, in one sector.
 // Version 1, written by earlier releases, is the one-span case without a table: its offset,
@@ -55,6 +58,11 @@ struct JournalLocation {
 // The journal's file name for an archive named `archiveName`: the name and a suffix, or where
 // that would be longer than a file name may be, the name's first bytes and a hash of all of it.
 std::string journalNameFor(const std::string& archiveName);
+// The same rule for another of the archive's files, named by `suffix` (the super-journal's).
+std::string fileNameFor(const std::string& archiveName, const std::string& suffix);
+// The suffixes of journals and super-journals: files so named are never archives.
+inline constexpr char journalSuffix[] = ".dyeloom-journal";
+inline constexpr char superJournalSuffix[] = ".dyeloom-super-journal";
 
 struct JournalSpan {
     std::uint64_t offset = 0; // first journalled byte of the archive
@@ -66,6 +74,9 @@ struct JournalHeader {
     os::FileIdentity archive;
     std::uint64_t archiveSize = 0;
     std::vector<JournalSpan> spans; // in the archive's order, apart from one another
+    // The super-journal of a patch of several archives, as the journal names it; empty for a
+    // patch of one.
+    std::string superJournal;
 
     [[nodiscard]] std::uint64_t length() const noexcept;
 };

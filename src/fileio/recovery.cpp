@@ -2,6 +2,9 @@
 
 #include "archive_state.hpp"
 #include "locked_archive.hpp"
+#include "super_journal.hpp"
+
+#include <algorithm>
 
 namespace dyeloom {
 namespace {
@@ -68,17 +71,67 @@ bool journalExists(const JournalLocation& where, const std::string& path) {
     return !error;
 }
 
-} // namespace
-
-Recovery recoverLocked(const LockedArchive& archive, const std::string& path,
-                       const JournalLocation& where) {
-    if (!journalExists(where, path))
-        return {};
-    Journal journal;
-    os::FileStatus found;
-    if (const auto error = Journal::open(where, journal, found)) {
+// Whether the patch that `journal` (of a patch of several archives) belongs to had committed:
+// its super-journal is gone, or lists other journals than this one (a later patch's). Throws,
+// keeping everything, when the super-journal cannot be read or trusted.
+bool committed(const LockedArchive& archive, const Journal& journal, const JournalLocation& where,
+               const std::string& path, std::string& superPath) {
+    const std::string& reference = journal.header().superJournal;
+    superPath = superJournalPath(where.path, reference);
+    const std::string shown = quoted(superJournalPath(where.shown, reference));
+    const std::string of = ", the super-journal of " + quoted(where.shown) + " of " + quoted(path);
+    os::FileStatus status;
+    SuperJournalContents contents;
+    if (const auto error = readSuperJournal(superPath, status, contents)) {
         if (os::isMissing(error))
-            return {};
+            return true;
+        fail(os::isLink(error) ? shown + of + ", is not trusted: it is a symbolic link" +
+                                     archive_left::journalKept(where.shown)
+                               : "can't read " + shown + of + ": " + os::describe(error) +
+                                     archive_left::journalKept(where.shown));
+    }
+    if (const char* reason = distrustOf(status, archive.status))
+        fail(shown + of + ", is not trusted: " + reason + archive_left::journalKept(where.shown));
+    if (!contents.wellFormed)
+        fail(shown + of + ", is not a super-journal this version can read" +
+             archive_left::journalKept(where.shown));
+    return std::find(contents.journals.begin(), contents.journals.end(), where.path) ==
+           contents.journals.end();
+}
+
+// Removes the super-journal at `superPath` once no journal it lists is left: the last archive of
+// an interrupted patch has been restored.
+void removeIfSpent(const std::string& superPath) {
+    os::FileStatus status;
+    SuperJournalContents contents;
+    if (readSuperJournal(superPath, status, contents) || !contents.wellFormed)
+        return;
+    for (const std::string& journal : contents.journals) {
+        os::FileStatus found;
+        if (!os::isMissing(os::linkStatus(journal, found)))
+            return;
+    }
+    if (!os::removeFile(superPath))
+        (void)os::syncFolderOf(superPath);
+}
+
+// What the journal at `where` asks for, checked: its state, and for a patch of several archives
+// whether that patch had committed. Throws, with nothing changed, when it cannot be used.
+struct Judged {
+    Journal journal;
+    Journal::State state = Journal::State::Unknown;
+    bool committed = false;
+    std::string superPath;
+};
+
+bool judge(const LockedArchive& archive, const std::string& path, const JournalLocation& where,
+           Judged& judged) {
+    if (!journalExists(where, path))
+        return false;
+    os::FileStatus found;
+    if (const auto error = Journal::open(where, judged.journal, found)) {
+        if (os::isMissing(error))
+            return false;
         if (os::isLink(error))
             failUntrusted(where, path, "it is a symbolic link");
         fail("can't read " + quoted(where.shown) + ", the journal of an interrupted patch of " +
@@ -86,35 +139,73 @@ Recovery recoverLocked(const LockedArchive& archive, const std::string& path,
     }
     if (const char* reason = distrustOf(found, archive.status))
         failUntrusted(where, path, reason);
-    Journal::State state{};
-    if (const auto error = journal.check(state))
+    if (const auto error = judged.journal.check(judged.state))
         fail("can't read " + quoted(where.shown) + ", the journal of an interrupted patch of " +
              quoted(path) + ": " + os::describe(error) + archive_left::journalKept(where.shown));
-    Recovery recovery{Recovery::Outcome::NoJournal, where.shown};
-    switch (state) {
-    case Journal::State::Unknown:
+    if (judged.state == Journal::State::Unknown)
         fail(quoted(where.shown) + " is where the journal of " + quoted(path) +
              " belongs, but it is not a journal this version can read" +
              archive_left::foreignJournalKept());
-    case Journal::State::Incomplete:
+    if (judged.state == Journal::State::Valid && !judged.journal.header().superJournal.empty())
+        judged.committed = committed(archive, judged.journal, where, path, judged.superPath);
+    if (judged.state == Journal::State::Valid && !judged.committed)
+        requireApplicable(archive, judged.journal, where, path);
+    return true;
+}
+
+} // namespace
+
+Recovery recoverLocked(const LockedArchive& archive, const std::string& path,
+                       const JournalLocation& where) {
+    Judged judged;
+    if (!judge(archive, path, where, judged))
+        return {};
+    Journal& journal = judged.journal;
+    const Journal::State state = judged.state;
+    Recovery recovery{Recovery::Outcome::NoJournal, where.shown};
+    if (state == Journal::State::Incomplete)
         recovery.outcome = Recovery::Outcome::RemovedIncomplete;
-        break;
-    case Journal::State::Done:
+    else if (state == Journal::State::Done || judged.committed)
         recovery.outcome = Recovery::Outcome::RemovedDone;
-        break;
-    case Journal::State::Valid:
-        requireApplicable(archive, journal, where, path);
+    else {
         if (const auto error = journal.restore(archive.file, journal.header().length()))
             fail("can't restore " + quoted(path) + " from its journal " + quoted(where.shown) +
                  ": " + os::describe(error) + archive_left::restoreRetried());
         recovery = restoredBy(journal);
-        break;
     }
+    const bool restored = recovery.outcome == Recovery::Outcome::Restored;
     // A restored journal that survives its removal only writes the same bytes back again.
-    if (const auto error = journal.remove(); error && state != Journal::State::Valid)
+    if (const auto error = journal.remove(); error && !restored)
         fail("can't remove " + quoted(where.shown) + ", the journal of an interrupted patch of " +
              quoted(path) + " that has nothing to restore: " + os::describe(error));
+    if (restored && !judged.superPath.empty())
+        removeIfSpent(judged.superPath);
     return recovery;
+}
+
+JournalFinding inspectJournal(const std::string& path) {
+    JournalFinding finding;
+    JournalLocation where;
+    LockedArchive archive; // read, not locked: nothing is changed
+    if (locateJournal(path, where) || os::File::open(path, os::File::Access::Read, archive.file) ||
+        archive.file.status(archive.status))
+        return finding; // no archive there: loading it says why
+    finding.journal = where.shown;
+    try {
+        Judged judged;
+        if (!judge(archive, path, where, judged))
+            return finding;
+        if (judged.state == Journal::State::Valid && !judged.committed) {
+            finding.kind = JournalFinding::Kind::Restores;
+            finding.restores = restoredBy(judged.journal);
+        } else {
+            finding.kind = JournalFinding::Kind::Removes;
+        }
+    } catch (const std::runtime_error& error) {
+        finding.kind = JournalFinding::Kind::Refused;
+        finding.reason = error.what();
+    }
+    return finding;
 }
 
 Recovery recoverArchive(const std::string& path, os::StopSignals& signals) {

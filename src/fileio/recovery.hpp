@@ -16,7 +16,8 @@ struct Recovery {
         NoJournal,
         Restored,          // its spans, from firstByte to lastByte, are as before that patch
         RemovedIncomplete, // the patch was interrupted before it changed the archive
-        RemovedDone,       // the patch had completed; only its journal was left
+        RemovedDone,       // the patch had completed (for a patch of several archives: its
+                           // super-journal is gone); only its journal was left
     };
     Outcome outcome = Outcome::NoJournal;
     std::string journalPath;
@@ -30,5 +31,21 @@ struct Recovery {
 // signals are held from the moment there is a journal (the caller releases them). Throws when
 // the journal cannot be applied; the archive and the journal are then left as they were.
 Recovery recoverArchive(const std::string& path, os::StopSignals& signals);
+
+// What a run would do about the journal beside the archive at `path`, found without changing
+// anything and without the archive's lock: for a run that only checks.
+struct JournalFinding {
+    enum class Kind {
+        None,
+        Restores, // a run puts back `restores`
+        Removes,  // a run removes it: it has nothing to restore
+        Refused,  // a run stops, saying `reason`, and keeps it
+    };
+    Kind kind = Kind::None;
+    std::string journal; // as messages name it
+    Recovery restores;
+    std::string reason;
+};
+JournalFinding inspectJournal(const std::string& path);
 
 } // namespace dyeloom

@@ -129,6 +129,15 @@ std::error_code listFolder(const std::string& folder, FolderListing& listing) {
     return {};
 }
 
+std::error_code listFolderFiles(const std::string& folder, std::vector<ListedFile>& files) {
+    FolderListing listing;
+    std::vector<std::string> subfolders; // not descended
+    if (const auto error = detail::listEntries(folder, "", listing, subfolders))
+        return error;
+    files = std::move(listing.files);
+    return {};
+}
+
 bool isBelow(const std::string& path, const std::string& folder) {
     if (folder.empty() || path.size() <= folder.size() ||
         path.compare(0, folder.size(), folder) != 0)

@@ -219,6 +219,10 @@ struct FolderListing {
 // file, not followed: a loop of links then cannot make the listing endless.
 [[nodiscard]] std::error_code listFolder(const std::string& folder, FolderListing& listing);
 
+// The files in `folder` itself, its subfolders not descended: how listFolder reports them.
+[[nodiscard]] std::error_code listFolderFiles(const std::string& folder,
+                                              std::vector<ListedFile>& files);
+
 namespace detail {
 // The platform's part of listFolder: the files in the folder at `path` (`relative` below the
 // folder being listed) go to `listing`, its subfolders to `pending`.

@@ -72,7 +72,8 @@ struct State {
     std::map<const DIR*, std::string> dirs; // every folder being listed, and its path
     Trigger crash, raise;
     std::map<std::string, int> stepsSeen; // by kind
-    int archiveFd = -1, journalFd = -1, faultedFd = -1;
+    std::set<int> archiveFds, journalFds; // every archive open for update, every file created
+    int faultedFd = -1;
     int archiveWrites = 0;
     std::map<int, std::string> paths;           // the archive's and the journal's descriptors
     std::map<std::string, Unflushed> unflushed; // by path
@@ -80,10 +81,10 @@ struct State {
     std::map<std::string, std::string> removedUnflushed; // path -> a link kept to undo it
 
     [[nodiscard]] bool tracked(int fd) const {
-        return fd >= 0 && (fd == archiveFd || fd == journalFd);
+        return archiveFds.count(fd) != 0 || journalFds.count(fd) != 0;
     }
     [[nodiscard]] const char* kindOf(int fd) const {
-        return fd == archiveFd ? "archive" : "journal";
+        return archiveFds.count(fd) != 0 ? "archive" : "journal";
     }
 };
 

@@ -2,8 +2,8 @@
 // demand, so that tests can run the real binary through every failure its write path must
 // survive. Set by the environment:
 //
-//   DYELOOM_FAULT       one fault (the archive is the file opened for update, the journal the
-//                       file created):
+//   DYELOOM_FAULT       one fault (an archive is a file opened for update, a journal a file
+//                       created: a super-journal too; writes are counted across archives):
 //     open-for-writing    opening the archive for update fails (EROFS)
 //     lock                the exclusive lock is refused (ENOLCK)
 //     journal-write       writing the journal after its header fails (ENOSPC)
@@ -216,7 +216,7 @@ int syncWith(int fd, const char* name) {
     if ((s.tracked(fd) || folder) && crashesHere(s, "sync", folder ? "folder" : s.kindOf(fd)))
         crash(s);
     // After a failed flush the original bytes are written back and flushed; that flush passes.
-    if (fd == s.archiveFd && s.fault == "sync" && s.archiveWrites == 1) {
+    if (s.archiveFds.count(fd) != 0 && s.fault == "sync" && s.archiveWrites == 1) {
         errno = EIO;
         return -1;
     }
@@ -249,14 +249,14 @@ int open(const char* path, int flags, ...) {
     if (path == s.faultPath)
         s.faultedFd = fd;
     if (update) {
-        s.archiveFd = fd;
+        s.archiveFds.insert(fd);
         s.archiveWrites = 0;
         s.paths[fd] = path;
         struct stat info {};
         if (::fstat(fd, &info) == 0)
             s.unflushed.try_emplace(path, Unflushed{{}, info.st_size});
     } else if (flags & O_CREAT) {
-        s.journalFd = fd;
+        s.journalFds.insert(fd);
         s.paths[fd] = path;
         s.unflushed[path] = {};
         s.createdUnflushed.insert(path);
@@ -276,7 +276,7 @@ ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
         crash(s);
     }
     rememberOldSectors(s, fd, size, offset);
-    if (fd == s.archiveFd)
+    if (s.archiveFds.count(fd) != 0)
         return writeToArchive(s, fd, data, size, offset);
     if (s.fault == "journal-write" && offset > 0) {
         errno = ENOSPC;
@@ -294,7 +294,7 @@ int fdatasync(int fd) {
 }
 
 int flock(int fd, int operation) {
-    if (fd == state().archiveFd && state().fault == "lock") {
+    if (state().archiveFds.count(fd) != 0 && state().fault == "lock") {
         errno = ENOLCK;
         return -1;
     }
@@ -321,10 +321,8 @@ int close(int fd) {
     const int rc = real<int (*)(int)>("close")(fd);
     s.paths.erase(fd);
     s.opened.erase(fd);
-    if (fd == s.journalFd)
-        s.journalFd = -1;
-    if (fd == s.archiveFd) {
-        s.archiveFd = -1;
+    s.journalFds.erase(fd);
+    if (s.archiveFds.erase(fd) != 0) {
         if (s.fault == "close" && rc == 0) {
             errno = EIO;
             return -1;

@@ -96,7 +96,7 @@ protected:
         os::FileStatus status;
         ASSERT_FALSE(os::File::open(archive.string(), os::File::Access::Read, file));
         ASSERT_FALSE(file.status(status));
-        JournalHeader header{status.identity, status.size, {{offset, bytes.size()}}};
+        JournalHeader header{status.identity, status.size, {{offset, bytes.size()}}, {}};
         ASSERT_FALSE(
             surroundingsOf(file, status.size, header.spans, 0, header.spans[0].surroundings));
         Journal written;

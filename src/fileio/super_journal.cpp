@@ -1,0 +1,134 @@
+#include "super_journal.hpp"
+
+#include "checksum.hpp"
+
+#include <cstring>
+
+namespace dyeloom {
+namespace {
+
+constexpr char magic[] = "DYELOOM-SUPERJN"; // 15 characters, no terminator in the file
+constexpr std::size_t magicBytes = sizeof magic - 1;
+constexpr std::size_t headBytes = 24;
+constexpr std::uint32_t version = 1;
+constexpr std::size_t checksumBytes = 4;
+// Larger than any list of journals this tool writes: a file larger than this is not one.
+constexpr std::uint64_t maxBytes = std::uint64_t{16} << 20;
+
+void putU32(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value) {
+    for (std::size_t i = 0; i < 4; ++i)
+        bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::uint32_t getU32(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i)
+        value |= std::uint32_t{bytes[at + i]} << (8 * i);
+    return value;
+}
+
+std::vector<std::uint8_t> encode(const std::vector<std::string>& journals) {
+    std::vector<std::uint8_t> bytes(headBytes);
+    std::memcpy(bytes.data(), magic, magicBytes);
+    putU32(bytes, 16, version);
+    putU32(bytes, 20, static_cast<std::uint32_t>(journals.size()));
+    for (const std::string& journal : journals) {
+        const std::size_t at = bytes.size();
+        bytes.resize(at + 4 + journal.size());
+        putU32(bytes, at, static_cast<std::uint32_t>(journal.size()));
+        std::memcpy(bytes.data() + at + 4, journal.data(), journal.size());
+    }
+    const std::size_t at = bytes.size();
+    bytes.resize(at + checksumBytes);
+    putU32(bytes, at, crc32c(Bytes(bytes).subspan(16, at - 16)));
+    return bytes;
+}
+
+SuperJournalContents decode(const std::vector<std::uint8_t>& bytes) {
+    SuperJournalContents contents;
+    if (bytes.size() < headBytes + checksumBytes ||
+        std::memcmp(bytes.data(), magic, magicBytes) != 0 || getU32(bytes, 16) != version)
+        return contents;
+    const std::size_t end = bytes.size() - checksumBytes;
+    if (getU32(bytes, end) != crc32c(Bytes(bytes).subspan(16, end - 16)))
+        return contents;
+    std::size_t at = headBytes;
+    for (std::uint32_t i = getU32(bytes, 20); i > 0; --i) {
+        if (end - at < 4 || end - at - 4 < getU32(bytes, at))
+            return {};
+        const std::size_t length = getU32(bytes, at);
+        contents.journals.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                                       bytes.begin() +
+                                           static_cast<std::ptrdiff_t>(at + 4 + length));
+        at += 4 + length;
+    }
+    contents.wellFormed = at == end;
+    return contents;
+}
+
+} // namespace
+
+JournalLocation superJournalBeside(const JournalLocation& first) {
+    const std::size_t name = os::lastComponentAt(first.path);
+    const std::string journalName = first.path.substr(name);
+    const std::string archiveName =
+        journalName.substr(0, journalName.size() - (sizeof journalSuffix - 1));
+    const std::string superName = fileNameFor(archiveName, superJournalSuffix);
+    const std::size_t shownName = os::lastComponentAt(first.shown);
+    return {first.path.substr(0, name) + superName, first.shown.substr(0, shownName) + superName};
+}
+
+std::string superJournalReference(const std::string& journalPath, const std::string& superPath) {
+    const std::size_t folder = os::lastComponentAt(superPath);
+    return journalPath.substr(0, os::lastComponentAt(journalPath)) == superPath.substr(0, folder)
+               ? superPath.substr(folder)
+               : superPath;
+}
+
+std::string superJournalPath(const std::string& journalPath, const std::string& reference) {
+    return os::lastComponentAt(reference) == 0
+               ? journalPath.substr(0, os::lastComponentAt(journalPath)) + reference
+               : reference;
+}
+
+std::error_code createSuperJournal(const JournalLocation& where,
+                                   const std::vector<std::string>& journals) {
+    os::File file;
+    if (const auto error = os::File::open(where.path, os::File::Access::CreateNew, file))
+        return error;
+    const std::vector<std::uint8_t> bytes = encode(journals);
+    std::size_t put = 0;
+    std::error_code error = file.writeAt(0, bytes, put);
+    if (!error)
+        error = file.syncData();
+    if (!error)
+        error = file.close();
+    if (!error)
+        error = os::syncFolderOf(where.path);
+    // Not flushed whole, it must not stay for a journal to name: none names it yet.
+    if (error && !os::removeFile(where.path))
+        (void)os::syncFolderOf(where.path);
+    return error;
+}
+
+std::error_code readSuperJournal(const std::string& path, os::FileStatus& status,
+                                 SuperJournalContents& contents) {
+    os::File file;
+    if (const auto error =
+            os::File::open(path, os::File::Access::Read, file, os::File::LastLink::Refuse))
+        return error;
+    if (const auto error = file.status(status))
+        return error;
+    contents = {};
+    if (status.kind != os::FileKind::Regular || status.size > maxBytes)
+        return {};
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(status.size));
+    std::size_t got = 0;
+    if (const auto error = file.readAt(0, bytes, got))
+        return error;
+    bytes.resize(got);
+    contents = decode(bytes);
+    return {};
+}
+
+} // namespace dyeloom
