@@ -15,7 +15,7 @@
 
 namespace dyeloom {
 
-enum class Outcome {
+enum class Outcome : std::uint8_t {
     Pending,         // still to be looked for
     Replaced,        // its original's data was found, and the modded texture's written over it
     AlreadyReplaced, // its original's data was not found, but the modded texture's was

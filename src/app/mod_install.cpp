@@ -42,14 +42,13 @@ struct SearchedArchive {
 // originals, then the modded data of those whose original no archive holds.
 void searchMod(ModListing& mod, const ModFolders& folders, const ArchiveFacts& facts,
                std::span<const FileView> views, std::vector<ModArchive>& archives,
-               std::int32_t headerBytes) {
+               const PassLimits& limits, std::int32_t headerBytes) {
     std::uint64_t total = 0;
     for (const FileView& view : views)
         total += view.bytes().size();
     ProgressLine progress(total, mod.textures.size());
     std::size_t foundBefore = 0, pass = 1;
     PassMemory memory;
-    const PassLimits limits = passLimitsFor(mod, folders);
     for (const PassKind kind : {PassKind::Originals, PassKind::Modded})
         for (std::size_t from = 0; from < mod.textures.size(); ++pass) {
             const ModPass read =
@@ -59,14 +58,19 @@ void searchMod(ModListing& mod, const ModFolders& folders, const ArchiveFacts& f
                 break;
             std::uint64_t before = 0;
             for (std::size_t a = 0; a < archives.size(); ++a) {
+                std::vector<Texture> results(read.loaded.size());
                 std::vector<LoadedTexture> loaded = read.loaded;
                 for (std::size_t k = 0; k < loaded.size(); ++k)
-                    loaded[k].texture = &archives[a].found[read.indexes[k]];
+                    loaded[k].texture = &results[k];
                 searchTextures(views[a], archives[a].path, loaded, headerBytes,
                                [&](std::size_t searched, std::size_t found) {
                                    progress.update(pass, before + searched, foundBefore + found);
                                });
                 before += views[a].bytes().size();
+                for (std::size_t k = 0; k < loaded.size(); ++k)
+                    archives[a].found[read.indexes[k]] = {results[k].archiveOffset,
+                                                          results[k].spanBytes, Finding::none,
+                                                          results[k].outcome};
             }
             settleOverall(mod, archives);
             for (const std::size_t i : read.indexes)
@@ -74,32 +78,62 @@ void searchMod(ModListing& mod, const ModFolders& folders, const ArchiveFacts& f
         }
 }
 
+// The textures an archive's patch writes, as the grouping and the conflict rule take them, and
+// where each stands in the listing.
+struct Replaced {
+    std::vector<Texture> textures;
+    std::vector<std::size_t> indexes;
+
+    explicit Replaced(const ModArchive& archive) {
+        for (std::size_t i = 0; i < archive.found.size(); ++i) {
+            const Finding& found = archive.found[i];
+            if (found.outcome != Outcome::Replaced)
+                continue;
+            textures.push_back({});
+            textures.back().outcome = found.outcome;
+            textures.back().archiveOffset = found.archiveOffset;
+            textures.back().spanBytes = found.spanBytes;
+            indexes.push_back(i);
+        }
+    }
+    [[nodiscard]] std::vector<Texture*> pointers() {
+        std::vector<Texture*> all;
+        for (Texture& texture : textures)
+            all.push_back(&texture);
+        return all;
+    }
+};
+
+TexturePart partOf(const ModListing& mod, const ModArchive& archive, std::size_t i) {
+    return {&mod.textures[i], archive.found[i].archiveOffset, archive.found[i].spanBytes};
+}
+
 // The parts of an archive's patch: the groups of its Replaced textures, each written as one span.
-std::vector<std::vector<TexturePart>> partsOf(const ModListing& mod, ModArchive& archive) {
-    std::vector<Texture*> textures;
-    for (Texture& texture : archive.found)
-        textures.push_back(&texture);
+std::vector<std::vector<TexturePart>> partsOf(const ModListing& mod, const ModArchive& archive) {
+    Replaced replaced(archive);
     std::vector<std::vector<TexturePart>> parts;
-    for (const std::vector<std::size_t>& group : patchGroups(textures)) {
+    for (const std::vector<std::size_t>& group : patchGroups(replaced.pointers())) {
         parts.emplace_back();
-        for (const std::size_t i : group)
-            parts.back().push_back(
-                {&mod.textures[i], archive.found[i].archiveOffset, archive.found[i].spanBytes});
+        for (const std::size_t k : group)
+            parts.back().push_back(partOf(mod, archive, replaced.indexes[k]));
     }
     return parts;
 }
 
 void markArchiveConflicts(const ModListing& mod, ModArchive& archive, std::int32_t headerBytes) {
-    std::vector<Texture*> textures;
-    for (Texture& texture : archive.found)
-        textures.push_back(&texture);
-    const auto part = [&](std::size_t i) {
-        return TexturePart{&mod.textures[i], archive.found[i].archiveOffset,
-                           archive.found[i].spanBytes};
-    };
-    markConflicts(textures, [&](std::size_t a, std::size_t b) {
-        return moddedAgree(part(a), part(b), headerBytes);
+    Replaced replaced(archive);
+    const std::vector<std::size_t>& at = replaced.indexes;
+    markConflicts(replaced.pointers(), [&](std::size_t a, std::size_t b) {
+        return moddedAgree(partOf(mod, archive, at[a]), partOf(mod, archive, at[b]), headerBytes);
     });
+    for (std::size_t k = 0; k < at.size(); ++k) {
+        const Texture& texture = replaced.textures[k];
+        Finding& found = archive.found[at[k]];
+        found.outcome = texture.outcome;
+        if (texture.overlapping != nullptr)
+            found.overlapping = static_cast<std::uint32_t>(
+                at[static_cast<std::size_t>(texture.overlapping - replaced.textures.data())]);
+    }
 }
 
 // Writes every archive's Replaced textures: one archive in one patch under its journal, several
@@ -145,13 +179,15 @@ void installMod(const Arguments& args, const ModRun& run, os::StopSignals& signa
     ModListing mod = listMod(folders);
     std::vector<ModArchive> archives;
     for (const std::string& path : run.archives)
-        archives.push_back({path, std::vector<Texture>(mod.textures.size())});
+        archives.push_back({path, std::vector<Finding>(mod.textures.size())});
     std::vector<ArchiveRecovery> recoveries;
     if (!mod.textures.empty()) {
         std::vector<FileView> views;
         for (LoadableFile& file : files)
             views.push_back(viewFile(std::move(file), ReadPattern::Sparse));
-        searchMod(mod, folders, facts, views, archives, headerBytes);
+        const PassLimits limits =
+            passLimitsFor(mod, folders, archives.size() * mod.textures.size() * sizeof(Finding));
+        searchMod(mod, folders, facts, views, archives, limits, headerBytes);
         for (ModArchive& archive : archives)
             markArchiveConflicts(mod, archive, headerBytes);
         settleOverall(mod, archives);

@@ -19,10 +19,21 @@ struct ModRun {
     bool checkOnly = false;            // nothing is written
 };
 
+// What a texture of the mod became in one archive: small, as a game holds one per texture and
+// archive for the whole run.
+struct Finding {
+    static constexpr std::uint32_t none = ~std::uint32_t{0};
+    std::uint64_t archiveOffset = 0;
+    std::uint64_t spanBytes = 0;
+    std::uint32_t overlapping =
+        none; // the texture a Conflict overlaps, by its place in the listing
+    Outcome outcome = Outcome::Pending;
+};
+
 // One archive of the run, and what each texture of the mod became in it.
 struct ModArchive {
     std::string path;
-    std::vector<Texture> found; // one per texture of the mod, in the listing's order
+    std::vector<Finding> found; // one per texture of the mod, in the listing's order
 };
 
 // Installs the mod the arguments name (both texture arguments are folders) in every archive of

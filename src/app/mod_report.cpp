@@ -9,10 +9,10 @@ namespace dyeloom {
 namespace {
 
 // The line of a texture's outcome; `in` names the archive in a game's report ("" otherwise).
-std::string lineFor(const std::string& name, const Texture& texture, const std::string& other,
+std::string lineFor(const Texture& texture, Outcome outcome, const std::string& other,
                     const std::string& in) {
-    const std::string shown = shownName(name) + in;
-    switch (texture.outcome) {
+    const std::string shown = shownName(texture.name) + in;
+    switch (outcome) {
     case Outcome::Replaced:
         return "replaced: " + shown;
     case Outcome::AlreadyReplaced:
@@ -30,12 +30,10 @@ std::string lineFor(const std::string& name, const Texture& texture, const std::
     return "fatal error";
 }
 
-// The name of the texture a Conflict of `archive` overlaps.
-std::string otherOf(const ModListing& mod, const ModArchive& archive, const Texture& texture) {
-    if (texture.overlapping == nullptr)
-        return {};
-    const auto index = static_cast<std::size_t>(texture.overlapping - archive.found.data());
-    return mod.textures[index].texture.name;
+// The name of the texture a Conflict overlaps.
+std::string otherOf(const ModListing& mod, const Finding& found) {
+    return found.overlapping == Finding::none ? std::string()
+                                              : mod.textures[found.overlapping].texture.name;
 }
 
 // An archive as a game's lines name it: its folder as typed, its name as listed, escaped.
@@ -49,17 +47,19 @@ std::string linesFor(const ModListing& mod, const std::vector<ModArchive>& archi
                      bool game) {
     const Texture& overall = mod.textures[i].texture;
     if (!game || overall.outcome == Outcome::Skipped) {
-        const Texture& here = overall.outcome == Outcome::Skipped ? overall : archives[0].found[i];
-        return lineFor(overall.name, here.outcome == Outcome::Pending ? overall : here,
-                       otherOf(mod, archives[0], here), "") +
+        const Finding& here = archives[0].found[i];
+        const bool inArchive =
+            overall.outcome != Outcome::Skipped && here.outcome != Outcome::Pending;
+        return lineFor(overall, inArchive ? here.outcome : overall.outcome, otherOf(mod, here),
+                       "") +
                "\n";
     }
     std::string lines;
     for (const ModArchive& archive : archives) {
-        const Texture& here = archive.found[i];
+        const Finding& here = archive.found[i];
         if (here.outcome == Outcome::Replaced || here.outcome == Outcome::AlreadyReplaced ||
             here.outcome == Outcome::Conflict)
-            lines += lineFor(overall.name, here, otherOf(mod, archive, here),
+            lines += lineFor(overall, here.outcome, otherOf(mod, here),
                              " in " + shownArchive(archive.path)) +
                      "\n";
     }
@@ -103,7 +103,7 @@ Counts countOutcomes(const std::vector<ModTexture>& textures) {
 
 bool patchedBy(const ModArchive& archive) {
     return std::any_of(archive.found.begin(), archive.found.end(),
-                       [](const Texture& texture) { return texture.outcome == Outcome::Replaced; });
+                       [](const Finding& found) { return found.outcome == Outcome::Replaced; });
 }
 
 // What the run did, or would do, to its archives.

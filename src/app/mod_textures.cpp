@@ -181,9 +181,10 @@ std::uint64_t listingBytes(const ModListing& mod, const ModFolders& folders) {
     return bytes;
 }
 
-PassLimits passLimitsFor(const ModListing& mod, const ModFolders& folders) {
+PassLimits passLimitsFor(const ModListing& mod, const ModFolders& folders,
+                         std::uint64_t heldBeside) {
     const std::uint64_t taken =
-        runReserveBytes + MultiSearch::sharedHeapBytes() + listingBytes(mod, folders);
+        runReserveBytes + MultiSearch::sharedHeapBytes() + listingBytes(mod, folders) + heldBeside;
     return {taken < heapBudgetBytes ? heapBudgetBytes - taken : 0, passTextureLimit};
 }
 

@@ -65,8 +65,10 @@ struct PassLimits {
 };
 
 // The limits of each pass over `mod`: the run's heap budget less what the search's tables, the
-// mod's listing and the rest of the run may take.
-[[nodiscard]] PassLimits passLimitsFor(const ModListing& mod, const ModFolders& folders);
+// mod's listing, `heldBeside` bytes the run keeps for the whole search (what each texture became
+// in each archive) and the rest of the run may take.
+[[nodiscard]] PassLimits passLimitsFor(const ModListing& mod, const ModFolders& folders,
+                                       std::uint64_t heldBeside = 0);
 
 // What a pass looks for. The originals come first, each texture's modded file read through for
 // its digest and compared with its original; the modded data of the textures whose original was

@@ -62,8 +62,9 @@ bool isArchivePattern(const std::string& argument) {
     const std::string name = argument.substr(os::lastComponentAt(argument));
     if (name.find_first_of("*?") == std::string::npos)
         return false;
+    // Where nothing can be asked of the name (Windows refuses '*' and '?' in one), it is no file.
     os::FileStatus status;
-    return os::isMissing(os::linkStatus(argument, status));
+    return static_cast<bool>(os::linkStatus(argument, status));
 }
 
 std::vector<std::string> expandArchivePattern(const std::string& pattern,
