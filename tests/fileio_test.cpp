@@ -1,9 +1,11 @@
 // The journal's format checks, and the refusals of the write path that need no fault injection.
+#include "archive_pattern.hpp"
 #include "archive_writer.hpp"
 #include "checksum.hpp"
 #include "digest.hpp"
 #include "file_view.hpp"
 #include "journal.hpp"
+#include "super_journal.hpp"
 #include "support/byte_gen.hpp"
 #include "support/temp_dir.hpp"
 
@@ -50,6 +52,59 @@ TEST(Digest, IsXxh64InAnyPieces) {
         }
         EXPECT_EQ(pieces.value(), 0x6AC1E58032166597ull) << cuts;
     }
+}
+
+// The pattern's matcher against the obvious recursive one, on every name of up to four bytes over
+// an alphabet with a two-byte character, and every pattern of up to four symbols.
+bool naiveMatch(const std::string& name, const std::string& pattern) {
+    if (pattern.empty())
+        return name.empty();
+    if (pattern[0] == '*')
+        for (std::size_t skip = 0;; skip += name[skip] == '\xC3' ? 2 : 1) {
+            if (naiveMatch(name.substr(skip), pattern.substr(1)))
+                return true;
+            if (skip >= name.size())
+                return false;
+        }
+    if (name.empty())
+        return false;
+    const std::size_t first = name[0] == '\xC3' ? 2 : 1;
+    return (pattern[0] == '?' || pattern.compare(0, first, name, 0, first) == 0) &&
+           naiveMatch(name.substr(first), pattern.substr(pattern[0] == '?' ? 1 : first));
+}
+
+std::vector<std::string> wordsOf(const std::vector<std::string>& symbols, std::size_t most) {
+    std::vector<std::string> words = {""};
+    for (std::size_t from = 0, length = 0; length < most; ++length) {
+        const std::size_t to = words.size();
+        for (std::size_t i = from; i < to; ++i)
+            for (const std::string& symbol : symbols)
+                words.push_back(words[i] + symbol);
+        from = to;
+    }
+    return words;
+}
+
+TEST(ArchivePattern, MatchesAsTheObviousMatcherDoes) {
+    const auto names = wordsOf({"a", "b", "\xC3\xA9"}, 4);
+    for (const std::string& pattern : wordsOf({"a", "\xC3\xA9", "*", "?"}, 4))
+        for (const std::string& name : names)
+            EXPECT_EQ(matchesPattern(name, pattern), naiveMatch(name, pattern))
+                << "'" << name << "' '" << pattern << "'";
+    EXPECT_TRUE(matchesPattern("data0.asf", "data?.asf"));
+    EXPECT_FALSE(matchesPattern("data0.asf.dyeloom-journal", "*.asf"));
+}
+
+TEST(SuperJournal, IsNamedByNameBesideItsJournalsAndByPathElsewhere) {
+    const std::string super = "/game/data/a.asf.dyeloom-super-journal";
+    for (const std::string journal :
+         {"/game/data/b.asf.dyeloom-journal", "/other/c.asf.dyeloom-journal"}) {
+        const std::string reference = superJournalReference(journal, super);
+        EXPECT_EQ(reference, journal[1] == 'g' ? "a.asf.dyeloom-super-journal" : super);
+        EXPECT_EQ(superJournalPath(journal, reference), super);
+    }
+    EXPECT_EQ(superJournalBeside({"/g/a.asf.dyeloom-journal", "d/a.asf.dyeloom-journal"}).shown,
+              "d/a.asf.dyeloom-super-journal");
 }
 
 // A journal is only trusted whole: every way of cutting it short, and any changed byte, must

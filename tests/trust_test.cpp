@@ -4,6 +4,7 @@
 // writable by nobody else. The cases run for real as an unprivileged user (the tests run as root
 // in CI, and drop privileges in the child that runs Dyeloom).
 #include "journal.hpp"
+#include "super_journal.hpp"
 #include "support/dyeloom_fixture.hpp"
 
 #include <optional>
@@ -144,6 +145,42 @@ INSTANTIATE_TEST_SUITE_P(Journals, Trust, ::testing::Values(
               1}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
+
+// The super-journal a journal names is trusted as the journal is: a journal (trusted itself) that
+// names one someone else could have written, or a link, restores nothing and keeps both.
+TEST_F(Trust, OnlySuperJournalsNoOneElseCouldHaveWrittenAreUsed) {
+    if (geteuid() != root)
+        GTEST_SKIP() << "needs root to give files to other users (CI runs as root)";
+    const std::string superName = "pack.asf.dyeloom-super-journal";
+    const fs::path super = dir / superName, journal = dir / journalName;
+    const std::pair<const char*, std::string> cases[] = {
+        {"owner", anotherUser},
+        {"mode", "users other than its owner may write to it"},
+        {"link", "it is a symbolic link"}};
+    for (const auto& [how, reason] : cases) {
+        writeBytes(dir / "pack.asf", archive);
+        const ByteBuffer chosen(original.size() - headerSize, 0x41);
+        writeJournal(dir / "pack.asf", journal, zeros.size() + headerSize, chosen, superName);
+        const fs::path made = how == std::string("link") ? dir / "elsewhere" : super;
+        ASSERT_FALSE(createSuperJournal({made.string(), made.string()},
+                                        {(fs::canonical(dir.path()) / journalName).string()}));
+        if (how == std::string("link"))
+            fs::create_symlink("elsewhere", super);
+        else
+            own(super, how == std::string("owner") ? nobody : root, 0622);
+        expectResult(patch(),
+                     "'" + superName + "', the super-journal of '" + journalName +
+                         "' of 'pack.asf', is not trusted: " + reason +
+                         "; nothing was changed, and its journal '" + journalName +
+                         "' of an interrupted patch is kept\n",
+                     1);
+        EXPECT_EQ(readBytes(dir / "pack.asf"), archive);
+        EXPECT_TRUE(fs::exists(journal));
+        fs::remove(journal);
+        fs::remove(super);
+        fs::remove(dir / "elsewhere");
+    }
+}
 
 } // namespace
 } // namespace dyeloom

@@ -88,15 +88,16 @@ protected:
     }
 
     // Writes, at `journal`, a whole journal of the span of `archive` at `offset` holding `bytes`:
-    // what a run interrupted while writing that span leaves, or what a forger could write.
+    // what a run interrupted while writing that span leaves, or what a forger could write. With
+    // `superJournal`, it is one archive's journal of a patch of several.
     static void writeJournal(const std::filesystem::path& archive,
-                             const std::filesystem::path& journal, std::size_t offset,
-                             Bytes bytes) {
+                             const std::filesystem::path& journal, std::size_t offset, Bytes bytes,
+                             const std::string& superJournal = {}) {
         os::File file;
         os::FileStatus status;
         ASSERT_FALSE(os::File::open(archive.string(), os::File::Access::Read, file));
         ASSERT_FALSE(file.status(status));
-        JournalHeader header{status.identity, status.size, {{offset, bytes.size()}}, {}};
+        JournalHeader header{status.identity, status.size, {{offset, bytes.size()}}, superJournal};
         ASSERT_FALSE(
             surroundingsOf(file, status.size, header.spans, 0, header.spans[0].surroundings));
         Journal written;

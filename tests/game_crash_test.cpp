@@ -1,0 +1,112 @@
+// A patch of several archives killed at every step of its protocol, with and without lost power:
+// each archive recovered alone afterwards must leave all of them patched or none, and a rerun of
+// the command must complete the install with nothing left beside the archives.
+#include "support/dyeloom_fixture.hpp"
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+namespace dyeloom {
+namespace {
+
+using namespace test;
+namespace fs = std::filesystem;
+
+class GameCrashPoints : public DyeloomRun {
+protected:
+    // Each archive holds one texture; the first archive's is written in two pieces.
+    static constexpr std::size_t archives = 3;
+    std::vector<ByteBuffer> before, installed;
+    const std::vector<std::string> command = {"data/*.asf", "orig", "mod", "16"};
+
+    void SetUp() override {
+        for (const char* folder : {"data", "orig", "mod"})
+            fs::create_directories(dir / folder);
+        writeBytes(dir / "none.dds", ddsLike(300, 99));
+        for (std::size_t i = 0; i < archives; ++i) {
+            const auto seed = static_cast<std::uint8_t>(20 + 2 * i);
+            const std::size_t textureBytes = i == 0 ? journalPieceBytes + 1000 : 300;
+            const ByteBuffer original = ddsLike(textureBytes, seed);
+            const ByteBuffer modded = ddsLike(textureBytes, seed + 1);
+            writeBytes(dir / "orig" / ("t" + std::to_string(i) + ".dds"), original);
+            writeBytes(dir / "mod" / ("t" + std::to_string(i) + ".dds"), modded);
+            before.push_back(concat({zeros, original, zeros}));
+            installed.push_back(patched(before.back(), modded, zeros.size(), textureBytes));
+        }
+    }
+    fs::path archivePath(std::size_t i) const {
+        return dir / "data" / ("data" + std::to_string(i) + ".asf");
+    }
+    void writeArchives() {
+        for (std::size_t i = 0; i < archives; ++i)
+            writeBytes(archivePath(i), before[i]);
+    }
+    // Which state every archive is in: 0 as before, 1 installed, -1 neither.
+    std::vector<int> states() const {
+        std::vector<int> seen;
+        for (std::size_t i = 0; i < archives; ++i) {
+            const ByteBuffer now = readBytes(archivePath(i));
+            seen.push_back(now == before[i] ? 0 : now == installed[i] ? 1 : -1);
+        }
+        return seen;
+    }
+
+    std::vector<std::string> protocolSteps() {
+        writeArchives();
+        const std::string trace = (dir / "trace").string();
+        EXPECT_EQ(run(command, withFaults({{"DYELOOM_TRACE", trace}})).status, 0);
+        std::ifstream in(trace);
+        std::vector<std::string> steps;
+        for (std::string line; std::getline(in, line);)
+            steps.push_back(line);
+        fs::remove(trace);
+        return steps;
+    }
+
+    void crashAtEveryStep(const char* seed) {
+        const std::vector<std::string> steps = protocolSteps();
+        std::map<std::string, int> seen;
+        for (const std::string& step : steps) {
+            const std::string kind = step.substr(0, step.find(' '));
+            const std::string crash = kind + ":" + std::to_string(++seen[kind]);
+            SCOPED_TRACE(crash + (seed ? std::string(" seed ") + seed : ""));
+            writeArchives();
+            std::vector<std::pair<std::string, std::string>> settings = {{"DYELOOM_CRASH", crash}};
+            if (seed != nullptr)
+                settings.emplace_back("DYELOOM_POWER_LOSS", seed);
+            ASSERT_EQ(run(command, withFaults(settings)).status, 128 + SIGKILL);
+
+            // Each archive alone: its journal restores it, or is removed, never half of them.
+            for (std::size_t i = 0; i < archives; ++i) {
+                const std::string archive = "data/data" + std::to_string(i) + ".asf";
+                const ProcessResult alone = run({archive, "none.dds", "none.dds", "16"});
+                ASSERT_EQ(alone.status, 0) << alone.out;
+            }
+            const std::vector<int> after = states();
+            EXPECT_TRUE(after == std::vector<int>(archives, 0) ||
+                        after == std::vector<int>(archives, 1))
+                << after[0] << after[1] << after[2];
+
+            const ProcessResult rerun = run(command);
+            EXPECT_EQ(rerun.status, 0) << rerun.out;
+            EXPECT_EQ(states(), std::vector<int>(archives, 1)) << rerun.out;
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir / "data"), {}),
+                      static_cast<std::ptrdiff_t>(archives))
+                << "no journal or super-journal is left";
+        }
+    }
+};
+
+TEST_F(GameCrashPoints, EveryArchiveOrNoneAfterAKillAtAnyStep) {
+    crashAtEveryStep(nullptr);
+}
+
+TEST_F(GameCrashPoints, EveryArchiveOrNoneAfterLostPower) {
+    for (const char* seed : {"1", "2"})
+        crashAtEveryStep(seed);
+}
+
+} // namespace
+} // namespace dyeloom
