@@ -1,5 +1,7 @@
 // Builds the demo's sample files and explains what a run did to them.
 //   make_sample generate DIR   writes DIR/sample.asf, DIR/original.dds and DIR/modded.dds
+//   make_sample game DIR       writes a small game: DIR/data/data0.asf to data2.asf, its textures
+//                              as extracted in DIR/extracted and a mod of some of them in DIR/mymod
 //   make_sample compare A B    says how archive B differs from archive A
 #include "dds_like.hpp"
 
@@ -7,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -62,6 +65,56 @@ int generate(const std::string& dir) {
     return 0;
 }
 
+// The "recoloured" texture: the same header, every byte of data inverted.
+ByteBuffer recoloured(ByteBuffer texture) {
+    for (std::size_t i = dds::ddsHeaderBytes; i < texture.size(); ++i)
+        texture[i] = static_cast<std::uint8_t>(255 - texture[i]);
+    return texture;
+}
+
+// Three archives; hero.dds in two of them, its second mip level stored as a texture of its own
+// (hero_mip1.dds, inside hero.dds's data), and a texture the mod does not change.
+int generateGame(const std::string& dir) {
+    std::mt19937_64 rng(2027);
+    const ByteBuffer hero = dds::ddsTexture(40 * 1024, 1, rng);
+    const ByteBuffer mip =
+        dds::concat(dds::ddsHeader(64, 64, 2),
+                    ByteBuffer(hero.begin() + dds::ddsHeaderBytes + 32 * 1024, hero.end()));
+    const ByteBuffer rock = dds::ddsTexture(24 * 1024, 3, rng);
+    const ByteBuffer sky = dds::ddsTexture(16 * 1024, 4, rng);
+    const ByteBuffer logo = dds::ddsTexture(8 * 1024, 5, rng);
+    const std::vector<std::vector<const ByteBuffer*>> archives = {
+        {&hero, &rock}, {&sky, &logo}, {&hero}};
+    bool saved = true;
+    for (std::size_t i = 0; i < archives.size(); ++i) {
+        ByteBuffer archive = {'A', 'S', 'F', 0};
+        for (const ByteBuffer* texture : archives[i]) {
+            dds::padTo(archive, dds::entryAlignment);
+            archive.insert(archive.end(), texture->begin(), texture->end());
+        }
+        saved = saved && save(dir + "/data/data" + std::to_string(i) + ".asf", archive);
+    }
+    const std::vector<std::pair<const char*, const ByteBuffer*>> textures = {
+        {"hero.dds", &hero},
+        {"hero_mip1.dds", &mip},
+        {"rock.dds", &rock},
+        {"sky.dds", &sky},
+        {"logo.dds", &logo}};
+    for (const auto& [name, texture] : textures) {
+        saved = saved && save(dir + "/extracted/" + name, *texture);
+        if (texture != &logo)
+            saved = saved && save(dir + "/mymod/" + name, recoloured(*texture));
+    }
+    if (!saved) {
+        std::printf("make_sample: cannot write into %s\n", dir.c_str());
+        return 1;
+    }
+    std::printf("data/data0.asf to data2.asf: three archives of a game; hero.dds is stored in two "
+                "of them, and its second mip level is extracted as hero_mip1.dds\n"
+                "extracted/: the game's 5 textures; mymod/: a mod recolouring 4 of them\n");
+    return 0;
+}
+
 int compare(const std::string& beforePath, const std::string& afterPath) {
     ByteBuffer before, after;
     if (!load(beforePath, before) || !load(afterPath, after)) {
@@ -92,6 +145,8 @@ int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "generate" && argc == 3)
         return generate(argv[2]);
+    if (command == "game" && argc == 3)
+        return generateGame(argv[2]);
     if (command == "compare" && argc == 4)
         return compare(argv[2], argv[3]);
     std::printf("usage: make_sample generate DIR | make_sample compare BEFORE AFTER\n");
