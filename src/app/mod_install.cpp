@@ -1,5 +1,6 @@
 #include "mod_install.hpp"
 
+#include "archive_state.hpp"
 #include "game_writer.hpp"
 #include "header_bytes.hpp"
 #include "mod_patch_bytes.hpp"
@@ -188,8 +189,12 @@ void installMod(const Arguments& args, const ModRun& run, os::StopSignals& signa
         const PassLimits limits =
             passLimitsFor(mod, folders, archives.size() * mod.textures.size() * sizeof(Finding));
         searchMod(mod, folders, facts, views, archives, limits, headerBytes);
-        for (ModArchive& archive : archives)
-            markArchiveConflicts(mod, archive, headerBytes);
+        try {
+            for (ModArchive& archive : archives)
+                markArchiveConflicts(mod, archive, headerBytes);
+        } catch (const std::runtime_error& error) {
+            throw std::runtime_error(error.what() + archive_left::unchanged());
+        }
         settleOverall(mod, archives);
         if (!run.checkOnly)
             recoveries = writeMod(mod, archives, headerBytes, signals);
