@@ -168,18 +168,25 @@ void installMod(const Arguments& args, const ModRun& run, os::StopSignals& signa
     }
     releaseSignals(signals);
 
+    // A file a pattern matches under two names (a link beside it) is one archive, patched once.
     std::vector<LoadableFile> files;
+    std::vector<std::string> paths;
     ArchiveFacts facts;
     for (const std::string& path : run.archives) {
-        files.push_back(openToLoad(path));
-        facts.identities.push_back(files.back().identity);
-        facts.size = std::max(facts.size, files.back().size);
+        LoadableFile file = openToLoad(path);
+        const auto& seen = facts.identities;
+        if (std::find(seen.begin(), seen.end(), file.identity) != seen.end())
+            continue;
+        facts.identities.push_back(file.identity);
+        facts.size = std::max(facts.size, file.size);
+        files.push_back(std::move(file));
+        paths.push_back(path);
     }
     const std::int32_t headerBytes = parseHeaderBytes(args.headerBytes);
     const ModFolders folders{openTextureFolder(args.original), openTextureFolder(args.modded)};
     ModListing mod = listMod(folders);
     std::vector<ModArchive> archives;
-    for (const std::string& path : run.archives)
+    for (const std::string& path : paths)
         archives.push_back({path, std::vector<Finding>(mod.textures.size())});
     std::vector<ArchiveRecovery> recoveries;
     if (!mod.textures.empty()) {
