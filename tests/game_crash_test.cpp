@@ -99,6 +99,40 @@ protected:
     }
 };
 
+// A stop signal, or a failure, while the second archive is written puts back the first one,
+// which was written whole, and leaves nothing beside the archives.
+TEST_F(GameCrashPoints, AnInterruptionOrAFailurePutsBackEveryArchive) {
+    const std::string tail = "; the original bytes were put back and the archive is unchanged; "
+                             "every other archive is unchanged\n";
+    const std::pair<std::string, std::string> faults[] = {
+        {"DYELOOM_RAISE", "INT:3"}, {"DYELOOM_FAULT", "half-write-no-restore"}};
+    for (const auto& [setting, value] : faults) {
+        SCOPED_TRACE(value);
+        writeArchives();
+        const ProcessResult result = run(command, withFaults({{setting, value}}));
+        if (setting == "DYELOOM_RAISE") {
+            expectResult(result,
+                         "interrupted (SIGINT) while 'data/data1.asf' was being written" + tail,
+                         128 + SIGINT);
+            EXPECT_EQ(states(), std::vector<int>(archives, 0));
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir / "data"), {}), 3);
+            continue;
+        }
+        // The first archive cannot be put back: its journal and the super-journal stay, and a
+        // rerun puts it back before it installs.
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.out.find("the super-journal 'data/data0.asf.dyeloom-super-journal' is "
+                                  "kept for the journals of 'data/data0.asf'"),
+                  std::string::npos)
+            << result.out;
+        EXPECT_TRUE(fs::exists(dir / "data" / "data0.asf.dyeloom-super-journal"));
+        const ProcessResult rerun = run(command);
+        EXPECT_EQ(rerun.out.rfind("restored bytes 80 to ", 0), 0u) << rerun.out;
+        EXPECT_EQ(states(), std::vector<int>(archives, 1));
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir / "data"), {}), 3);
+    }
+}
+
 TEST_F(GameCrashPoints, EveryArchiveOrNoneAfterAKillAtAnyStep) {
     crashAtEveryStep(nullptr);
 }
