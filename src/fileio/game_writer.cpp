@@ -70,17 +70,11 @@ void clearSpent(const JournalLocation& super) {
              "belongs: " +
              os::describe(error) + "; every archive is unchanged");
     }
-    for (const std::string& journal : contents.journals) {
-        os::FileStatus found;
-        if (!os::isMissing(os::linkStatus(journal, found)))
-            fail(quoted(super.shown) +
-                 ", the super-journal of an interrupted patch, names the "
-                 "journal " +
-                 quoted(journal) +
-                 ", which is still there; every archive is "
-                 "unchanged: run the command of that patch again first, which puts its "
-                 "archives back");
-    }
+    if (const std::string journal = journalLeftOf(contents); !journal.empty())
+        fail(quoted(super.shown) +
+             ", the super-journal of an interrupted patch, names the journal " + quoted(journal) +
+             ", which is still there; every archive is unchanged: run the command of that patch "
+             "again first, which puts its archives back");
     // Flushed whole before any journal named it, one that is not whole was never named.
     if (const auto error = os::removeFile(super.path))
         fail("can't remove " + quoted(super.shown) + ", a super-journal no journal names: " +

@@ -104,13 +104,9 @@ bool committed(const LockedArchive& archive, const Journal& journal, const Journ
 void removeIfSpent(const std::string& superPath) {
     os::FileStatus status;
     SuperJournalContents contents;
-    if (readSuperJournal(superPath, status, contents) || !contents.wellFormed)
+    if (readSuperJournal(superPath, status, contents) || !contents.wellFormed ||
+        !journalLeftOf(contents).empty())
         return;
-    for (const std::string& journal : contents.journals) {
-        os::FileStatus found;
-        if (!os::isMissing(os::linkStatus(journal, found)))
-            return;
-    }
     if (!os::removeFile(superPath))
         (void)os::syncFolderOf(superPath);
 }

@@ -131,4 +131,13 @@ std::error_code readSuperJournal(const std::string& path, os::FileStatus& status
     return {};
 }
 
+std::string journalLeftOf(const SuperJournalContents& contents) {
+    for (const std::string& journal : contents.journals) {
+        os::FileStatus found;
+        if (!os::isMissing(os::linkStatus(journal, found)))
+            return journal;
+    }
+    return {};
+}
+
 } // namespace dyeloom

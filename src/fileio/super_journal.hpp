@@ -50,4 +50,8 @@ struct SuperJournalContents {
 [[nodiscard]] std::error_code readSuperJournal(const std::string& path, os::FileStatus& status,
                                                SuperJournalContents& contents);
 
+// The first journal `contents` lists that is still on the disk (anything at its name, which a
+// run would have to deal with first), or "" once none is: the super-journal is spent.
+[[nodiscard]] std::string journalLeftOf(const SuperJournalContents& contents);
+
 } // namespace dyeloom
