@@ -207,7 +207,8 @@ TEST_F(FileIo, AJournalRestoresItsSpansInOrder) {
     std::copy_n(kept.begin(), 40, old.begin() + 64);
     put(104, crc32c(Bytes(old).subspan(16, 64 - 16 + 40)), 4);
     test::writeBytes(dir / "pack.asf.dyeloom-journal", old);
-    EXPECT_EQ(recoverArchive(path("pack.asf"), signals).outcome, Recovery::Outcome::Restored);
+    EXPECT_EQ(recoverArchive(path("pack.asf"), signals, [](const std::string&) {}).outcome,
+              Recovery::Outcome::Restored);
     ByteBuffer expected = archive;
     std::copy_n(kept.begin(), 40, expected.begin() + 200);
     EXPECT_EQ(test::readBytes(dir / "pack.asf"), expected);

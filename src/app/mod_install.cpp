@@ -1,5 +1,6 @@
 #include "mod_install.hpp"
 
+#include "archive_lock_wait.hpp"
 #include "archive_state.hpp"
 #include "game_writer.hpp"
 #include "header_bytes.hpp"
@@ -140,7 +141,8 @@ void markArchiveConflicts(const ModListing& mod, ModArchive& archive, std::int32
 // Writes every archive's Replaced textures: one archive in one patch under its journal, several
 // as one transaction.
 std::vector<ArchiveRecovery> writeMod(const ModListing& mod, std::vector<ModArchive>& archives,
-                                      std::int32_t headerBytes, os::StopSignals& signals) {
+                                      std::int32_t headerBytes, ArchiveLocks& locks,
+                                      os::StopSignals& signals) {
     std::vector<GamePatch> patches;
     for (ModArchive& archive : archives) {
         std::vector<std::vector<TexturePart>> parts = partsOf(mod, archive);
@@ -151,6 +153,10 @@ std::vector<ArchiveRecovery> writeMod(const ModListing& mod, std::vector<ModArch
     }
     if (patches.empty())
         return {};
+    std::vector<std::string> written;
+    for (const GamePatch& patch : patches)
+        written.push_back(patch.path);
+    locks.lockToWrite(written, archive_left::unchanged());
     if (patches.size() == 1)
         return {{patches[0].path,
                  writeArchive(patches[0].path, patches[0].spans, *patches[0].bytes, signals)}};
@@ -160,11 +166,15 @@ std::vector<ArchiveRecovery> writeMod(const ModListing& mod, std::vector<ModArch
 } // namespace
 
 void installMod(const Arguments& args, const ModRun& run, os::StopSignals& signals) {
+    // Held to the end of the run: no other run writes an archive between the search and the
+    // write, nor while it is read.
+    ArchiveLocks locks = lockArchives(run.archives, run.checkOnly ? ArchiveLocks::Purpose::Check
+                                                                  : ArchiveLocks::Purpose::Patch);
     for (const std::string& path : run.archives) {
         if (run.checkOnly)
             printJournalFinding(inspectJournal(path), path);
         else
-            printRecovery(recoverArchive(path, signals), path);
+            printRecovery(recoverUnderLock(locks, path, signals), path);
     }
     releaseSignals(signals);
 
@@ -173,7 +183,7 @@ void installMod(const Arguments& args, const ModRun& run, os::StopSignals& signa
     std::vector<std::string> paths;
     ArchiveFacts facts;
     for (const std::string& path : run.archives) {
-        LoadableFile file = openToLoad(path);
+        LoadableFile file = openToLoad(path, true);
         const auto& seen = facts.identities;
         if (std::find(seen.begin(), seen.end(), file.identity) != seen.end())
             continue;
@@ -204,7 +214,7 @@ void installMod(const Arguments& args, const ModRun& run, os::StopSignals& signa
         }
         settleOverall(mod, archives);
         if (!run.checkOnly)
-            recoveries = writeMod(mod, archives, headerBytes, signals);
+            recoveries = writeMod(mod, archives, headerBytes, locks, signals);
     }
     for (const auto& [path, recovery] : recoveries)
         printRecovery(recovery, path);

@@ -1,5 +1,6 @@
 #include "single_run.hpp"
 
+#include "archive_lock_wait.hpp"
 #include "archive_state.hpp"
 #include "archive_writer.hpp"
 #include "file_view.hpp"
@@ -37,11 +38,16 @@ void requireModdedIsNotTheArchive(const Arguments& args, const LoadableFile& arc
 } // namespace
 
 void patchOneTexture(const Arguments& args, bool checkOnly, os::StopSignals& signals) {
+    // Held to the end of the run: no other run writes the archive between the search and the
+    // write, nor while it is read.
+    ArchiveLocks locks =
+        lockArchives(std::span(&args.archive, 1),
+                     checkOnly ? ArchiveLocks::Purpose::Check : ArchiveLocks::Purpose::Patch);
     // An interrupted patch is undone before anything reads the archive.
     if (checkOnly)
         printJournalFinding(inspectJournal(args.archive), args.archive);
     else
-        printRecovery(recoverArchive(args.archive, signals), args.archive);
+        printRecovery(recoverUnderLock(locks, args.archive, signals), args.archive);
     releaseSignals(signals);
     const std::string checked = checkOnly ? "nothing was written (check only)\n" : "";
 
@@ -77,6 +83,7 @@ void patchOneTexture(const Arguments& args, bool checkOnly, os::StopSignals& sig
     const MatchOffset matchOffset = texture.archiveOffset - static_cast<std::uint64_t>(headerBytes);
     const TextureSplice splice = spliceTexture(original.bytes(), modded, headerBytes, matchOffset);
     const SpanPatch span{splice.archiveOffset, splice.replaced, splice.replacement};
+    locks.lockToWrite(std::span(&args.archive, 1), archive_left::unchanged());
     printRecovery(writeArchive(args.archive, std::span(&span, 1), signals), args.archive);
     print("texture data is replaced\n");
 }

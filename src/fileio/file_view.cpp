@@ -19,11 +19,15 @@ namespace {
 
 // The size comes from the open handle, so it belongs to the very file that is read. Only regular
 // files are loaded: a directory or a device has no size to read, and a FIFO would block.
-LoadableFile openToLoad(const std::string& path) {
+LoadableFile openToLoad(const std::string& path, bool explainShortage) {
     LoadableFile opened;
     opened.path = path;
-    if (const auto error = os::File::open(path, os::File::Access::Read, opened.file))
+    if (const auto error = os::File::open(path, os::File::Access::Read, opened.file)) {
+        if (explainShortage && os::isResourceShortage(error))
+            fail("can't open " + quoted(path) + ": " + os::describe(error) +
+                 archive_left::unchanged());
         throw CantOpenError(path);
+    }
     os::FileStatus status;
     if (const auto error = opened.file.status(status))
         failSizeQuery(path, error);

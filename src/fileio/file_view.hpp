@@ -79,8 +79,9 @@ struct LoadableFile {
 };
 
 // Opens the file at `path` to be loaded. Throws as readFile does when it cannot be opened or is
-// not a regular file.
-LoadableFile openToLoad(const std::string& path);
+// not a regular file, except, where `explainShortage` asks, when the system ran short of files or
+// memory: that says nothing of the file, and the message gives the reason instead.
+LoadableFile openToLoad(const std::string& path, bool explainShortage = false);
 
 // Reads an opened file whole, with the checks and messages of readFile: what is read is the file's
 // bytes as they were at that moment, whatever happens to the file afterwards.

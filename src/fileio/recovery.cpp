@@ -204,13 +204,15 @@ JournalFinding inspectJournal(const std::string& path) {
     return finding;
 }
 
-Recovery recoverArchive(const std::string& path, os::StopSignals& signals) {
+Recovery recoverArchive(const std::string& path, os::StopSignals& signals,
+                        const std::function<void(const std::string& tail)>& lockToWrite) {
     JournalLocation journal;
     // No file at the archive's path: there is nothing to recover, and loading it says why.
     if (const auto error = locateJournal(path, journal))
         return {};
     if (!journalExists(journal, path))
         return {};
+    lockToWrite(archive_left::journalKept(journal.shown));
     signals.hold();
     const LockedArchive archive =
         openLocked(path, signals, archive_left::journalKept(journal.shown));

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace dyeloom {
@@ -27,10 +28,13 @@ struct Recovery {
 };
 
 // Deals with the journal beside the archive at `path`, if there is one, under the archive's
-// lock: restores the bytes it keeps, or removes it when it has nothing to restore. Stop
-// signals are held from the moment there is a journal (the caller releases them). Throws when
-// the journal cannot be applied; the archive and the journal are then left as they were.
-Recovery recoverArchive(const std::string& path, os::StopSignals& signals);
+// lock: restores the bytes it keeps, or removes it when it has nothing to restore. Where there
+// is a journal, `lockToWrite` is called first with the words a failure of it ends with (it takes
+// the run's lock to write the archive, and throws when it cannot), and stop signals are held
+// from then on (the caller releases them). Throws when the journal cannot be applied; the
+// archive and the journal are then left as they were.
+Recovery recoverArchive(const std::string& path, os::StopSignals& signals,
+                        const std::function<void(const std::string& tail)>& lockToWrite);
 
 // What a run would do about the journal beside the archive at `path`, found without changing
 // anything and without the archive's lock: for a run that only checks.

@@ -46,6 +46,10 @@ struct FileStatus {
 // The user this process acts as, where the system has user ids (not on Windows).
 std::optional<std::uint32_t> currentUser();
 
+// Where the bytes that only carry locks begin: far past any data, so that a lock there, which
+// Windows enforces on reads and writes, never stands in the way of the file's own bytes.
+inline constexpr std::uint64_t lockOnlyBytes = std::uint64_t{1} << 62;
+
 // An open file, closed when the owner goes away. The explicit close() exists so that a writer
 // can see a failed close, which on some file systems is where a lost write shows up.
 class File {
@@ -81,11 +85,20 @@ public:
     // Writes all of `from` unless an error stops it; `done` counts the bytes written.
     [[nodiscard]] std::error_code writeAt(std::uint64_t offset, Bytes from,
                                           std::size_t& done) const;
-    // Waits up to `patience` for other processes to let go of the file, then fails with
+    // Locks the file's data (every byte below lockOnlyBytes) against other programs that ask
+    // for it: waits up to `patience` for them to let go of the file, then fails with
     // std::errc::resource_unavailable_try_again; fails with std::errc::interrupted as soon as
     // `giveUp` (asked between attempts) says so.
     [[nodiscard]] std::error_code lockExclusive(std::chrono::milliseconds patience,
                                                 const std::function<bool()>& giveUp) const;
+    // A lock on the one byte at `offset` (at or past lockOnlyBytes, where no data lies), held by
+    // this handle until unlockByte or its close: shared ones coexist, an exclusive one excludes
+    // every other, whichever handle or process holds it. Fails at once with
+    // std::errc::resource_unavailable_try_again while another's lock is in the way. An exclusive
+    // lock needs a handle open for writing on POSIX systems.
+    enum class LockMode { Shared, Exclusive };
+    [[nodiscard]] std::error_code tryLockByte(std::uint64_t offset, LockMode mode) const;
+    [[nodiscard]] std::error_code unlockByte(std::uint64_t offset) const;
     // Tells the system how the file will be read next: in order (its readahead then runs far
     // ahead of the reads) or here and there (then it reads only what is asked for). A hint:
     // failures are ignored, and Windows, which takes it only when a file is opened, ignores it.

@@ -59,6 +59,28 @@ void fillStatus(const struct stat& info, FileStatus& status) {
     status.othersMayWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
+std::error_code setByteLock(int fd, std::uint64_t offset, short type) {
+#ifdef F_OFD_SETLK
+    constexpr int command = F_OFD_SETLK;
+#else
+    constexpr int command = F_SETLK;
+#endif
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(offset);
+    lock.l_len = 1;
+    int rc;
+    do {
+        rc = ::fcntl(fd, command, &lock);
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0)
+        return {};
+    if (errno == EAGAIN || errno == EACCES)
+        return std::make_error_code(std::errc::resource_unavailable_try_again);
+    return lastError();
+}
+
 } // namespace
 
 std::optional<std::uint32_t> currentUser() {
@@ -149,6 +171,17 @@ std::error_code File::tryLockExclusive() const {
     if (errno == EWOULDBLOCK)
         return std::make_error_code(std::errc::resource_unavailable_try_again);
     return lastError();
+}
+
+// Open file description locks, where the system has them, belong to the open file as flock()'s
+// do, so that closing another handle to the same file never drops them; classic record locks
+// belong to the process.
+std::error_code File::tryLockByte(std::uint64_t offset, LockMode mode) const {
+    return setByteLock(handle_, offset, mode == LockMode::Shared ? F_RDLCK : F_WRLCK);
+}
+
+std::error_code File::unlockByte(std::uint64_t offset) const {
+    return setByteLock(handle_, offset, F_UNLCK);
 }
 
 void File::expectInOrder(bool inOrder) const noexcept {

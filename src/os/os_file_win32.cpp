@@ -130,13 +130,30 @@ std::error_code File::writeOnce(std::uint64_t offset, Bytes from, std::size_t& d
 }
 
 std::error_code File::tryLockExclusive() const {
-    OVERLAPPED whole{};
-    if (LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
-                   MAXDWORD, &whole))
+    OVERLAPPED data{};
+    if (LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                   static_cast<DWORD>(lockOnlyBytes), static_cast<DWORD>(lockOnlyBytes >> 32),
+                   &data))
         return {};
     if (GetLastError() == ERROR_LOCK_VIOLATION)
         return std::make_error_code(std::errc::resource_unavailable_try_again);
     return lastError();
+}
+
+std::error_code File::tryLockByte(std::uint64_t offset, LockMode mode) const {
+    OVERLAPPED overlapped = at(offset);
+    const DWORD flags =
+        LOCKFILE_FAIL_IMMEDIATELY | (mode == LockMode::Exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+    if (LockFileEx(handle_, flags, 0, 1, 0, &overlapped))
+        return {};
+    if (GetLastError() == ERROR_LOCK_VIOLATION)
+        return std::make_error_code(std::errc::resource_unavailable_try_again);
+    return lastError();
+}
+
+std::error_code File::unlockByte(std::uint64_t offset) const {
+    OVERLAPPED overlapped = at(offset);
+    return UnlockFileEx(handle_, 0, 1, 0, &overlapped) ? std::error_code{} : lastError();
 }
 
 void File::expectInOrder(bool) const noexcept {}

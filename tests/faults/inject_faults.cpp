@@ -5,7 +5,7 @@
 //   DYELOOM_FAULT       one fault (an archive is a file opened for update, a journal a file
 //                       created: a super-journal too; writes are counted across archives):
 //     open-for-writing    opening the archive for update fails (EROFS)
-//     lock                the exclusive lock is refused (ENOLCK)
+//     lock                the archive's locks are refused (ENOLCK)
 //     journal-write       writing the journal after its header fails (ENOSPC)
 //     first-write         the first write to the archive fails, writing nothing (ENOSPC)
 //     half-write          half the span is written, then a write fails once (EIO)
@@ -299,6 +299,21 @@ int flock(int fd, int operation) {
         return -1;
     }
     return real<int (*)(int, int)>("flock")(fd, operation);
+}
+
+// Every command Dyeloom gives takes a pointer or nothing as its third argument.
+int fcntl(int fd, int command, ...) {
+    va_list args;
+    va_start(args, command);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+    const bool locking = command == F_OFD_SETLK || command == F_OFD_SETLKW || command == F_SETLK ||
+                         command == F_SETLKW;
+    if (locking && state().archiveFds.count(fd) != 0 && state().fault == "lock") {
+        errno = ENOLCK;
+        return -1;
+    }
+    return real<int (*)(int, int, void*)>("fcntl")(fd, command, argument);
 }
 
 int unlink(const char* path) {
