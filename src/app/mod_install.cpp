@@ -170,9 +170,10 @@ void installMod(const Arguments& args, const ModRun& run, os::StopSignals& signa
     // write, nor while it is read.
     ArchiveLocks locks = lockArchives(run.archives, run.checkOnly ? ArchiveLocks::Purpose::Check
                                                                   : ArchiveLocks::Purpose::Patch);
+    std::vector<std::string> settled; // the journals checked so far
     for (const std::string& path : run.archives) {
         if (run.checkOnly)
-            printJournalFinding(inspectJournal(path), path);
+            printJournalFinding(inspectJournal(path, settled), path);
         else
             printRecovery(recoverUnderLock(locks, path, signals), path);
     }

@@ -46,6 +46,9 @@ void printJournalFinding(const JournalFinding& finding, const std::string& archi
     case JournalFinding::Kind::None:
         break;
     }
+    if (!finding.superJournal.empty())
+        print("a run would then remove " + quoted(finding.superJournal) +
+              ", the super-journal of that patch, which no other journal of it needs\n");
 }
 
 void releaseSignals(os::StopSignals& signals) {

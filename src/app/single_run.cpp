@@ -44,8 +44,9 @@ void patchOneTexture(const Arguments& args, bool checkOnly, os::StopSignals& sig
         lockArchives(std::span(&args.archive, 1),
                      checkOnly ? ArchiveLocks::Purpose::Check : ArchiveLocks::Purpose::Patch);
     // An interrupted patch is undone before anything reads the archive.
+    std::vector<std::string> settled;
     if (checkOnly)
-        printJournalFinding(inspectJournal(args.archive), args.archive);
+        printJournalFinding(inspectJournal(args.archive, settled), args.archive);
     else
         printRecovery(recoverUnderLock(locks, args.archive, signals), args.archive);
     releaseSignals(signals);

@@ -71,19 +71,20 @@ Recovery ArchivePatch::lock(const os::StopSignals& signals) {
     return recovery;
 }
 
-void ArchivePatch::journal(const os::StopSignals& signals, const std::string& superJournal) {
+void ArchivePatch::journal(const os::StopSignals& signals, const JournalPairing& pairing) {
     try {
         bytes_->prepare();
     } catch (const std::runtime_error& error) {
         fail(error.what() + archive_left::unchanged());
     }
-    journalSpans(signals, superJournal);
+    journalSpans(signals, pairing);
 }
 
 // Copies every span into a new journal, checking on the way that each still holds what the
 // search saw, and flushes the journal: after this the archive may change.
-void ArchivePatch::journalSpans(const os::StopSignals& signals, const std::string& superJournal) {
-    JournalHeader header{archive_.status.identity, archive_.status.size, {}, superJournal};
+void ArchivePatch::journalSpans(const os::StopSignals& signals, const JournalPairing& pairing) {
+    JournalHeader header{
+        archive_.status.identity, archive_.status.size, {}, pairing.superJournal, pairing.patch};
     for (const PatchSpan& span : spans_)
         header.spans.push_back({span.offset, span.length, 0});
     for (std::size_t i = 0; i < header.spans.size(); ++i)

@@ -13,6 +13,12 @@
 
 namespace dyeloom {
 
+// The super-journal of a patch of several archives, as its journals name it, and the patch.
+struct JournalPairing {
+    std::string superJournal;
+    PatchId patch{};
+};
+
 class ArchivePatch {
 public:
     // `spans` and `bytes` must outlive the patch. Throws std::invalid_argument when the spans
@@ -21,9 +27,9 @@ public:
 
     // Opens and locks the archive and deals with a journal an interrupted run left (steps 2, 3).
     Recovery lock(const os::StopSignals& signals);
-    // Journals every span, naming the super-journal `superJournal` unless it is empty, and
-    // flushes the journal (steps 4, 5).
-    void journal(const os::StopSignals& signals, const std::string& superJournal = {});
+    // Journals every span, naming the super-journal of `pairing` unless it is empty, and flushes
+    // the journal (steps 4, 5).
+    void journal(const os::StopSignals& signals, const JournalPairing& pairing = {});
     // Writes every span (step 6).
     void write(const os::StopSignals& signals);
     // Flushes the archive (step 7).
@@ -39,7 +45,7 @@ public:
     [[nodiscard]] const std::string& path() const noexcept { return path_; }
 
 private:
-    void journalSpans(const os::StopSignals& signals, const std::string& superJournal);
+    void journalSpans(const os::StopSignals& signals, const JournalPairing& pairing);
     void requireUnchangedMeanwhile();
 
     std::string path_;

@@ -7,9 +7,10 @@
 //  1. Stop signals are held.
 //  2. Every archive is opened for update and locked, in the order given, and a journal an
 //     interrupted run left beside it is restored or removed.
-//  3. The super-journal is created beside the first archive's journal, listing every journal,
-//     and flushed with its folder.
-//  4. Each archive's journal is written, naming the super-journal, and flushed with its folder.
+//  3. The super-journal is created beside the first archive's journal, listing every journal
+//     and naming the patch by a random number, and flushed with its folder.
+//  4. Each archive's journal is written, naming the super-journal and the patch, and flushed
+//     with its folder.
 //  5. Each archive's spans are written.
 //  6. Each archive is flushed.
 //  7. The super-journal is removed and its folder flushed: the commit point.
@@ -19,11 +20,17 @@
 //   during 2 or 3            no journal names a super-journal: nothing to do (a super-journal
 //                            cut short is removed by the failing run, or stays, naming
 //                            journals that do not exist, until the next patch replaces it)
-//   during 4, 5, 6 or 7      the super-journal stands: each complete journal restores its
-//                            archive (an incomplete one is removed, its archive untouched), and
-//                            the last journal restored removes the super-journal
-//   after 7                  the super-journal is gone: each journal left is removed without
-//                            restoring anything; every archive holds the patch
+//   during 4, 5, 6 or 7      the super-journal of the patch stands: each complete journal
+//                            restores its archive (an incomplete one is removed, its archive
+//                            untouched), and the last journal dealt with removes the
+//                            super-journal, whichever archive it is of
+//   after 7                  the patch's super-journal is gone (another patch's may stand at its
+//                            name): each journal left is removed without restoring anything;
+//                            every archive holds the patch
+// A game's folder moved or copied whole keeps all of this: the super-journal and the journals
+// beside it name one another by name alone. A journal that names its super-journal by full path
+// (its archive lies in another folder) whose folder is gone is kept, and the run stops: nothing
+// on the disk then says whether its patch had committed.
 // A failure (not a crash) before 7 puts back every archive written so far and removes every
 // journal, then the super-journal; if putting an archive back fails, its journal and the
 // super-journal stay for the next run. A failure of the removal at 7 is one before 7.
@@ -70,7 +77,7 @@ void clearSpent(const JournalLocation& super) {
              "belongs: " +
              os::describe(error) + "; every archive is unchanged");
     }
-    if (const std::string journal = journalLeftOf(contents); !journal.empty())
+    if (const std::string journal = journalLeftOf(super.path, contents); !journal.empty())
         fail(quoted(super.shown) +
              ", the super-journal of an interrupted patch, names the journal " + quoted(journal) +
              ", which is still there; every archive is unchanged: run the command of that patch "
@@ -97,7 +104,10 @@ std::vector<ArchiveRecovery> writeGame(std::span<GamePatch> patches, os::StopSig
     for (const ArchivePatch& archive : archives)
         journals.push_back(archive.journalLocation().path);
     clearSpent(super);
-    if (const auto error = createSuperJournal(super, journals))
+    PatchId patch{};
+    if (const auto error = newPatchId(patch))
+        fail("can't number the patch: " + os::describe(error) + "; every archive is unchanged");
+    if (const auto error = createSuperJournal(super, journals, patch))
         fail("can't create the super-journal " + quoted(super.shown) + ": " + os::describe(error) +
              "; every archive is unchanged");
 
@@ -105,7 +115,8 @@ std::vector<ArchiveRecovery> writeGame(std::span<GamePatch> patches, os::StopSig
     try {
         for (at = 0; at < archives.size(); ++at)
             archives[at].journal(
-                signals, superJournalReference(archives[at].journalLocation().path, super.path));
+                signals,
+                {superJournalReference(archives[at].journalLocation().path, super.path), patch});
         for (at = 0; at < archives.size(); ++at)
             archives[at].write(signals);
         for (at = 0; at < archives.size(); ++at)

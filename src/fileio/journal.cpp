@@ -18,6 +18,8 @@ constexpr std::uint8_t doneState = 'D';
 constexpr std::uint32_t oneSpanVersion = 1; // read, never written
 constexpr std::uint32_t version = 2;
 constexpr std::uint32_t superVersion = 3; // version 2 with a super-journal
+constexpr std::uint32_t patchVersion = 4; // version 3 with the patch
+constexpr std::size_t patchBytes = std::tuple_size_v<PatchId>;
 // A super-journal's name longer than this is not one this tool wrote.
 constexpr std::uint32_t maxSuperJournalBytes = 4096;
 constexpr std::size_t headerBytes = 64;
@@ -60,13 +62,26 @@ std::uint64_t getLittleEndian(const std::uint8_t* at, std::size_t bytes) {
 
 std::vector<std::uint8_t> encode(const JournalHeader& header) {
     const std::size_t tableEnd = headerBytes + spanEntryBytes * header.spans.size();
-    std::vector<std::uint8_t> bytes(tableEnd + header.superJournal.size());
+    // A patch without a number is written as earlier releases wrote it, in version 3.
+    const bool numbered = std::any_of(header.patch.begin(), header.patch.end(),
+                                      [](std::uint8_t byte) { return byte != 0; });
+    const std::size_t patch = numbered ? patchBytes : 0;
+    const std::size_t superBytes =
+        header.superJournal.empty() ? 0 : patch + header.superJournal.size();
+    std::vector<std::uint8_t> bytes(tableEnd + superBytes);
     std::memcpy(bytes.data(), magic, magicBytes);
     bytes[stateAt] = activeState;
-    putLittleEndian(&bytes[field::version], header.superJournal.empty() ? version : superVersion,
+    putLittleEndian(&bytes[field::version],
+                    superBytes == 0 ? version
+                    : numbered      ? patchVersion
+                                    : superVersion,
                     4);
-    putLittleEndian(&bytes[field::superJournalBytes], header.superJournal.size(), 4);
-    std::memcpy(bytes.data() + tableEnd, header.superJournal.data(), header.superJournal.size());
+    putLittleEndian(&bytes[field::superJournalBytes], superBytes, 4);
+    if (superBytes != 0) {
+        std::memcpy(bytes.data() + tableEnd, header.patch.data(), patch);
+        std::memcpy(bytes.data() + tableEnd + patch, header.superJournal.data(),
+                    header.superJournal.size());
+    }
     putLittleEndian(&bytes[field::archiveDevice], header.archive.device, 8);
     putLittleEndian(&bytes[field::archiveFile], header.archive.file, 8);
     putLittleEndian(&bytes[field::archiveSize], header.archiveSize, 8);
@@ -129,9 +144,12 @@ std::uint64_t dataStartOf(Bytes head) {
     if (getLittleEndian(&head[field::version], 4) == oneSpanVersion)
         return headerBytes;
     const std::uint64_t spans = getLittleEndian(&head[field::spanCount], 8);
-    const std::uint64_t superJournal = getLittleEndian(&head[field::version], 4) == superVersion
+    const auto headVersion = getLittleEndian(&head[field::version], 4);
+    const std::uint64_t superJournal = headVersion == superVersion || headVersion == patchVersion
                                            ? getLittleEndian(&head[field::superJournalBytes], 4)
                                            : 0;
+    if (headVersion == patchVersion && superJournal < patchBytes)
+        return ~std::uint64_t{0};
     return spans > (std::uint64_t{1} << 40) || superJournal > maxSuperJournalBytes
                ? ~std::uint64_t{0}
                : headerBytes + spanEntryBytes * spans + superJournal;
@@ -160,7 +178,8 @@ Journal::State stateOfHead(Bytes head, std::uint64_t fileSize) {
     if (head.size() < headerBytes)
         return Journal::State::Incomplete;
     const auto headVersion = getLittleEndian(&head[field::version], 4);
-    if (headVersion != version && headVersion != superVersion && headVersion != oneSpanVersion)
+    if (headVersion != version && headVersion != superVersion && headVersion != patchVersion &&
+        headVersion != oneSpanVersion)
         return Journal::State::Unknown;
     const std::uint64_t dataAt = dataStartOf(head), length = journalledLength(head);
     if (dataAt > fileSize || fileSize - dataAt < checksumBytes ||
@@ -277,6 +296,36 @@ std::error_code Journal::open(const JournalLocation& where, Journal& journal,
     return {};
 }
 
+std::error_code Journal::readPairing(std::string& superJournal, PatchId& patch) const {
+    superJournal.clear();
+    patch = {};
+    std::array<std::uint8_t, headerBytes> head{};
+    os::FileStatus status;
+    if (const auto error = file_.status(status))
+        return error;
+    if (status.size < headerBytes)
+        return {};
+    if (const auto error = readExactly(file_, 0, head))
+        return error;
+    const auto headVersion = getLittleEndian(&head[field::version], 4);
+    const std::uint64_t dataAt = dataStartOf(head);
+    const std::uint64_t bytes = getLittleEndian(&head[field::superJournalBytes], 4);
+    if (std::memcmp(head.data(), magic, magicBytes) != 0 ||
+        (headVersion != superVersion && headVersion != patchVersion) || dataAt > status.size ||
+        bytes > dataAt)
+        return {};
+    std::vector<std::uint8_t> pairing(static_cast<std::size_t>(bytes));
+    if (const auto error = readExactly(file_, dataAt - bytes, pairing))
+        return error;
+    auto name = pairing.begin();
+    if (headVersion == patchVersion) {
+        std::copy_n(name, patchBytes, patch.begin());
+        name += static_cast<std::ptrdiff_t>(patchBytes);
+    }
+    superJournal.assign(name, pairing.end());
+    return {};
+}
+
 std::error_code Journal::check(State& state) {
     os::FileStatus status;
     if (const auto error = file_.status(status))
@@ -308,8 +357,12 @@ std::error_code Journal::check(State& state) {
         const auto spans = static_cast<std::size_t>(getLittleEndian(&head[field::spanCount], 8));
         for (std::size_t at = 0; at < spans * spanEntryBytes; at += spanEntryBytes)
             header_.spans.push_back(decodeSpan(&table[at]));
-        header_.superJournal.assign(
-            table.begin() + static_cast<std::ptrdiff_t>(spans * spanEntryBytes), table.end());
+        auto rest = table.begin() + static_cast<std::ptrdiff_t>(spans * spanEntryBytes);
+        if (getLittleEndian(&head[field::version], 4) == patchVersion) {
+            std::copy_n(rest, patchBytes, header_.patch.begin());
+            rest += static_cast<std::ptrdiff_t>(patchBytes);
+        }
+        header_.superJournal.assign(rest, table.end());
     }
     std::vector<std::uint8_t> piece(
         static_cast<std::size_t>(std::min<std::uint64_t>(length, journalPieceBytes)));

@@ -6,19 +6,20 @@
 // The file, all numbers little-endian:
 //    0  "DYELOOM-JOURNAL"  15 bytes
 //   15  state              'A': active, it can restore; 'D': done, its patch completed
-//   16  version            u32, 2; 3 for a patch of several archives, which names its
-//                                  super-journal
+//   16  version            u32, 2; 4 for a patch of several archives, which names its
+//                                  super-journal and the patch (3: without the patch)
 //   20  archive device     u64     which archive, and which of its bytes:
 //   28  archive file       u64
 //   36  archive size       u64
 //   44  spans              u64     how many, at least one
 //   52  length             u64     the bytes of all spans together
-//   60  super-journal      u32     bytes of its name below; 0 in version 2
+//   60  super-journal      u32     bytes of the patch and the name below; 0 in version 2
 //   64  the spans, 24 bytes each, in the archive's order and apart from one another:
 //         offset u64, length u64, surroundings u32 (CRC-32C of up to 4 KiB on each side of the
 //         span, short of any other span), reserved u32
-//   64 + 24 x spans        version 3 only: where the super-journal of the patch lies, its name
-//                          alone when it lies beside the journal (super_journal.hpp)
+//   64 + 24 x spans        version 4 only: the patch, 16 bytes (super_journal.hpp); then, in
+//                          versions 3 and 4, where the super-journal of the patch lies: its name
+//                          alone when it lies beside the journal, its full path otherwise
 //   ...                    the journalled bytes, span after span
 //   ... + length           u32     CRC-32C of everything from byte 16 on
 // The state byte is left out of the checksum so that it can change alone, in one sector.
@@ -29,6 +30,7 @@
 #include "bytes.hpp"
 #include "os_file.hpp"
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -70,6 +72,11 @@ struct JournalSpan {
     std::uint32_t surroundings = 0;
 };
 
+// A random number naming one patch of several archives, in its super-journal and in each of its
+// journals, so that they know one another wherever the game's folder goes, and a super-journal
+// of another patch is never taken for theirs. All zeros: none (a journal of version 3).
+using PatchId = std::array<std::uint8_t, 16>;
+
 struct JournalHeader {
     os::FileIdentity archive;
     std::uint64_t archiveSize = 0;
@@ -77,6 +84,7 @@ struct JournalHeader {
     // The super-journal of a patch of several archives, as the journal names it; empty for a
     // patch of one.
     std::string superJournal;
+    PatchId patch{};
 
     [[nodiscard]] std::uint64_t length() const noexcept;
 };
@@ -108,6 +116,10 @@ public:
                                               os::FileStatus& status);
     // Reads the opened journal and checks all of it.
     [[nodiscard]] std::error_code check(State& state);
+    // Reads no more of the opened journal than its head, for the super-journal it names and the
+    // patch it belongs to, even where the rest is cut short: empty and all zeros for a journal
+    // that names none, or that is not one this version can read.
+    [[nodiscard]] std::error_code readPairing(std::string& superJournal, PatchId& patch) const;
 
     // Adds the next journalled bytes, span after span; all `header.length()` of them must come
     // before seal().

@@ -71,18 +71,46 @@ bool journalExists(const JournalLocation& where, const std::string& path) {
     return !error;
 }
 
-// Whether the patch that `journal` (of a patch of several archives) belongs to had committed:
-// its super-journal is gone, or lists other journals than this one (a later patch's). Throws,
-// keeping everything, when the super-journal cannot be read or trusted.
-bool committed(const LockedArchive& archive, const Journal& journal, const JournalLocation& where,
-               const std::string& path, std::string& superPath) {
-    const std::string& reference = journal.header().superJournal;
+bool numbered(const PatchId& patch) {
+    return std::any_of(patch.begin(), patch.end(), [](std::uint8_t byte) { return byte != 0; });
+}
+
+// A journal whose pairing with its super-journal nothing on the disk settles.
+[[noreturn]] void failUncertain(const JournalLocation& where, const std::string& path,
+                                const std::string& why) {
+    fail("can't tell whether the patch of several archives that " + quoted(where.shown) +
+         ", the journal of " + quoted(path) + ", belongs to had completed: " + why +
+         ", as when the game's folder has moved since" + archive_left::journalKept(where.shown) +
+         ": put the folder back where it was, and run again");
+}
+
+// Whether the folder of `path` is there.
+bool folderOfExists(const std::string& path) {
+    bool folder = false;
+    return !os::isFolder(path.substr(0, os::lastComponentAt(path)), folder) && folder;
+}
+
+// Whether the patch of several archives that the journal with `header` belongs to had
+// committed: its super-journal is gone, or is another patch's. `ours` says whether the
+// super-journal there is this patch's. Throws, keeping everything, when the super-journal
+// cannot be read or trusted, or when what is on the disk does not settle it.
+bool committed(const LockedArchive& archive, const JournalHeader& header,
+               const JournalLocation& where, const std::string& path, std::string& superPath,
+               bool& ours) {
+    const std::string& reference = header.superJournal;
     superPath = superJournalPath(where.path, reference);
     const std::string shown = quoted(superJournalPath(where.shown, reference));
     const std::string of = ", the super-journal of " + quoted(where.shown) + " of " + quoted(path);
     os::FileStatus status;
     SuperJournalContents contents;
     if (const auto error = readSuperJournal(superPath, status, contents)) {
+        // Named by name alone, it goes wherever the journal goes: gone, it was removed at the
+        // commit point. Named by full path, only while its folder is still where it was.
+        if (os::isMissing(error) && os::lastComponentAt(reference) != 0 &&
+            !folderOfExists(superPath))
+            failUncertain(where, path,
+                          "its super-journal " + shown +
+                              " is not where the journal says, nor is its folder");
         if (os::isMissing(error))
             return true;
         fail(os::isLink(error) ? shown + of + ", is not trusted: it is a symbolic link" +
@@ -95,17 +123,42 @@ bool committed(const LockedArchive& archive, const Journal& journal, const Journ
     if (!contents.wellFormed)
         fail(shown + of + ", is not a super-journal this version can read" +
              archive_left::journalKept(where.shown));
-    return std::find(contents.journals.begin(), contents.journals.end(), where.path) ==
-           contents.journals.end();
+    // A numbered patch knows its super-journal by its number; one of another patch there means
+    // that this patch's had been removed: it had committed.
+    if (numbered(header.patch) || numbered(contents.patch)) {
+        ours = contents.patch == header.patch;
+        return !ours;
+    }
+    // A patch of an earlier release, whose super-journal lists its journals by full path.
+    const auto& listed = contents.journals;
+    ours = std::find(listed.begin(), listed.end(), where.path) != listed.end();
+    const auto sameName = [&](const std::string& journal) {
+        return journal.substr(os::lastComponentAt(journal)) ==
+               where.path.substr(os::lastComponentAt(where.path));
+    };
+    if (!ours && std::any_of(listed.begin(), listed.end(), sameName))
+        failUncertain(where, path,
+                      "its super-journal " + shown +
+                          " lists a journal of that name in another folder");
+    return !ours;
 }
 
-// Removes the super-journal at `superPath` once no journal it lists is left: the last archive of
-// an interrupted patch has been restored.
-void removeIfSpent(const std::string& superPath) {
+// Whether the super-journal at `superPath` is that of the patch `patch` (all zeros: of a patch
+// of an earlier release) and no journal of that patch needs it once those of `settled` are dealt
+// with.
+bool spentAfter(const std::string& superPath, const PatchId& patch,
+                const std::vector<std::string>& settled) {
     os::FileStatus status;
     SuperJournalContents contents;
-    if (readSuperJournal(superPath, status, contents) || !contents.wellFormed ||
-        !journalLeftOf(contents).empty())
+    return !readSuperJournal(superPath, status, contents) && contents.wellFormed &&
+           contents.patch == patch && journalLeftOf(superPath, contents, settled).empty();
+}
+
+// Removes the super-journal at `superPath` once no journal of its patch is left: the last
+// journal of an interrupted patch has been dealt with. Only a patch's own super-journal goes:
+// another at the name may be that of a patch under way.
+void removeIfSpent(const std::string& superPath, const PatchId& patch) {
+    if (!spentAfter(superPath, patch, {}))
         return;
     if (!os::removeFile(superPath))
         (void)os::syncFolderOf(superPath);
@@ -117,8 +170,20 @@ struct Judged {
     Journal journal;
     Journal::State state = Journal::State::Unknown;
     bool committed = false;
-    std::string superPath;
+    // The super-journal of its patch, where it names one and it is still there: removed once no
+    // journal of the patch needs it.
+    std::string superPath, superShown;
+    PatchId patch{};
 };
+
+// The super-journal a journal that cannot restore names, read from what of its head is there.
+void pairingOfSpent(const JournalLocation& where, Judged& judged) {
+    std::string reference;
+    if (!judged.journal.readPairing(reference, judged.patch) && !reference.empty()) {
+        judged.superPath = superJournalPath(where.path, reference);
+        judged.superShown = superJournalPath(where.shown, reference);
+    }
+}
 
 bool judge(const LockedArchive& archive, const std::string& path, const JournalLocation& where,
            Judged& judged) {
@@ -142,8 +207,17 @@ bool judge(const LockedArchive& archive, const std::string& path, const JournalL
         fail(quoted(where.shown) + " is where the journal of " + quoted(path) +
              " belongs, but it is not a journal this version can read" +
              archive_left::foreignJournalKept());
-    if (judged.state == Journal::State::Valid && !judged.journal.header().superJournal.empty())
-        judged.committed = committed(archive, judged.journal, where, path, judged.superPath);
+    const JournalHeader& header = judged.journal.header();
+    if (judged.state == Journal::State::Valid && !header.superJournal.empty()) {
+        bool ours = false;
+        judged.committed = committed(archive, header, where, path, judged.superPath, ours);
+        judged.patch = header.patch;
+        judged.superShown = superJournalPath(where.shown, header.superJournal);
+        if (!ours)
+            judged.superPath.clear();
+    } else if (judged.state != Journal::State::Valid) {
+        pairingOfSpent(where, judged);
+    }
     if (judged.state == Journal::State::Valid && !judged.committed)
         requireApplicable(archive, judged.journal, where, path);
     return true;
@@ -174,12 +248,12 @@ Recovery recoverLocked(const LockedArchive& archive, const std::string& path,
     if (const auto error = journal.remove(); error && !restored)
         fail("can't remove " + quoted(where.shown) + ", the journal of an interrupted patch of " +
              quoted(path) + " that has nothing to restore: " + os::describe(error));
-    if (restored && !judged.superPath.empty())
-        removeIfSpent(judged.superPath);
+    if (!judged.superPath.empty())
+        removeIfSpent(judged.superPath, judged.patch);
     return recovery;
 }
 
-JournalFinding inspectJournal(const std::string& path) {
+JournalFinding inspectJournal(const std::string& path, std::vector<std::string>& settled) {
     JournalFinding finding;
     JournalLocation where;
     LockedArchive archive; // read, not locked: nothing is changed
@@ -197,6 +271,9 @@ JournalFinding inspectJournal(const std::string& path) {
         } else {
             finding.kind = JournalFinding::Kind::Removes;
         }
+        settled.push_back(where.path);
+        if (!judged.superPath.empty() && spentAfter(judged.superPath, judged.patch, settled))
+            finding.superJournal = judged.superShown;
     } catch (const std::runtime_error& error) {
         finding.kind = JournalFinding::Kind::Refused;
         finding.reason = error.what();

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace dyeloom {
 
@@ -49,7 +50,12 @@ struct JournalFinding {
     std::string journal; // as messages name it
     Recovery restores;
     std::string reason;
+    // The super-journal of its patch, as messages name it, where a run would remove that too:
+    // no other journal of the patch needs it.
+    std::string superJournal;
 };
-JournalFinding inspectJournal(const std::string& path);
+// `settled` holds the journals a run deals with before this one (the run's earlier archives'),
+// and gets this one's.
+JournalFinding inspectJournal(const std::string& path, std::vector<std::string>& settled);
 
 } // namespace dyeloom

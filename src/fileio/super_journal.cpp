@@ -1,7 +1,9 @@
 #include "super_journal.hpp"
 
 #include "checksum.hpp"
+#include "os_random.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace dyeloom {
@@ -9,8 +11,13 @@ namespace {
 
 constexpr char magic[] = "DYELOOM-SUPERJN"; // 15 characters, no terminator in the file
 constexpr std::size_t magicBytes = sizeof magic - 1;
-constexpr std::size_t headBytes = 24;
-constexpr std::uint32_t version = 1;
+constexpr std::uint32_t pathsVersion = 1; // read; written only for a patch without a number
+constexpr std::uint32_t version = 2;
+constexpr std::size_t countAt = 20;
+constexpr std::size_t patchAt = 24;
+constexpr std::size_t patchBytes = std::tuple_size_v<PatchId>;
+constexpr std::size_t pathsHeadBytes = 24;
+constexpr std::size_t headBytes = patchAt + patchBytes;
 constexpr std::size_t checksumBytes = 4;
 // Larger than any list of journals this tool writes: a file larger than this is not one.
 constexpr std::uint64_t maxBytes = std::uint64_t{16} << 20;
@@ -27,16 +34,27 @@ std::uint32_t getU32(const std::vector<std::uint8_t>& bytes, std::size_t at) {
     return value;
 }
 
-std::vector<std::uint8_t> encode(const std::vector<std::string>& journals) {
-    std::vector<std::uint8_t> bytes(headBytes);
+bool numbered(const PatchId& patch) {
+    return std::any_of(patch.begin(), patch.end(), [](std::uint8_t byte) { return byte != 0; });
+}
+
+// `journals` as located; a numbered patch names those beside the super-journal at `superPath`
+// by name alone.
+std::vector<std::uint8_t> encode(const std::string& superPath,
+                                 const std::vector<std::string>& journals, const PatchId& patch) {
+    const bool paths = !numbered(patch);
+    std::vector<std::uint8_t> bytes(paths ? pathsHeadBytes : headBytes);
     std::memcpy(bytes.data(), magic, magicBytes);
-    putU32(bytes, 16, version);
-    putU32(bytes, 20, static_cast<std::uint32_t>(journals.size()));
+    putU32(bytes, 16, paths ? pathsVersion : version);
+    putU32(bytes, countAt, static_cast<std::uint32_t>(journals.size()));
+    if (!paths)
+        std::copy(patch.begin(), patch.end(), bytes.begin() + patchAt);
     for (const std::string& journal : journals) {
+        const std::string name = paths ? journal : superJournalReference(superPath, journal);
         const std::size_t at = bytes.size();
-        bytes.resize(at + 4 + journal.size());
-        putU32(bytes, at, static_cast<std::uint32_t>(journal.size()));
-        std::memcpy(bytes.data() + at + 4, journal.data(), journal.size());
+        bytes.resize(at + 4 + name.size());
+        putU32(bytes, at, static_cast<std::uint32_t>(name.size()));
+        std::memcpy(bytes.data() + at + 4, name.data(), name.size());
     }
     const std::size_t at = bytes.size();
     bytes.resize(at + checksumBytes);
@@ -44,29 +62,58 @@ std::vector<std::uint8_t> encode(const std::vector<std::string>& journals) {
     return bytes;
 }
 
-SuperJournalContents decode(const std::vector<std::uint8_t>& bytes) {
+SuperJournalContents decode(const std::string& superPath, const std::vector<std::uint8_t>& bytes) {
     SuperJournalContents contents;
-    if (bytes.size() < headBytes + checksumBytes ||
-        std::memcmp(bytes.data(), magic, magicBytes) != 0 || getU32(bytes, 16) != version)
+    if (bytes.size() < pathsHeadBytes + checksumBytes ||
+        std::memcmp(bytes.data(), magic, magicBytes) != 0)
+        return contents;
+    const std::uint32_t format = getU32(bytes, 16);
+    const std::size_t head = format == version ? headBytes : pathsHeadBytes;
+    if ((format != version && format != pathsVersion) || bytes.size() < head + checksumBytes)
         return contents;
     const std::size_t end = bytes.size() - checksumBytes;
     if (getU32(bytes, end) != crc32c(Bytes(bytes).subspan(16, end - 16)))
         return contents;
-    std::size_t at = headBytes;
-    for (std::uint32_t i = getU32(bytes, 20); i > 0; --i) {
+    if (format == version)
+        std::copy_n(bytes.begin() + patchAt, patchBytes, contents.patch.begin());
+    std::size_t at = head;
+    for (std::uint32_t i = getU32(bytes, countAt); i > 0; --i) {
         if (end - at < 4 || end - at - 4 < getU32(bytes, at))
             return {};
         const std::size_t length = getU32(bytes, at);
-        contents.journals.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(at + 4),
-                                       bytes.begin() +
-                                           static_cast<std::ptrdiff_t>(at + 4 + length));
+        const std::string name(bytes.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                               bytes.begin() + static_cast<std::ptrdiff_t>(at + 4 + length));
+        contents.journals.push_back(format == version ? superJournalPath(superPath, name) : name);
         at += 4 + length;
     }
     contents.wellFormed = at == end;
     return contents;
 }
 
+// Whether something at `path` may be a journal of `patch` (all zeros: of a patch whose journals
+// name none): anything there may, unless it is a journal that names another patch.
+bool mayBeJournalOf(const std::string& path, const PatchId& patch) {
+    Journal journal;
+    os::FileStatus status;
+    const auto error = Journal::open({path, path}, journal, status);
+    if (os::isMissing(error))
+        return false;
+    std::string superJournal;
+    PatchId named{};
+    if (error || !numbered(patch) || journal.readPairing(superJournal, named))
+        return true;
+    return named == patch;
+}
+
 } // namespace
+
+std::error_code newPatchId(PatchId& patch) {
+    do {
+        if (const auto error = os::randomBytes(patch))
+            return error;
+    } while (!numbered(patch));
+    return {};
+}
 
 JournalLocation superJournalBeside(const JournalLocation& first) {
     const std::size_t name = os::lastComponentAt(first.path);
@@ -92,11 +139,11 @@ std::string superJournalPath(const std::string& journalPath, const std::string& 
 }
 
 std::error_code createSuperJournal(const JournalLocation& where,
-                                   const std::vector<std::string>& journals) {
+                                   const std::vector<std::string>& journals, const PatchId& patch) {
     os::File file;
     if (const auto error = os::File::open(where.path, os::File::Access::CreateNew, file))
         return error;
-    const std::vector<std::uint8_t> bytes = encode(journals);
+    const std::vector<std::uint8_t> bytes = encode(where.path, journals, patch);
     std::size_t put = 0;
     std::error_code error = file.writeAt(0, bytes, put);
     if (!error)
@@ -127,15 +174,21 @@ std::error_code readSuperJournal(const std::string& path, os::FileStatus& status
     if (const auto error = file.readAt(0, bytes, got))
         return error;
     bytes.resize(got);
-    contents = decode(bytes);
+    contents = decode(path, bytes);
     return {};
 }
 
-std::string journalLeftOf(const SuperJournalContents& contents) {
+std::string journalLeftOf(const std::string& superPath, const SuperJournalContents& contents,
+                          const std::vector<std::string>& settled) {
+    const std::string folder = superPath.substr(0, os::lastComponentAt(superPath));
     for (const std::string& journal : contents.journals) {
-        os::FileStatus found;
-        if (!os::isMissing(os::linkStatus(journal, found)))
-            return journal;
+        std::vector<std::string> places = {journal};
+        if (!numbered(contents.patch))
+            places.push_back(folder + journal.substr(os::lastComponentAt(journal)));
+        for (const std::string& place : places)
+            if (std::find(settled.begin(), settled.end(), place) == settled.end() &&
+                mayBeJournalOf(place, contents.patch))
+                return place;
     }
     return {};
 }
