@@ -1,6 +1,7 @@
-// A patch of several archives killed at every step of its protocol, with and without lost power:
-// each archive recovered alone afterwards must leave all of them patched or none, and a rerun of
-// the command must complete the install with nothing left beside the archives.
+// A patch of several archives killed at every step of its protocol, with and without lost power,
+// and with the game's folder moved or copied elsewhere after the kill: each archive recovered
+// alone afterwards, in either order, must leave all of them patched or none and nothing beside
+// them, and a rerun of the command must complete the install.
 #include "support/dyeloom_fixture.hpp"
 
 #include <csignal>
@@ -19,7 +20,10 @@ protected:
     // Each archive holds one texture; the first archive's is written in two pieces.
     static constexpr std::size_t archives = 3;
     std::vector<ByteBuffer> before, installed;
-    const std::vector<std::string> command = {"data/*.asf", "orig", "mod", "16"};
+    std::string folder = "data"; // where the game is now
+    std::vector<std::string> command() const { return {folder + "/*.asf", "orig", "mod", "16"}; }
+    // Where the game goes after the kill, before the next run: nowhere, or a folder beside it.
+    enum class Relocation { None, Move, Copy };
 
     void SetUp() override {
         for (const char* folder : {"data", "orig", "mod"})
@@ -36,12 +40,28 @@ protected:
             installed.push_back(patched(before.back(), modded, zeros.size(), textureBytes));
         }
     }
-    fs::path archivePath(std::size_t i) const {
-        return dir / "data" / ("data" + std::to_string(i) + ".asf");
+    std::string archiveName(std::size_t i) const {
+        return folder + "/data" + std::to_string(i) + ".asf";
     }
+    fs::path archivePath(std::size_t i) const { return dir / archiveName(i); }
     void writeArchives() {
+        folder = "data";
+        fs::remove_all(dir / "moved");
+        fs::create_directories(dir / folder);
         for (std::size_t i = 0; i < archives; ++i)
             writeBytes(archivePath(i), before[i]);
+    }
+    void relocate(Relocation how) {
+        if (how == Relocation::Move)
+            fs::rename(dir / folder, dir / "moved");
+        if (how == Relocation::Copy)
+            fs::copy(dir / folder, dir / "moved", fs::copy_options::recursive);
+        if (how != Relocation::None)
+            folder = "moved";
+    }
+    std::size_t filesBesideArchives() const {
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir / folder), {})) -
+               archives;
     }
     // Which state every archive is in: 0 as before, 1 installed, -1 neither.
     std::vector<int> states() const {
@@ -56,7 +76,7 @@ protected:
     std::vector<std::string> protocolSteps() {
         writeArchives();
         const std::string trace = (dir / "trace").string();
-        EXPECT_EQ(run(command, withFaults({{"DYELOOM_TRACE", trace}})).status, 0);
+        EXPECT_EQ(run(command(), withFaults({{"DYELOOM_TRACE", trace}})).status, 0);
         std::ifstream in(trace);
         std::vector<std::string> steps;
         for (std::string line; std::getline(in, line);)
@@ -65,7 +85,7 @@ protected:
         return steps;
     }
 
-    void crashAtEveryStep(const char* seed) {
+    void crashAtEveryStep(const char* seed, Relocation how = Relocation::None) {
         const std::vector<std::string> steps = protocolSteps();
         std::map<std::string, int> seen;
         for (const std::string& step : steps) {
@@ -76,25 +96,32 @@ protected:
             std::vector<std::pair<std::string, std::string>> settings = {{"DYELOOM_CRASH", crash}};
             if (seed != nullptr)
                 settings.emplace_back("DYELOOM_POWER_LOSS", seed);
-            ASSERT_EQ(run(command, withFaults(settings)).status, 128 + SIGKILL);
+            ASSERT_EQ(run(command(), withFaults(settings)).status, 128 + SIGKILL);
+            relocate(how);
+            bool journalled = false;
+            for (const auto& entry : fs::directory_iterator(dir / folder))
+                journalled |= entry.path().extension() == ".dyeloom-journal";
 
-            // Each archive alone: its journal restores it, or is removed, never half of them.
-            for (std::size_t i = 0; i < archives; ++i) {
-                const std::string archive = "data/data" + std::to_string(i) + ".asf";
-                const ProcessResult alone = run({archive, "none.dds", "none.dds", "16"});
+            // Each archive alone, the last first every other step: its journal restores it, or
+            // is removed, never half of them, and the last one dealt with removes the
+            // super-journal too.
+            for (std::size_t k = 0; k < archives; ++k) {
+                const std::size_t i = seen[kind] % 2 == 0 ? archives - 1 - k : k;
+                const ProcessResult alone = run({archiveName(i), "none.dds", "none.dds", "16"});
                 ASSERT_EQ(alone.status, 0) << alone.out;
             }
             const std::vector<int> after = states();
             EXPECT_TRUE(after == std::vector<int>(archives, 0) ||
                         after == std::vector<int>(archives, 1))
                 << after[0] << after[1] << after[2];
+            if (journalled) {
+                EXPECT_EQ(filesBesideArchives(), 0u) << "a spent super-journal is left";
+            }
 
-            const ProcessResult rerun = run(command);
+            const ProcessResult rerun = run(command());
             EXPECT_EQ(rerun.status, 0) << rerun.out;
             EXPECT_EQ(states(), std::vector<int>(archives, 1)) << rerun.out;
-            EXPECT_EQ(std::distance(fs::directory_iterator(dir / "data"), {}),
-                      static_cast<std::ptrdiff_t>(archives))
-                << "no journal or super-journal is left";
+            EXPECT_EQ(filesBesideArchives(), 0u) << "no journal or super-journal is left";
         }
     }
 };
@@ -109,7 +136,7 @@ TEST_F(GameCrashPoints, AnInterruptionOrAFailurePutsBackEveryArchive) {
     for (const auto& [setting, value] : faults) {
         SCOPED_TRACE(value);
         writeArchives();
-        const ProcessResult result = run(command, withFaults({{setting, value}}));
+        const ProcessResult result = run(command(), withFaults({{setting, value}}));
         if (setting == "DYELOOM_RAISE") {
             expectResult(result,
                          "interrupted (SIGINT) while 'data/data1.asf' was being written" + tail,
@@ -126,7 +153,7 @@ TEST_F(GameCrashPoints, AnInterruptionOrAFailurePutsBackEveryArchive) {
                   std::string::npos)
             << result.out;
         EXPECT_TRUE(fs::exists(dir / "data" / "data0.asf.dyeloom-super-journal"));
-        const ProcessResult rerun = run(command);
+        const ProcessResult rerun = run(command());
         EXPECT_EQ(rerun.out.rfind("restored bytes 80 to ", 0), 0u) << rerun.out;
         EXPECT_EQ(states(), std::vector<int>(archives, 1));
         EXPECT_EQ(std::distance(fs::directory_iterator(dir / "data"), {}), 3);
@@ -140,6 +167,13 @@ TEST_F(GameCrashPoints, EveryArchiveOrNoneAfterAKillAtAnyStep) {
 TEST_F(GameCrashPoints, EveryArchiveOrNoneAfterLostPower) {
     for (const char* seed : {"1", "2"})
         crashAtEveryStep(seed);
+}
+
+// The journals and the super-journal name one another by name alone: a game's folder moved or
+// restored from a copy elsewhere keeps its interrupted patch.
+TEST_F(GameCrashPoints, EveryArchiveOrNoneAfterTheGameMovedOrWasCopied) {
+    crashAtEveryStep(nullptr, Relocation::Move);
+    crashAtEveryStep(nullptr, Relocation::Copy);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "super_journal.hpp"
 
 #include <algorithm>
+#include <optional>
 
 namespace dyeloom {
 namespace {
@@ -146,18 +147,21 @@ bool committed(const LockedArchive& archive, const JournalHeader& header,
 // Whether the super-journal at `superPath` is that of the patch `patch` (all zeros: of a patch
 // of an earlier release) and no journal of that patch needs it once those of `settled` are dealt
 // with.
-bool spentAfter(const std::string& superPath, const PatchId& patch,
+// `patch` empty: of any patch, for a super-journal named after the archive whose lock the run
+// holds, which no patch under way can have made.
+bool spentAfter(const std::string& superPath, const std::optional<PatchId>& patch,
                 const std::vector<std::string>& settled) {
     os::FileStatus status;
     SuperJournalContents contents;
     return !readSuperJournal(superPath, status, contents) && contents.wellFormed &&
-           contents.patch == patch && journalLeftOf(superPath, contents, settled).empty();
+           (!patch || contents.patch == *patch) &&
+           journalLeftOf(superPath, contents, settled).empty();
 }
 
 // Removes the super-journal at `superPath` once no journal of its patch is left: the last
 // journal of an interrupted patch has been dealt with. Only a patch's own super-journal goes:
 // another at the name may be that of a patch under way.
-void removeIfSpent(const std::string& superPath, const PatchId& patch) {
+void removeIfSpent(const std::string& superPath, const std::optional<PatchId>& patch) {
     if (!spentAfter(superPath, patch, {}))
         return;
     if (!os::removeFile(superPath))
@@ -173,15 +177,23 @@ struct Judged {
     // The super-journal of its patch, where it names one and it is still there: removed once no
     // journal of the patch needs it.
     std::string superPath, superShown;
-    PatchId patch{};
+    std::optional<PatchId> patch;
 };
 
 // The super-journal a journal that cannot restore names, read from what of its head is there.
+// One cut short before its head was written names none: the super-journal named after this
+// archive, if any, may be that of its patch.
 void pairingOfSpent(const JournalLocation& where, Judged& judged) {
     std::string reference;
-    if (!judged.journal.readPairing(reference, judged.patch) && !reference.empty()) {
+    PatchId patch{};
+    if (!judged.journal.readPairing(reference, patch) && !reference.empty()) {
         judged.superPath = superJournalPath(where.path, reference);
         judged.superShown = superJournalPath(where.shown, reference);
+        judged.patch = patch;
+    } else {
+        const JournalLocation beside = superJournalBeside(where);
+        judged.superPath = beside.path;
+        judged.superShown = beside.shown;
     }
 }
 
