@@ -242,6 +242,28 @@ TEST_F(HostileMod, EntriesRemovedWhileListedAreNotThere) {
     }
 }
 
+// A subfolder the system fails to list (not one the mod keeps from the user) says nothing of the
+// mod: the run fails, and nothing is written, rather than install the mod without it.
+TEST_F(HostileMod, ASystemFailureListingASubfolderFailsTheRun) {
+    for (const char* name : {"a.dds", "sub/b.dds"})
+        store(name);
+    writeArchive();
+    for (const auto& [fault, reason] :
+         {std::pair<std::string, std::string>{"list-emfile", "Too many open files"},
+          {"list-eio", "Input/output error"}}) {
+        SCOPED_TRACE(fault);
+        writeBytes(dir / "pack.asf", before);
+        const ProcessResult result =
+            runMod(withFaults({{"DYELOOM_FAULT", fault}, {"DYELOOM_FAULT_PATH", "mod/sub"}}));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out.find("skipped"), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find("'mod/sub': " + reason + "; the archive is unchanged"),
+                  std::string::npos)
+            << result.out;
+        EXPECT_EQ(readBytes(dir / "pack.asf"), before);
+    }
+}
+
 // No texture keeps a file open or mapped: a mod of many textures installs under an open-file
 // limit a handful above what one texture needs, and only the archive is mapped.
 TEST_F(HostileMod, NoFileStaysOpenOrMappedPerTexture) {

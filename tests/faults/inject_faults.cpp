@@ -23,6 +23,8 @@
 //                         time a read has reached its end: another file of the same size
 //     remove-while-listing  DYELOOM_FAULT_PATH (a file, or a folder with what it holds) is removed
 //                         as its folder's listing reaches its name, before the name is returned
+//     list-emfile, list-eio  the folder DYELOOM_FAULT_PATH cannot be listed: the process has too
+//                         many files open (EMFILE), or the disk fails (EIO)
 //     truncate-before-write  another program cuts the archive to half its size just before the
 //                         first write to it
 //     grow-before-write      another program appends 64 zero bytes to the archive just before

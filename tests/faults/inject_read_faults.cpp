@@ -75,6 +75,11 @@ ssize_t pread(int fd, void* data, size_t size, off_t offset) {
 }
 
 DIR* opendir(const char* path) {
+    State& s = state();
+    if (path == s.faultPath && (s.fault == "list-emfile" || s.fault == "list-eio")) {
+        errno = s.fault == "list-emfile" ? EMFILE : EIO;
+        return nullptr;
+    }
     DIR* dir = real<DIR* (*)(const char*)>("opendir")(path);
     if (dir != nullptr)
         state().dirs[dir] = path;
