@@ -4,6 +4,7 @@
 // them, and a rerun of the command must complete the install.
 #include "support/dyeloom_fixture.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -73,10 +74,9 @@ protected:
         return seen;
     }
 
-    std::vector<std::string> protocolSteps() {
-        writeArchives();
+    std::vector<std::string> protocolSteps(const std::vector<std::string>& args) {
         const std::string trace = (dir / "trace").string();
-        EXPECT_EQ(run(command(), withFaults({{"DYELOOM_TRACE", trace}})).status, 0);
+        EXPECT_EQ(run(args, withFaults({{"DYELOOM_TRACE", trace}})).status, 0);
         std::ifstream in(trace);
         std::vector<std::string> steps;
         for (std::string line; std::getline(in, line);)
@@ -86,7 +86,8 @@ protected:
     }
 
     void crashAtEveryStep(const char* seed, Relocation how = Relocation::None) {
-        const std::vector<std::string> steps = protocolSteps();
+        writeArchives();
+        const std::vector<std::string> steps = protocolSteps(command());
         std::map<std::string, int> seen;
         for (const std::string& step : steps) {
             const std::string kind = step.substr(0, step.find(' '));
@@ -167,6 +168,62 @@ TEST_F(GameCrashPoints, EveryArchiveOrNoneAfterAKillAtAnyStep) {
 TEST_F(GameCrashPoints, EveryArchiveOrNoneAfterLostPower) {
     for (const char* seed : {"1", "2"})
         crashAtEveryStep(seed);
+}
+
+// The setting that kills a run of `args` as it writes its last archive.
+std::string crashInLastArchiveWrite(const std::vector<std::string>& steps) {
+    int writes = 0, last = 0;
+    for (const std::string& step : steps) {
+        writes += step.rfind("write ", 0) == 0 ? 1 : 0;
+        last = step == "write archive" ? writes : last;
+    }
+    return "write:" + std::to_string(last);
+}
+
+// Two patches whose first archive is the same file, so whose super-journals take the same name:
+// the first killed just after it committed, the second, an undo over that archive and a copy of
+// it, killed as it wrote the copy. Each archive recovered alone, in any order, keeps the first
+// patch and puts back the second, and nothing is left beside them.
+TEST_F(GameCrashPoints, TwoPatchesWhoseFirstArchiveIsTheSameFile) {
+    const std::vector<std::string> undo = {"data/data0*.asf", "mod", "orig", "16"};
+    const fs::path copy = dir / "data" / "data0b.asf";
+    writeArchives();
+    ASSERT_EQ(run(command(), withFaults({{"DYELOOM_CRASH", "remove:1"}})).status, 128 + SIGKILL);
+    EXPECT_EQ(states(), std::vector<int>(archives, 1));
+    EXPECT_FALSE(fs::exists(dir / "data" / "data0.asf.dyeloom-super-journal"));
+    for (const bool reversed : {false, true}) {
+        SCOPED_TRACE(reversed);
+        // The undo's steps, from the same state, then the undo killed in its last write.
+        for (std::size_t i = 0; i < archives; ++i)
+            writeBytes(archivePath(i), installed[i]);
+        writeBytes(copy, installed[0]);
+        const std::string crash = crashInLastArchiveWrite(protocolSteps(undo));
+        for (std::size_t i = 0; i < archives; ++i)
+            writeBytes(archivePath(i), installed[i]);
+        writeBytes(copy, installed[0]);
+        if (!reversed) { // the first patch's journals are there still
+            writeArchives();
+            ASSERT_EQ(run(command(), withFaults({{"DYELOOM_CRASH", "remove:1"}})).status,
+                      128 + SIGKILL);
+            writeBytes(copy, installed[0]);
+        }
+        ASSERT_EQ(run(undo, withFaults({{"DYELOOM_CRASH", crash}})).status, 128 + SIGKILL);
+        ASSERT_TRUE(fs::exists(dir / "data" / "data0.asf.dyeloom-super-journal"));
+
+        std::vector<std::string> each = {"data/data0b.asf"};
+        for (std::size_t i = 0; i < archives; ++i)
+            each.push_back(archiveName(i));
+        if (reversed)
+            std::reverse(each.begin(), each.end());
+        for (const std::string& archive : each) {
+            const ProcessResult alone = run({archive, "none.dds", "none.dds", "16"});
+            ASSERT_EQ(alone.status, 0) << alone.out;
+        }
+        EXPECT_EQ(states(), std::vector<int>(archives, 1));
+        EXPECT_EQ(readBytes(copy), installed[0]);
+        fs::remove(copy);
+        EXPECT_EQ(filesBesideArchives(), 0u) << "no journal or super-journal is left";
+    }
 }
 
 // The journals and the super-journal name one another by name alone: a game's folder moved or
