@@ -13,7 +13,7 @@ namespace {
 
 using namespace test;
 namespace fs = std::filesystem;
-using Args = std::vector<std::string>;
+using Args = std::vector<std::string>; // the program's path first
 
 #ifdef _WIN32
 constexpr int trialsPerPair = 5; // a process starts in a tenth of a second under Wine
@@ -52,8 +52,8 @@ protected:
             writeBytes(dir / "mod" / name, m[i].second);
         }
         const auto filler = [&] { return gen.random(4096); };
-        start = {concat({filler(), m[0].first, filler(), m[1].first, filler(), m[2].first,
-                         filler(), m[3].first, filler(), m[4].first, filler()}),
+        start = {concat({filler(), m[0].first, filler(), m[1].first, filler(), m[2].first, filler(),
+                         m[3].first, filler(), m[4].first, filler()}),
                  concat({filler(), m[1].first, filler(), m[5].second, filler(), m[2].first,
                          filler(), m[3].first, filler()}),
                  concat({filler(), m[5].second, filler(), m[4].second, filler()})};
@@ -76,19 +76,14 @@ protected:
         return outcome;
     }
 
-    static Args command(Args args) {
-        args.insert(args.begin(), DYELOOM_EXE);
-        return args;
-    }
-
     // One run after the other, `a` first: what they print and leave, and how long `a` took.
     Outcome oneAfterTheOther(const Args& a, const Args& b, std::chrono::microseconds& took) {
         reset();
         const auto began = std::chrono::steady_clock::now();
-        const ProcessResult first = runProcess(command(a), dir.path());
+        const ProcessResult first = runProcess(a, dir.path());
         took = std::chrono::duration_cast<std::chrono::microseconds>(
             std::chrono::steady_clock::now() - began);
-        const ProcessResult second = runProcess(command(b), dir.path());
+        const ProcessResult second = runProcess(b, dir.path());
         EXPECT_EQ(first.status, 0) << first.out;
         EXPECT_EQ(second.status, 0) << second.out;
         return collect(first, second);
@@ -105,9 +100,9 @@ protected:
             reset();
             const std::chrono::microseconds offset{
                 std::uniform_int_distribution<long long>(0, aTook.count())(random)};
-            Process first(command(a), dir.path());
+            Process first(a, dir.path());
             std::this_thread::sleep_for(offset);
-            Process second(command(b), dir.path());
+            Process second(b, dir.path());
             const ProcessResult aResult = first.wait();
             const ProcessResult bResult = second.wait();
             const Outcome both = collect(aResult, bResult);
@@ -121,23 +116,28 @@ protected:
     }
 };
 
-const Args installM = {"g/a?.asf", "orig", "mod", "16"};
+const Args installM = {DYELOOM_EXE, "g/a?.asf", "orig", "mod", "16"};
 
 TEST_F(ConcurrentRuns, AGameInstallAndAnUndoOverlappingIt) {
-    expectSerialised(installM, {"g/*1.asf", "mod", "orig", "16"});
+    expectSerialised(installM, {DYELOOM_EXE, "g/*1.asf", "mod", "orig", "16"});
 }
 
 TEST_F(ConcurrentRuns, TwoInstallsOverOverlappingPatterns) {
-    expectSerialised(installM, {"g/*.asf", "orig", "mod", "16"});
+    expectSerialised(installM, {DYELOOM_EXE, "g/*.asf", "orig", "mod", "16"});
 }
 
 TEST_F(ConcurrentRuns, AFolderFormModAndAFourFileRunOnOneArchive) {
-    expectSerialised({"g/a1.asf", "orig", "mod", "16"},
-                     {"g/a1.asf", "orig/m3.dds", "mod/m3.dds", "16"});
+    expectSerialised({DYELOOM_EXE, "g/a1.asf", "orig", "mod", "16"},
+                     {DYELOOM_EXE, "g/a1.asf", "orig/m3.dds", "mod/m3.dds", "16"});
+}
+
+TEST_F(ConcurrentRuns, TwoFourFileRunsOfOneTexture) {
+    const Args one = {DYELOOM_EXE, "g/a1.asf", "orig/m2.dds", "mod/m2.dds", "16"};
+    expectSerialised(one, one);
 }
 
 TEST_F(ConcurrentRuns, ACheckBesideAnInstall) {
-    expectSerialised(installM, {"--check", "g/*.asf", "orig", "mod", "16"});
+    expectSerialised(installM, {DYELOOM_EXE, "--check", "g/*.asf", "orig", "mod", "16"});
 }
 
 } // namespace

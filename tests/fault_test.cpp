@@ -365,36 +365,6 @@ TEST_F(DyeloomRun, ARunThroughAnyPathFindsTheJournal) {
     }
 }
 
-// Two runs on one archive at once: the lock and the check before writing let exactly one of
-// them patch; the other finds the span changed, or finds nothing.
-TEST_F(DyeloomRun, ConcurrentRunsPatchOnce) {
-    const ByteBuffer big = ByteGen(9).random(4 << 20);
-    const ByteBuffer both = concat({big, original, zeros});
-    const ByteBuffer once = patched(both, modded, big.size(), original.size());
-    const std::string refused = "'pack.asf' changed while it was being patched: the bytes to be "
-                                "replaced are no longer the original texture's data; nothing was "
-                                "written\n";
-    for (int round = 0; round < 10; ++round) {
-        writeBytes(dir / "pack.asf", both);
-        const std::vector<std::string> args = {DYELOOM_EXE, "pack.asf", "old.dds", "new.dds", "16"};
-        Process first(args, dir.path());
-        Process second(args, dir.path());
-        const ProcessResult results[] = {first.wait(), second.wait()};
-        int replaced = 0;
-        for (const auto& result : results) {
-            if (result.out == replacedLine) {
-                ++replaced;
-                EXPECT_EQ(result.status, 0);
-            } else {
-                EXPECT_TRUE(result.out == notFoundLine || result.out == refused) << result.out;
-            }
-        }
-        EXPECT_EQ(replaced, 1) << "round " << round;
-        ASSERT_EQ(readBytes(dir / "pack.asf"), once) << "round " << round;
-        EXPECT_FALSE(journalLeft());
-    }
-}
-
 // A FIFO would block a plain open for reading until a writer came; devices and folders have no
 // size to load. Each must end through the error handler, quickly.
 TEST_F(DyeloomRun, SpecialFilesAreRefusedWithoutHanging) {

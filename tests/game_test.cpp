@@ -171,5 +171,23 @@ TEST_F(Game, AJournalIsRestoredOnlyWhileItsSuperJournalStands) {
     }
 }
 
+// A journal that names its super-journal by full path in a folder that is gone (the game has
+// moved since) may still be needed: nothing says whether its patch completed. It is kept.
+TEST_F(Game, AJournalWhosePairingNothingSettlesIsKept) {
+    const fs::path journal = dir / "data" / "data1.asf.dyeloom-journal";
+    const fs::path super = dir / "gone" / "data0.asf.dyeloom-super-journal";
+    writeJournal(archivePath(1), journal, 64, ByteBuffer(300, 9), super.string());
+    const ProcessResult result = run({"data/data1.asf", "orig/A.dds", "mod/A.dds", "16"});
+    EXPECT_EQ(result.out.rfind("can't tell whether the patch of several archives that "
+                               "'data/data1.asf.dyeloom-journal', the journal of "
+                               "'data/data1.asf', belongs to had completed",
+                               0),
+              0u)
+        << result.out;
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(fs::exists(journal));
+    expectArchives(before);
+}
+
 } // namespace
 } // namespace dyeloom
