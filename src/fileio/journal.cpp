@@ -60,8 +60,7 @@ std::uint64_t getLittleEndian(const std::uint8_t* at, std::size_t bytes) {
 std::vector<std::uint8_t> encode(const JournalHeader& header) {
     const std::size_t tableEnd = headerBytes + spanEntryBytes * header.spans.size();
     // A patch without a number is written as earlier releases wrote it, in version 3.
-    const bool numbered = std::any_of(header.patch.begin(), header.patch.end(),
-                                      [](std::uint8_t byte) { return byte != 0; });
+    const bool numbered = isNumbered(header.patch);
     const std::size_t patch = numbered ? patchBytes : 0;
     const std::size_t superBytes =
         header.superJournal.empty() ? 0 : patch + header.superJournal.size();

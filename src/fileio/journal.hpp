@@ -77,6 +77,14 @@ struct JournalSpan {
 // of another patch is never taken for theirs. All zeros: none (a journal of version 3).
 using PatchId = std::array<std::uint8_t, 16>;
 
+// Whether `patch` is a patch's number, not the all-zeros of none.
+inline bool isNumbered(const PatchId& patch) {
+    for (const std::uint8_t byte : patch)
+        if (byte != 0)
+            return true;
+    return false;
+}
+
 struct JournalHeader {
     os::FileIdentity archive;
     std::uint64_t archiveSize = 0;

@@ -72,10 +72,6 @@ bool journalExists(const JournalLocation& where, const std::string& path) {
     return !error;
 }
 
-bool numbered(const PatchId& patch) {
-    return std::any_of(patch.begin(), patch.end(), [](std::uint8_t byte) { return byte != 0; });
-}
-
 // A journal whose pairing with its super-journal nothing on the disk settles.
 [[noreturn]] void failUncertain(const JournalLocation& where, const std::string& path,
                                 const std::string& why) {
@@ -126,7 +122,7 @@ bool committed(const LockedArchive& archive, const JournalHeader& header,
              archive_left::journalKept(where.shown));
     // A numbered patch knows its super-journal by its number; one of another patch there means
     // that this patch's had been removed: it had committed.
-    if (numbered(header.patch) || numbered(contents.patch)) {
+    if (isNumbered(header.patch) || isNumbered(contents.patch)) {
         ours = contents.patch == header.patch;
         return !ours;
     }

@@ -34,15 +34,11 @@ std::uint32_t getU32(const std::vector<std::uint8_t>& bytes, std::size_t at) {
     return value;
 }
 
-bool numbered(const PatchId& patch) {
-    return std::any_of(patch.begin(), patch.end(), [](std::uint8_t byte) { return byte != 0; });
-}
-
 // `journals` as located; a numbered patch names those beside the super-journal at `superPath`
 // by name alone.
 std::vector<std::uint8_t> encode(const std::string& superPath,
                                  const std::vector<std::string>& journals, const PatchId& patch) {
-    const bool paths = !numbered(patch);
+    const bool paths = !isNumbered(patch);
     std::vector<std::uint8_t> bytes(paths ? pathsHeadBytes : headBytes);
     std::memcpy(bytes.data(), magic, magicBytes);
     putU32(bytes, 16, paths ? pathsVersion : version);
@@ -100,7 +96,7 @@ bool mayBeJournalOf(const std::string& path, const PatchId& patch) {
         return false;
     std::string superJournal;
     PatchId named{};
-    if (error || !numbered(patch) || journal.readPairing(superJournal, named))
+    if (error || !isNumbered(patch) || journal.readPairing(superJournal, named))
         return true;
     return named == patch;
 }
@@ -111,7 +107,7 @@ std::error_code newPatchId(PatchId& patch) {
     do {
         if (const auto error = os::randomBytes(patch))
             return error;
-    } while (!numbered(patch));
+    } while (!isNumbered(patch));
     return {};
 }
 
@@ -183,7 +179,7 @@ std::string journalLeftOf(const std::string& superPath, const SuperJournalConten
     const std::string folder = superPath.substr(0, os::lastComponentAt(superPath));
     for (const std::string& journal : contents.journals) {
         std::vector<std::string> places = {journal};
-        if (!numbered(contents.patch))
+        if (!isNumbered(contents.patch))
             places.push_back(folder + journal.substr(os::lastComponentAt(journal)));
         for (const std::string& place : places)
             if (std::find(settled.begin(), settled.end(), place) == settled.end() &&
