@@ -5,7 +5,7 @@
 #pragma once
 
 #include "bytes.hpp"
-#include "search/gram_print.hpp"
+#include "search/telling_keys.hpp"
 
 #include <cstddef>
 #include <optional>
@@ -13,17 +13,6 @@
 #include <vector>
 
 namespace dyeloom::search_stages {
-
-// The bytes a probe reads: two words, as long as the largest compressed texture block, so that a
-// key holds a block's colours wherever it starts (an opaque texture's alpha block alone says
-// nothing about it).
-inline constexpr std::size_t keyBytes = 16;
-
-// The two words of the key at `bytes` in one: keys that differ almost always differ here, and
-// a candidate is verified anyway.
-[[nodiscard]] inline std::uint64_t keyAt(const std::uint8_t* bytes) {
-    return load64(bytes) * 0xFF51AFD7ED558CCDull ^ load64(bytes + 8);
-}
 
 // A needle's part in the pass: its keys at positions `start` to `start + stride - 1`.
 struct PassWindow {
