@@ -1,8 +1,9 @@
 // Locate and splice against the reference scan. The input is split into a header count, one to
 // sixteen original textures (enough short ones for the pass) and an archive, which all the
-// textures are looked for in together. The
+// textures are looked for in together, by their bytes and by their fingerprints. The
 // stages below sampling (the rare-byte scan, Two-Way) are also run alone on each texture, so
 // that each answers for itself rather than only where the sampling hands over to it.
+#include "fingerprint/fingerprint_search.hpp"
 #include "search/rare_byte.hpp"
 #include "support/reference_scan.hpp"
 #include "texture_patch.hpp"
@@ -71,6 +72,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t k = 0; k < textureCount; ++k)
         if (found[k] != dyeloom::test::referenceOffset(archive, originals[k], header))
             std::abort();
+    // The same batch by fingerprints alone, at a window width the input chooses.
+    if (header >= 0 && static_cast<std::size_t>(header) < archive.size()) {
+        std::vector<dyeloom::Fingerprint> prints;
+        for (const ByteBuffer& original : originals)
+            prints.push_back(dyeloom::fingerprintOf(dyeloom::textureData(original, header),
+                                                    std::size_t{1} << data[1] % 10));
+        const dyeloom::FingerprintSearch search(prints);
+        AlternatingReader byPrints(1 + plantAt % 97);
+        const auto byPrint = search.findAll(
+            dyeloom::Bytes(archive).subspan(static_cast<std::size_t>(header)),
+            [&](std::size_t k) {
+                const dyeloom::Bytes data = dyeloom::textureData(originals[k], header);
+                return ByteBuffer(data.begin(), data.end());
+            },
+            &byPrints);
+        for (std::size_t k = 0; k < textureCount; ++k)
+            if (byPrint[k] != dyeloom::test::referenceOffset(archive, originals[k], header))
+                std::abort();
+    }
     for (const ByteBuffer& original : originals) {
         if (original.empty() || original.size() > archive.size())
             continue;

@@ -31,17 +31,17 @@ TEST(Crc32c, MatchesTheStandardCheckValueInAnyPieces) {
         EXPECT_EQ(crc32c(bytes.subspan(cut), crc32c(bytes.first(cut))), 0xE3069283u);
 }
 
-// XXH64's published values for the empty text and "abc", and one of 100 bytes (two stripes and a
-// tail) from an independent implementation; the same value however the bytes arrive.
-TEST(Digest, IsXxh64InAnyPieces) {
+// XXH3-128's published values for the empty text and "abc"; the same value for 100 bytes
+// however they arrive.
+TEST(Digest, IsXxh3Of128BitsInAnyPieces) {
     const std::string abc = "abc";
-    EXPECT_EQ(Digest::of({}), 0xEF46DB3751D8E999ull);
+    EXPECT_EQ(Digest::of({}), (Digest128{0x6001C324468D497Full, 0x99AA06D3014798D8ull}));
     EXPECT_EQ(Digest::of(Bytes(reinterpret_cast<const std::uint8_t*>(abc.data()), 3)),
-              0x44BC2CF5AD770999ull);
+              (Digest128{0x78AF5F94892F3950ull, 0x06B05AB6733A6185ull}));
     ByteBuffer hundred(100);
     for (std::size_t i = 0; i < hundred.size(); ++i)
         hundred[i] = static_cast<std::uint8_t>(i);
-    EXPECT_EQ(Digest::of(hundred), 0x6AC1E58032166597ull);
+    const Digest128 whole = Digest::of(hundred);
     test::ByteGen gen(3);
     for (std::size_t cuts = 1; cuts < 40; ++cuts) {
         Digest pieces;
@@ -50,7 +50,8 @@ TEST(Digest, IsXxh64InAnyPieces) {
             pieces.add(Bytes(hundred).subspan(at, piece));
             at += piece;
         }
-        EXPECT_EQ(pieces.value(), 0x6AC1E58032166597ull) << cuts;
+        const Digest copy = pieces;
+        EXPECT_EQ(copy.value(), whole) << cuts;
     }
 }
 

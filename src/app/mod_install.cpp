@@ -1,6 +1,7 @@
 #include "mod_install.hpp"
 
 #include "archive_lock_wait.hpp"
+#include "archive_reader.hpp"
 #include "archive_state.hpp"
 #include "game_writer.hpp"
 #include "header_bytes.hpp"
@@ -35,49 +36,62 @@ void settleOverall(ModListing& mod, const std::vector<ModArchive>& archives) {
     }
 }
 
-struct SearchedArchive {
-    const FileView* view;
-    std::uint64_t before; // bytes of the archives searched before it
-};
+// What texture `i` became in one archive, from what the search found there: its original's data
+// is Replaced (or already in place, where its modded data is the same), its modded data found is
+// AlreadyReplaced.
+Finding findingOf(const ModFingerprints& prints, std::size_t i,
+                  const std::vector<std::optional<std::size_t>>& found, std::uint64_t header) {
+    const std::size_t original = prints.originalOf[i], modded = prints.moddedOf[i];
+    if (original == ModFingerprints::none)
+        return {};
+    const bool moddedFound = modded != ModFingerprints::none && found[modded];
+    if (found[original] && modded != ModFingerprints::none)
+        return {*found[original] + header, prints.fingerprints[original].length, Finding::none,
+                Outcome::Replaced};
+    return {0, 0, Finding::none,
+            found[original] || moddedFound ? Outcome::AlreadyReplaced : Outcome::NotFound};
+}
 
-// Searches every archive for every texture of the mod, a pass of them at a time: first their
-// originals, then the modded data of those whose original no archive holds.
-void searchMod(ModListing& mod, const ModFolders& folders, const ArchiveFacts& facts,
-               std::span<const FileView> views, std::vector<ModArchive>& archives,
-               const PassLimits& limits, std::int32_t headerBytes) {
+// Searches every archive for every texture of the mod by its fingerprints, one pass over each
+// archive, with the search's tables built once for all of them.
+void searchMod(ModListing& mod, const ModFingerprints& prints, std::span<const FileView> views,
+               std::vector<ModArchive>& archives, std::int32_t headerBytes) {
     std::uint64_t total = 0;
     for (const FileView& view : views)
         total += view.bytes().size();
     ProgressLine progress(total, mod.textures.size());
-    std::size_t foundBefore = 0, pass = 1;
-    PassMemory memory;
-    for (const PassKind kind : {PassKind::Originals, PassKind::Modded})
-        for (std::size_t from = 0; from < mod.textures.size(); ++pass) {
-            const ModPass read =
-                readPass(mod, from, folders, facts, headerBytes, kind, limits, memory);
-            from = read.next;
-            if (read.loaded.empty())
-                break;
-            std::uint64_t before = 0;
-            for (std::size_t a = 0; a < archives.size(); ++a) {
-                std::vector<Texture> results(read.loaded.size());
-                std::vector<LoadedTexture> loaded = read.loaded;
-                for (std::size_t k = 0; k < loaded.size(); ++k)
-                    loaded[k].texture = &results[k];
-                searchTextures(views[a], archives[a].path, loaded, headerBytes,
-                               [&](std::size_t searched, std::size_t found) {
-                                   progress.update(pass, before + searched, foundBefore + found);
-                               });
-                before += views[a].bytes().size();
-                for (std::size_t k = 0; k < loaded.size(); ++k)
-                    archives[a].found[read.indexes[k]] = {results[k].archiveOffset,
-                                                          results[k].spanBytes, Finding::none,
-                                                          results[k].outcome};
-            }
-            settleOverall(mod, archives);
-            for (const std::size_t i : read.indexes)
-                foundBefore += mod.textures[i].texture.outcome == Outcome::Replaced ? 1 : 0;
+    const FingerprintSearch search(prints.fingerprints, prints.givenUpWhenFound);
+    const NeedleBytes needleBytes = [&](std::size_t f) {
+        try {
+            return readTextureData(mod.textures[prints.texture[f]], prints.modded[f] != 0,
+                                   headerBytes);
+        } catch (const std::runtime_error& error) {
+            throw std::runtime_error(error.what() + archive_left::unchanged());
         }
+    };
+    std::uint64_t before = 0;
+    std::size_t foundBefore = 0;
+    for (std::size_t a = 0; a < archives.size(); ++a) {
+        const Bytes archive = views[a].bytes();
+        const auto header = static_cast<std::size_t>(std::max(headerBytes, 0));
+        std::vector<std::optional<std::size_t>> found(prints.fingerprints.size());
+        if (headerBytes >= 0 && header < archive.size()) {
+            ArchiveReader reader(views[a]);
+            found = search.findAll(archive.subspan(header), needleBytes, &reader,
+                                   [&](std::size_t searched, std::size_t count) {
+                                       progress.update(1, before + searched, foundBefore + count);
+                                   });
+        }
+        requireIntact(views[a], archives[a].path);
+        std::size_t foundHere = 0;
+        for (std::size_t i = 0; i < mod.textures.size(); ++i) {
+            archives[a].found[i] = findingOf(prints, i, found, header);
+            foundHere += archives[a].found[i].outcome == Outcome::Replaced ? 1 : 0;
+        }
+        before += archive.size();
+        foundBefore += foundHere;
+    }
+    settleOverall(mod, archives);
 }
 
 // The textures an archive's patch writes, as the grouping and the conflict rule take them, and
@@ -201,12 +215,11 @@ void installMod(const Arguments& args, const ModRun& run, os::StopSignals& signa
         archives.push_back({path, std::vector<Finding>(mod.textures.size())});
     std::vector<ArchiveRecovery> recoveries;
     if (!mod.textures.empty()) {
+        const ModFingerprints prints = fingerprintMod(mod, folders, facts, headerBytes);
         std::vector<FileView> views;
         for (LoadableFile& file : files)
             views.push_back(viewFile(std::move(file), ReadPattern::Sparse));
-        const PassLimits limits =
-            passLimitsFor(mod, folders, archives.size() * mod.textures.size() * sizeof(Finding));
-        searchMod(mod, folders, facts, views, archives, limits, headerBytes);
+        searchMod(mod, prints, views, archives, headerBytes);
         try {
             for (ModArchive& archive : archives)
                 markArchiveConflicts(mod, archive, headerBytes);

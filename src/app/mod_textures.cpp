@@ -11,21 +11,13 @@
 namespace dyeloom {
 namespace {
 
-// The heap a run may take, whatever the mod (but for a single texture larger than what is left:
-// a pass holds one texture at least). A pass reads textures while its memory and what the search
-// takes for them fit in what is left once the search's shared tables, the mod's listing and a
-// reserve for the rest of the run (the archive's reading, the journal, the report) are counted:
-// about 190 MiB of files for a mod of a thousand textures, which two or three passes search.
-constexpr std::uint64_t heapBudgetBytes = std::uint64_t{256} << 20;
-constexpr std::uint64_t runReserveBytes = std::uint64_t{16} << 20;
-// ... and at most this many textures: the search's tables and per-needle state grow with their
-// number, and up to twice this many needles its groups' tables stay within their budget. A mod
-// of 100,000 small textures peaks at 180 MiB of heap in passes of 16,384; passes of 65,536
-// searched it no faster and needed four times the memory, passes of 4,096 took twice the time.
-constexpr std::size_t passTextureLimit = 16384;
-// A modded file is read through a buffer of this size for its digest, compared as it comes with
-// its original.
-constexpr std::size_t scratchBytes = std::size_t{1} << 20;
+// The fingerprints of a mod keep at most this many keys in all: their table (two slots of 16
+// bytes a key, and a filter of two bytes) then takes at most 68 MiB and the keys 16 MiB, whatever
+// the mod. A mod of a thousand textures keeps the widest windows; one of 100,000 keeps windows of
+// 8 keys, and its probes come eight times a word.
+constexpr std::size_t fingerprintBudgetKeys = std::size_t{1} << 21;
+// Each file is read in pieces of this size.
+constexpr std::size_t pieceBytes = std::size_t{1} << 20;
 
 std::string shownPath(const TextureFolder& folder, const std::string& name) {
     return folder.path + "/" + shownName(name);
@@ -68,80 +60,55 @@ bool openPair(ModTexture& texture, const ModFolders& folders, const ArchiveFacts
     return true;
 }
 
-std::size_t searchBytesFor(std::uint64_t fileBytes, std::int32_t headerBytes) {
-    const std::uint64_t data = fileBytes - std::min<std::uint64_t>(fileBytes, headerBytes);
-    return MultiSearch::heapPerNeedle(static_cast<std::size_t>(data));
+// The widest window each fingerprint of a mod of `textures` may keep within the budget: each
+// texture has two.
+std::size_t maxStrideFor(std::size_t textures) {
+    return std::clamp<std::size_t>(fingerprintBudgetKeys / std::max<std::size_t>(2 * textures, 1),
+                                   1, maxFingerprintStride);
 }
 
-// Whether the pass has room for one more file of `fileBytes` bytes; a pass holds one at least.
-bool hasRoom(const ModPass& pass, const PassLimits& limits, const PassMemory& memory,
-             std::uint64_t passSearchBytes, std::uint64_t fileBytes, std::int32_t headerBytes) {
-    if (fileBytes > ByteBuffer().max_size())
-        throw std::length_error("vector too long");
-    return pass.loaded.empty() ||
-           (memory.heldAfter(static_cast<std::size_t>(fileBytes)) + passSearchBytes +
-                    searchBytesFor(fileBytes, headerBytes) <=
-                limits.bytes &&
-            pass.loaded.size() < limits.textures);
-}
-
-// Reads the modded file through `scratch` for the digest of its data, and tells whether that
-// data is the original's (`originalFile`, as read).
-bool digestModded(ModTexture& texture, const os::File& modded, Bytes originalFile,
-                  std::int32_t headerBytes, ByteBuffer& scratch) {
-    const std::size_t dataAt = originalFile.size() - textureData(originalFile, headerBytes).size();
-    Digest digest;
-    bool same = true;
-    for (std::uint64_t at = dataAt; at < texture.modded.size;) {
-        const auto bytes = static_cast<std::size_t>(
-            std::min<std::uint64_t>(scratch.size(), texture.modded.size - at));
+// Reads a texture file's data in pieces into `maker`.
+void readData(const TextureFile& file, const os::File& opened, std::int32_t headerBytes,
+              ByteBuffer& scratch, FingerprintMaker& maker) {
+    const std::uint64_t dataAt =
+        headerBytes < 0 ? file.size : std::min<std::uint64_t>(file.size, headerBytes);
+    for (std::uint64_t at = dataAt; at < file.size;) {
+        const auto bytes =
+            static_cast<std::size_t>(std::min<std::uint64_t>(scratch.size(), file.size - at));
         const MutableBytes piece(scratch.data(), bytes);
-        readTexture(texture.modded, modded, at, piece);
-        digest.add(piece);
-        same = same && std::equal(piece.begin(), piece.end(), originalFile.begin() + at);
+        readTexture(file, opened, at, piece);
+        maker.add(piece);
         at += bytes;
     }
-    texture.moddedDigest = digest.value();
-    return same;
 }
 
-// Reads a texture's original into the pass, with the digests of both files' data. False, with
-// nothing read, when the pass has no room left for it.
-bool readOriginal(ModTexture& texture, const os::File& original, const os::File& modded,
-                  std::int32_t headerBytes, const PassLimits& limits, ModPass& pass,
-                  std::uint64_t& passSearchBytes, PassMemory& memory, ByteBuffer& scratch) {
-    if (!hasRoom(pass, limits, memory, passSearchBytes, texture.original.size, headerBytes))
-        return false;
-    passSearchBytes += searchBytesFor(texture.original.size, headerBytes);
-    const MutableBytes file = memory.take(static_cast<std::size_t>(texture.original.size));
-    readTexture(texture.original, original, 0, file);
-    texture.originalDigest = Digest::of(textureData(file, headerBytes));
-    const bool same = digestModded(texture, modded, file, headerBytes, scratch);
-    texture.lookForModded = !same;
-    // Modded data equal to the original's is not looked for apart: found, it is in place already.
-    pass.loaded.push_back({&texture.texture, file, same ? Bytes(file) : Bytes(), false});
-    return true;
+void addFingerprint(ModFingerprints& prints, Fingerprint fingerprint, std::size_t texture,
+                    bool modded, std::size_t givenUpWhenFound) {
+    (modded ? prints.moddedOf : prints.originalOf)[texture] = prints.fingerprints.size();
+    prints.fingerprints.push_back(std::move(fingerprint));
+    prints.givenUpWhenFound.push_back(givenUpWhenFound);
+    prints.texture.push_back(texture);
+    prints.modded.push_back(modded ? 1 : 0);
 }
 
-// Reads a texture's modded file into the pass, opened afresh: it must hold the data whose digest
-// was taken with its original's pass. False, with nothing read, when the pass has no room left.
-bool readModded(ModTexture& texture, std::int32_t headerBytes, const PassLimits& limits,
-                ModPass& pass, std::uint64_t& passSearchBytes, PassMemory& memory) {
-    if (!hasRoom(pass, limits, memory, passSearchBytes, texture.modded.size, headerBytes))
-        return false;
-    passSearchBytes += searchBytesFor(texture.modded.size, headerBytes);
-    const os::File modded = reopenTexture(texture.modded);
-    const MutableBytes file = memory.take(static_cast<std::size_t>(texture.modded.size));
-    readTexture(texture.modded, modded, 0, file);
-    if (Digest::of(textureData(file, headerBytes)) != texture.moddedDigest)
-        throw TextureChanged(texture.modded.shown);
-    pass.loaded.push_back({&texture.texture, {}, file, true});
-    return true;
-}
-
-// Whether the texture's modded data is left to look for: its original was read and not found.
-bool moddedLeft(const ModTexture& texture) {
-    return texture.lookForModded && texture.texture.outcome == Outcome::NotFound;
+// Fingerprints both files of texture `i`, opened and checked. The modded data is fingerprinted
+// only where it differs from the original's: found, data equal to it is in place already.
+void fingerprintPair(ModListing& mod, std::size_t i, const os::File& original,
+                     const os::File& modded, std::int32_t headerBytes, std::size_t maxStride,
+                     ByteBuffer& scratch, ModFingerprints& prints) {
+    ModTexture& texture = mod.textures[i];
+    FingerprintMaker originalMaker(maxStride);
+    readData(texture.original, original, headerBytes, scratch, originalMaker);
+    Fingerprint originalPrint = originalMaker.finish();
+    texture.originalDigest = originalPrint.digest;
+    FingerprintMaker moddedMaker(maxStride);
+    readData(texture.modded, modded, headerBytes, scratch, moddedMaker);
+    Fingerprint moddedPrint = moddedMaker.finish();
+    texture.moddedDigest = moddedPrint.digest;
+    const std::size_t originalIndex = prints.fingerprints.size();
+    addFingerprint(prints, std::move(originalPrint), i, false, ModFingerprints::none);
+    if (!(texture.moddedDigest == texture.originalDigest))
+        addFingerprint(prints, std::move(moddedPrint), i, true, originalIndex);
 }
 
 } // namespace
@@ -170,44 +137,16 @@ ModListing listMod(const ModFolders& folders) {
     return mod;
 }
 
-// The heap the listing of a mod holds for the whole run, its files' paths included.
-std::uint64_t listingBytes(const ModListing& mod, const ModFolders& folders) {
-    const std::size_t folderBytes =
-        std::max(folders.originals.path.size(), folders.originals.real.size()) +
-        std::max(folders.modded.path.size(), folders.modded.real.size());
-    std::uint64_t bytes = mod.unlisted.size() * sizeof(os::UnlistedFolder);
-    for (const ModTexture& texture : mod.textures)
-        bytes += sizeof texture + 5 * (texture.texture.name.size() + 1) + 2 * folderBytes;
-    return bytes;
-}
-
-PassLimits passLimitsFor(const ModListing& mod, const ModFolders& folders,
-                         std::uint64_t heldBeside) {
-    const std::uint64_t taken =
-        runReserveBytes + MultiSearch::sharedHeapBytes() + listingBytes(mod, folders) + heldBeside;
-    return {taken < heapBudgetBytes ? heapBudgetBytes - taken : 0, passTextureLimit};
-}
-
-ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
-                 const ArchiveFacts& archive, std::int32_t headerBytes, PassKind kind,
-                 const PassLimits& limits, PassMemory& memory) {
-    memory.reset();
-    ModPass pass;
-    std::uint64_t passSearchBytes = 0; // what the search takes for the textures read so far
-    ByteBuffer scratch(kind == PassKind::Originals ? scratchBytes : 0);
-    std::size_t i = from;
+ModFingerprints fingerprintMod(ModListing& mod, const ModFolders& folders,
+                               const ArchiveFacts& archive, std::int32_t headerBytes) {
+    ModFingerprints prints;
+    prints.originalOf.assign(mod.textures.size(), ModFingerprints::none);
+    prints.moddedOf.assign(mod.textures.size(), ModFingerprints::none);
+    const std::size_t maxStride = maxStrideFor(mod.textures.size());
+    ByteBuffer scratch(pieceBytes);
     try {
-        for (; i < mod.textures.size(); ++i) {
+        for (std::size_t i = 0; i < mod.textures.size(); ++i) {
             ModTexture& texture = mod.textures[i];
-            const std::size_t loaded = pass.loaded.size();
-            if (kind == PassKind::Modded) {
-                if (moddedLeft(texture) &&
-                    !readModded(texture, headerBytes, limits, pass, passSearchBytes, memory))
-                    break;
-                if (pass.loaded.size() > loaded)
-                    pass.indexes.push_back(i);
-                continue;
-            }
             os::File original, modded;
             if (!openPair(texture, folders, archive, original, modded))
                 continue;
@@ -216,16 +155,23 @@ ModPass readPass(ModListing& mod, std::size_t from, const ModFolders& folders,
                 texture.texture.outcome = Outcome::NotFound;
                 continue;
             }
-            if (!readOriginal(texture, original, modded, headerBytes, limits, pass, passSearchBytes,
-                              memory, scratch))
-                break;
-            pass.indexes.push_back(i);
+            fingerprintPair(mod, i, original, modded, headerBytes, maxStride, scratch, prints);
         }
     } catch (const std::runtime_error& error) {
         throw std::runtime_error(error.what() + archive_left::unchanged());
     }
-    pass.next = i;
-    return pass;
+    return prints;
+}
+
+ByteBuffer readTextureData(const ModTexture& texture, bool modded, std::int32_t headerBytes) {
+    const TextureFile& file = modded ? texture.modded : texture.original;
+    const os::File opened = reopenTexture(file);
+    ByteBuffer whole(static_cast<std::size_t>(file.size));
+    readTexture(file, opened, 0, whole);
+    const Bytes data = textureData(whole, headerBytes);
+    if (!(Digest::of(data) == (modded ? texture.moddedDigest : texture.originalDigest)))
+        throw TextureChanged(file.shown);
+    return ByteBuffer(data.begin(), data.end());
 }
 
 } // namespace dyeloom

@@ -1,0 +1,76 @@
+#include "fingerprint/fingerprint.hpp"
+
+#include <algorithm>
+#include <bit>
+
+namespace dyeloom {
+namespace {
+
+using search_stages::keyAt;
+using search_stages::keyBytes;
+using search_stages::lookAheadBytes;
+
+// The data is looked through for a window this many positions at a time: the telling test
+// keeps a few words of state per byte it looks at, and most textures have their window in the
+// first of these.
+constexpr std::size_t lookStepBytes = std::size_t{16} << 10;
+
+} // namespace
+
+FingerprintMaker::FingerprintMaker(std::size_t maxStride)
+    : maxStride_(std::clamp<std::size_t>(std::bit_floor(std::max<std::size_t>(maxStride, 1)), 1,
+                                         maxFingerprintStride)) {}
+
+void FingerprintMaker::add(Bytes piece) {
+    digest_.add(piece);
+    length_ += piece.size();
+    if (windowFound_)
+        return;
+    pending_.insert(pending_.end(), piece.begin(), piece.end());
+    lookForWindow(false);
+}
+
+void FingerprintMaker::lookForWindow(bool last) {
+    std::size_t from = 0; // the first position of pending_ not looked at
+    while (!windowFound_) {
+        const std::size_t have = pending_.size() - from;
+        if (have < keyBytes || (!last && have < lookStepBytes + lookAheadBytes))
+            break;
+        const std::size_t positions = std::min(lookStepBytes, have - keyBytes + 1);
+        const Bytes step = Bytes(pending_).subspan(from);
+        const search_stages::KeyRun run = telling_.longestRun(step, positions, maxStride_);
+        const std::size_t width =
+            std::min(maxStride_, run.length == 0 ? 0 : std::bit_floor(run.length));
+        if (width > made_.keys.size()) {
+            made_.windowStart = pendingAt_ + from + run.start;
+            made_.keys.resize(width);
+            for (std::size_t j = 0; j < width; ++j)
+                made_.keys[j] = keyAt(step.data() + run.start + j);
+            windowFound_ = width == maxStride_;
+        }
+        from += positions;
+    }
+    if (windowFound_) {
+        ByteBuffer().swap(pending_);
+        return;
+    }
+    // The positions looked at go; the bytes after them stay for the next step's keys.
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(from));
+    pendingAt_ += from;
+}
+
+Fingerprint FingerprintMaker::finish() {
+    lookForWindow(true);
+    made_.length = length_;
+    made_.digest = digest_.value();
+    made_.keys.shrink_to_fit();
+    return std::move(made_);
+}
+
+Fingerprint fingerprintOf(Bytes data, std::size_t maxStride) {
+    FingerprintMaker maker(maxStride);
+    maker.add(data);
+    return maker.finish();
+}
+
+} // namespace dyeloom

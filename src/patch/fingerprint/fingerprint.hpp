@@ -1,0 +1,69 @@
+// What the search keeps of a texture: its fingerprint, made in one read of its data, of a size
+// bounded whatever the texture's size. A texture is found by its keys and taken as found only
+// where the archive's bytes have its length and digest; its bytes are never held.
+//
+// A fingerprint's keys are those of `stride` consecutive positions of the data (its window),
+// each the key (search/telling_keys.hpp) of the 16 bytes there. The archive is probed at every
+// stride-th byte, so any occurrence of the texture holds exactly one probe inside its window, and
+// that probe's key proposes the occurrence, whatever its alignment.
+//
+// Bound: a fingerprint holds at most maxFingerprintStride keys of 8 bytes (4 KiB) beside its
+// fixed part, whatever the texture's size.
+#pragma once
+
+#include "bytes.hpp"
+#include "digest.hpp"
+#include "search/telling_keys.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace dyeloom {
+
+// The widest window a fingerprint keeps. At this stride an archive is probed eight times a page,
+// which costs far less than reading the page; a wider one would save probes but not reads, and
+// cost more keys than the few KiB a fingerprint may hold.
+inline constexpr std::size_t maxFingerprintStride = 512;
+
+struct Fingerprint {
+    std::uint64_t length = 0; // of the data
+    Digest128 digest;         // of the data
+    // The window: keys[j] is the key at windowStart + j, stride of them. No keys: the data has
+    // no telling key (it is shorter than a key, or blank or flat throughout), and is found by
+    // its bytes.
+    std::uint64_t windowStart = 0;
+    std::vector<std::uint64_t> keys;
+
+    [[nodiscard]] std::size_t stride() const noexcept { return keys.size(); }
+};
+
+// Makes a fingerprint from data that arrives in pieces. The window is the first run of telling
+// keys as wide as `maxStride` (a power of two), or the longest run there is, at a power-of-two
+// width; the runs are looked for a stretch at a time until one is wide enough, so a texture whose
+// first rows are blank costs no more than its blank rows.
+class FingerprintMaker {
+public:
+    explicit FingerprintMaker(std::size_t maxStride);
+
+    void add(Bytes piece);
+    [[nodiscard]] Fingerprint finish();
+
+private:
+    // Looks for a run among the positions of the pending bytes that have the bytes after them.
+    void lookForWindow(bool last);
+
+    std::size_t maxStride_;
+    Digest digest_;
+    std::uint64_t length_ = 0;
+    ByteBuffer pending_;          // data not yet looked through for a window
+    std::uint64_t pendingAt_ = 0; // where pending_ starts in the data
+    bool windowFound_ = false;    // as wide as maxStride_: nothing more is looked through
+    Fingerprint made_;
+    search_stages::TellingKeys telling_;
+};
+
+// The fingerprint of data held whole.
+[[nodiscard]] Fingerprint fingerprintOf(Bytes data, std::size_t maxStride);
+
+} // namespace dyeloom

@@ -1,0 +1,155 @@
+#include "fingerprint/fingerprint_pass.hpp"
+
+#include <algorithm>
+
+namespace dyeloom::fingerprint_stages {
+namespace {
+
+using search_stages::keyAt;
+using search_stages::keyBytes;
+
+// Keys of a candidate's window compared besides the one that proposed it, spread over the
+// window: data that shares a key with a texture by chance, or one block of it, rarely shares
+// three more at those distances, and comparing them costs less than a digest of the span.
+constexpr std::size_t neighbourChecks = 3;
+// A texture's candidates may waste this many digests of its length, and as many bytes as this
+// many times what the pass has covered, before it is searched for by its bytes: what real
+// archives waste is a few digests at most (a texture stored with one block changed), and data
+// built to repeat the texture's window would otherwise cost a digest per probe.
+constexpr std::uint64_t wastedLengths = 8;
+constexpr std::uint64_t wastedPerCoveredByte = 2;
+// Without a reader, the pass settles this much of the haystack at a time.
+constexpr std::size_t unplannedStretchBytes = std::size_t{16} << 20;
+// Probes are taken this many at a time: their keys first, with the filter's words asked for,
+// then the lookups, so that the memory waits overlap.
+constexpr std::size_t probeBatch = 32;
+// While probing, the reader is told of the next bytes this far ahead.
+constexpr std::size_t announceBytes = std::size_t{1} << 20;
+
+} // namespace
+
+Pass::Pass(std::span<const Fingerprint> fingerprints, std::span<const std::size_t> givenUpWhenFound,
+           const KeyTable& table, Bytes haystack, const NeedleBytes& needleBytes)
+    : fingerprints_(fingerprints), givenUpWhenFound_(givenUpWhenFound), table_(table),
+      haystack_(haystack), needleBytes_(needleBytes), states_(fingerprints.size()) {
+    unsettled_ = fingerprints.size();
+    for (std::size_t i = 0; i < fingerprints.size(); ++i) {
+        const Fingerprint& fingerprint = fingerprints[i];
+        if (fingerprint.length == 0 || fingerprint.length > haystack.size())
+            settleAbsent(i);
+        else if (fingerprint.keys.empty())
+            searchFromNowByBytes(i, 0, 0);
+    }
+}
+
+std::vector<std::optional<std::size_t>> Pass::run(HaystackReader* reader,
+                                                  const SearchProgress& progress) {
+    for (std::size_t from = 0; from < haystack_.size() && unsettled_ > 0;) {
+        const std::size_t stretch =
+            reader != nullptr ? reader->nextStretch(from, geometry()) : unplannedStretchBytes;
+        const std::size_t end =
+            std::min(haystack_.size(), from + std::max<std::size_t>(stretch, 1));
+        probe(from, end, reader);
+        verify(end);
+        searchByBytes(from, end);
+        settle(end);
+        if (progress)
+            progress(end, foundCount());
+        from = end;
+    }
+    std::vector<std::optional<std::size_t>> found(states_.size());
+    for (std::size_t i = 0; i < states_.size(); ++i) {
+        const std::size_t by =
+            givenUpWhenFound_.empty() ? FingerprintSearch::neverGivenUp : givenUpWhenFound_[i];
+        const bool givenUp = by != FingerprintSearch::neverGivenUp && states_[by].best != none;
+        if (states_[i].best != none && !givenUp)
+            found[i] = states_[i].best;
+    }
+    return found;
+}
+
+void Pass::probe(std::size_t from, std::size_t end, HaystackReader* reader) {
+    const std::size_t stride = table_.minStride();
+    if (stride == 0 || haystack_.size() < keyBytes)
+        return;
+    const std::size_t limit = std::min(end, haystack_.size() - keyBytes + 1);
+    std::size_t at = (from + stride - 1) / stride * stride;
+    std::size_t announced = from;
+    std::uint64_t keys[probeBatch];
+    std::size_t positions[probeBatch];
+    while (at < limit) {
+        if (reader != nullptr && at >= announced) {
+            const std::size_t ahead = std::min(announceBytes, haystack_.size() - at);
+            const Bytes part = haystack_.subspan(at, ahead);
+            reader->willRead(std::span(&part, 1));
+            announced = at + ahead;
+        }
+        std::size_t count = 0;
+        for (; at < limit && count < probeBatch; at += stride, ++count) {
+            keys[count] = keyAt(haystack_.data() + at);
+            positions[count] = at;
+            table_.prefetchFilter(keys[count]);
+        }
+        for (std::size_t k = 0; k < count; ++k)
+            if (table_.mayHold(keys[k]))
+                table_.forEach(keys[k],
+                               [&](const KeyTable::Entry& entry) { propose(positions[k], entry); });
+    }
+}
+
+void Pass::propose(std::size_t probe, const KeyTable::Entry& entry) {
+    const Fingerprint& fingerprint = fingerprints_[entry.fingerprint];
+    const TextureState& state = states_[entry.fingerprint];
+    const std::size_t stride = fingerprint.stride();
+    const std::uint64_t offset = fingerprint.windowStart + entry.index;
+    // A window is probed once per occurrence: at the probe a multiple of its stride.
+    if (state.settled || state.byBytes || probe % stride != 0 || probe < offset)
+        return;
+    const auto at = static_cast<std::size_t>(probe - offset);
+    if (at >= state.best || fingerprint.length > haystack_.size() - at ||
+        !neighboursAgree(fingerprint, at, entry.index))
+        return;
+    candidates_.push_back({at, entry.fingerprint});
+}
+
+bool Pass::neighboursAgree(const Fingerprint& fingerprint, std::size_t at,
+                           std::size_t index) const {
+    const std::size_t stride = fingerprint.stride();
+    const std::size_t checks = std::min(neighbourChecks, stride - 1);
+    for (std::size_t c = 1; c <= checks; ++c) {
+        const std::size_t other = (index + c * std::max<std::size_t>(stride / 4, 1)) % stride;
+        const std::size_t position = at + static_cast<std::size_t>(fingerprint.windowStart) + other;
+        if (keyAt(haystack_.data() + position) != fingerprint.keys[other])
+            return false;
+    }
+    return true;
+}
+
+void Pass::verify(std::size_t end) {
+    std::sort(candidates_.begin(), candidates_.end());
+    candidates_.erase(std::unique(candidates_.begin(), candidates_.end()), candidates_.end());
+    for (const Candidate& candidate : candidates_) {
+        const Fingerprint& fingerprint = fingerprints_[candidate.fingerprint];
+        TextureState& state = states_[candidate.fingerprint];
+        if (state.settled || state.byBytes || candidate.at >= state.best)
+            continue;
+        const auto length = static_cast<std::size_t>(fingerprint.length);
+        // A lower occurrence would have a window probed no later than this one's, so it would
+        // be among the candidates already: the first verified is the first occurrence.
+        if (Digest::of(haystack_.subspan(candidate.at, length)) == fingerprint.digest) {
+            settleFound(candidate.fingerprint, candidate.at);
+            continue;
+        }
+        state.wasted += length;
+        if (state.wasted > wastedLengths * length + wastedPerCoveredByte * end) {
+            // Every occurrence below the candidate, or early enough for the probes so far to
+            // have proposed it, was ruled out.
+            const std::size_t reach = fingerprint.windowStart + fingerprint.stride();
+            const std::size_t proposed = end >= reach ? end - reach + 1 : 0;
+            searchFromNowByBytes(candidate.fingerprint, std::min(candidate.at, proposed), end);
+        }
+    }
+    candidates_.clear();
+}
+
+} // namespace dyeloom::fingerprint_stages

@@ -1,0 +1,66 @@
+// One pass of the fingerprint search over one haystack: the state of each texture while the pass
+// lasts, and the stages of a stretch (probe, verify, search by bytes, settle).
+#pragma once
+
+#include "fingerprint/fingerprint_search.hpp"
+
+#include <cstdint>
+#include <limits>
+
+namespace dyeloom::fingerprint_stages {
+
+inline constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+
+// What the pass knows of one texture.
+struct TextureState {
+    std::size_t best = none; // its lowest match verified so far
+    bool settled = false;    // no lower match can turn up
+    bool byBytes = false;    // searched for by its bytes from `bytesFrom` on
+    std::size_t bytesFrom = 0;
+    std::uint64_t wasted = 0; // bytes digested for candidates that were not it
+    ByteBuffer bytes;         // once searched for by its bytes
+};
+
+struct Candidate {
+    std::size_t at = 0;
+    std::uint32_t fingerprint = 0;
+    auto operator<=>(const Candidate&) const = default;
+};
+
+class Pass {
+public:
+    Pass(std::span<const Fingerprint> fingerprints, std::span<const std::size_t> givenUpWhenFound,
+         const KeyTable& table, Bytes haystack, const NeedleBytes& needleBytes);
+
+    // Runs the pass over the haystack, stretch by stretch as `reader` plans them.
+    [[nodiscard]] std::vector<std::optional<std::size_t>> run(HaystackReader* reader,
+                                                              const SearchProgress& progress);
+
+private:
+    // The stages of the stretch [from, end).
+    void probe(std::size_t from, std::size_t end, HaystackReader* reader);
+    void propose(std::size_t probe, const KeyTable::Entry& entry);
+    [[nodiscard]] bool neighboursAgree(const Fingerprint& fingerprint, std::size_t at,
+                                       std::size_t index) const;
+    void verify(std::size_t end);
+    void searchByBytes(std::size_t from, std::size_t end);
+    void settle(std::size_t end);
+
+    // Hands texture `i` to the search by bytes: its occurrences below `from` are ruled out.
+    void searchFromNowByBytes(std::size_t i, std::size_t from, std::size_t end);
+    void settleFound(std::size_t i, std::size_t at);
+    void settleAbsent(std::size_t i);
+    [[nodiscard]] SearchGeometry geometry() const;
+    [[nodiscard]] std::size_t foundCount() const;
+
+    std::span<const Fingerprint> fingerprints_;
+    std::span<const std::size_t> givenUpWhenFound_;
+    const KeyTable& table_;
+    Bytes haystack_;
+    const NeedleBytes& needleBytes_;
+    std::vector<TextureState> states_;
+    std::vector<Candidate> candidates_; // of the stretch under way
+    std::size_t unsettled_ = 0;
+};
+
+} // namespace dyeloom::fingerprint_stages

@@ -1,0 +1,61 @@
+#include "fingerprint/key_table.hpp"
+
+#include <algorithm>
+#include <bit>
+
+namespace dyeloom {
+namespace {
+
+// Slots per key, at least: a table at most half full ends a lookup of an absent key within a
+// slot or two.
+constexpr std::size_t slotsPerKey = 2;
+// Filter bits per key: one probe in about 16 whose key is not in the table passes the filter,
+// and the filter (4 MiB for two million keys) stays in the processor's cache far better than
+// the table.
+constexpr std::size_t filterBitsPerKey = 16;
+
+std::size_t keysOf(std::span<const Fingerprint> fingerprints) {
+    std::size_t keys = 0;
+    for (const Fingerprint& fingerprint : fingerprints)
+        keys += fingerprint.keys.size();
+    return keys;
+}
+
+unsigned shiftFor(std::size_t slots) {
+    return 64 - static_cast<unsigned>(std::countr_zero(slots));
+}
+
+} // namespace
+
+std::size_t KeyTable::heapBytes(std::size_t keys) noexcept {
+    const std::size_t slots = std::bit_ceil(std::max<std::size_t>(keys * slotsPerKey, 2));
+    const std::size_t bits = std::bit_ceil(std::max<std::size_t>(keys * filterBitsPerKey, 64));
+    return slots * sizeof(Entry) + bits / 8;
+}
+
+KeyTable::KeyTable(std::span<const Fingerprint> fingerprints) {
+    const std::size_t keys = keysOf(fingerprints);
+    const std::size_t slots = std::bit_ceil(std::max<std::size_t>(keys * slotsPerKey, 2));
+    const std::size_t bits = std::bit_ceil(std::max<std::size_t>(keys * filterBitsPerKey, 64));
+    slots_.assign(slots, Entry{});
+    filter_.assign(bits / 64, 0);
+    mask_ = slots - 1;
+    slotShift_ = shiftFor(slots);
+    filterShift_ = shiftFor(bits);
+    for (std::size_t f = 0; f < fingerprints.size(); ++f) {
+        const auto& window = fingerprints[f].keys;
+        if (!window.empty())
+            minStride_ = minStride_ == 0 ? window.size() : std::min(minStride_, window.size());
+        for (std::size_t j = 0; j < window.size(); ++j) {
+            std::size_t slot = slotOf(window[j]);
+            while (slots_[slot].fingerprint != empty)
+                slot = (slot + 1) & mask_;
+            slots_[slot] = {window[j], static_cast<std::uint32_t>(f),
+                            static_cast<std::uint32_t>(j)};
+            const std::uint64_t bit = (window[j] * filterMultiplier) >> filterShift_;
+            filter_[bit / 64] |= std::uint64_t{1} << (bit % 64);
+        }
+    }
+}
+
+} // namespace dyeloom
