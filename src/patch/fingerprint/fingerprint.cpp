@@ -14,6 +14,11 @@ using search_stages::lookAheadBytes;
 // keeps a few words of state per byte it looks at, and most textures have their window in the
 // first of these.
 constexpr std::size_t lookStepBytes = std::size_t{16} << 10;
+// Once some telling key has turned up, the data is looked through this much further for a wider
+// window, and no more: a texture's detail is spread through it, so what a few steps past its
+// blank rows do not hold, the rest rarely does, and looking through all of a large texture for a
+// slightly wider window costs more than the probes it saves.
+constexpr std::size_t lookPastDetailBytes = std::size_t{256} << 10;
 
 } // namespace
 
@@ -49,6 +54,9 @@ void FingerprintMaker::lookForWindow(bool last) {
             windowFound_ = width == maxStride_;
         }
         from += positions;
+        if (!made_.keys.empty())
+            lookedPastDetail_ += positions;
+        windowFound_ = windowFound_ || lookedPastDetail_ >= lookPastDetailBytes;
     }
     if (windowFound_) {
         ByteBuffer().swap(pending_);

@@ -39,9 +39,10 @@ struct Fingerprint {
 };
 
 // Makes a fingerprint from data that arrives in pieces. The window is the first run of telling
-// keys as wide as `maxStride` (a power of two), or the longest run there is, at a power-of-two
-// width; the runs are looked for a stretch at a time until one is wide enough, so a texture whose
-// first rows are blank costs no more than its blank rows.
+// keys as wide as `maxStride` (a power of two), or the longest run found, at a power-of-two width;
+// the runs are looked for a stretch at a time until one is wide enough or the data past the first
+// telling key has been looked through far enough, so a texture whose first rows are blank costs
+// no more than its blank rows and a bounded look at its detail.
 class FingerprintMaker {
 public:
     explicit FingerprintMaker(std::size_t maxStride);
@@ -56,9 +57,10 @@ private:
     std::size_t maxStride_;
     Digest digest_;
     std::uint64_t length_ = 0;
-    ByteBuffer pending_;          // data not yet looked through for a window
-    std::uint64_t pendingAt_ = 0; // where pending_ starts in the data
-    bool windowFound_ = false;    // as wide as maxStride_: nothing more is looked through
+    ByteBuffer pending_;               // data not yet looked through for a window
+    std::uint64_t pendingAt_ = 0;      // where pending_ starts in the data
+    bool windowFound_ = false;         // as wide as it is worth: nothing more is looked through
+    std::size_t lookedPastDetail_ = 0; // positions looked through since a telling key
     Fingerprint made_;
     search_stages::TellingKeys telling_;
 };

@@ -1,6 +1,7 @@
 #include "fingerprint/fingerprint_pass.hpp"
 
 #include <algorithm>
+#include <bit>
 
 namespace dyeloom::fingerprint_stages {
 namespace {
@@ -69,14 +70,16 @@ std::vector<std::optional<std::size_t>> Pass::run(HaystackReader* reader,
 }
 
 void Pass::probe(std::size_t from, std::size_t end, HaystackReader* reader) {
-    const std::size_t stride = table_.minStride();
-    if (stride == 0 || haystack_.size() < keyBytes)
+    const std::uint32_t strides = table_.strides();
+    if (strides == 0 || haystack_.size() < keyBytes)
         return;
+    const std::size_t stride = std::size_t{1} << std::countr_zero(strides);
     const std::size_t limit = std::min(end, haystack_.size() - keyBytes + 1);
     std::size_t at = (from + stride - 1) / stride * stride;
     std::size_t announced = from;
     std::uint64_t keys[probeBatch];
     std::size_t positions[probeBatch];
+    std::uint32_t widths[probeBatch];
     while (at < limit) {
         if (reader != nullptr && at >= announced) {
             const std::size_t ahead = std::min(announceBytes, haystack_.size() - at);
@@ -88,22 +91,44 @@ void Pass::probe(std::size_t from, std::size_t end, HaystackReader* reader) {
         for (; at < limit && count < probeBatch; at += stride, ++count) {
             keys[count] = keyAt(haystack_.data() + at);
             positions[count] = at;
-            table_.prefetchFilter(keys[count]);
+            // The widths that divide the position: those whose windows it probes.
+            const unsigned divides = at == 0 ? 31 : static_cast<unsigned>(std::countr_zero(at));
+            widths[count] = strides & (divides >= 31 ? ~0u : (2u << divides) - 1);
+            table_.prefetchFilter(keys[count],
+                                  31 - static_cast<unsigned>(std::countl_zero(widths[count])));
         }
-        for (std::size_t k = 0; k < count; ++k)
-            if (table_.mayHold(keys[k]))
-                table_.forEach(keys[k],
-                               [&](const KeyTable::Entry& entry) { propose(positions[k], entry); });
+        // The keys a filter lets through, their slots asked for before any is read.
+        std::size_t passed = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            std::uint32_t through = 0;
+            for (std::uint32_t left = widths[k]; left != 0; left &= left - 1) {
+                const auto width = static_cast<unsigned>(std::countr_zero(left));
+                through |= table_.mayHold(keys[k], width) ? std::uint32_t{1} << width : 0;
+            }
+            if (through != 0) {
+                table_.prefetchSlot(keys[k]);
+                keys[passed] = keys[k];
+                positions[passed] = positions[k];
+                widths[passed++] = through;
+            }
+        }
+        for (std::size_t k = 0; k < passed; ++k)
+            for (std::uint32_t left = widths[k]; left != 0; left &= left - 1) {
+                const auto width = static_cast<unsigned>(std::countr_zero(left));
+                table_.forEach(keys[k], [&](const KeyTable::Entry& entry) {
+                    propose(positions[k], width, entry);
+                });
+            }
     }
 }
 
-void Pass::propose(std::size_t probe, const KeyTable::Entry& entry) {
+void Pass::propose(std::size_t probe, unsigned width, const KeyTable::Entry& entry) {
     const Fingerprint& fingerprint = fingerprints_[entry.fingerprint];
     const TextureState& state = states_[entry.fingerprint];
-    const std::size_t stride = fingerprint.stride();
     const std::uint64_t offset = fingerprint.windowStart + entry.index;
-    // A window is probed once per occurrence: at the probe a multiple of its stride.
-    if (state.settled || state.byBytes || probe % stride != 0 || probe < offset)
+    // A window is probed once per occurrence, by the probe of its own width.
+    if (fingerprint.stride() != std::size_t{1} << width || state.settled || state.byBytes ||
+        probe < offset)
         return;
     const auto at = static_cast<std::size_t>(probe - offset);
     if (at >= state.best || fingerprint.length > haystack_.size() - at ||

@@ -39,7 +39,7 @@ public:
 private:
     // The stages of the stretch [from, end).
     void probe(std::size_t from, std::size_t end, HaystackReader* reader);
-    void propose(std::size_t probe, const KeyTable::Entry& entry);
+    void propose(std::size_t probe, unsigned width, const KeyTable::Entry& entry);
     [[nodiscard]] bool neighboursAgree(const Fingerprint& fingerprint, std::size_t at,
                                        std::size_t index) const;
     void verify(std::size_t end);

@@ -1,11 +1,11 @@
 // The search for every texture of a run by its fingerprint, in one pass over each archive.
 //
-// The archive is read in order, stretch by stretch. In each stretch every minStride-th byte is
-// probed: its key is looked up once in the table of all windows, and each texture whose window
-// holds that key at a position of its stride proposes a candidate. A candidate whose neighbouring
-// keys agree too is verified by the digest of the archive's bytes at its span, lowest first. A
-// lower occurrence of a texture has its window probed no later, so the first candidate verified
-// is the texture's first occurrence, and the texture is settled there.
+// The archive is read in order, stretch by stretch. In each stretch every multiple of each
+// window width present is probed: its key is looked up in the table of all windows, and each
+// texture whose window of that width holds the key proposes a candidate. A candidate whose
+// neighbouring keys agree too is verified by the digest of the archive's bytes at its span, lowest
+// first. A lower occurrence of a texture has its window probed no later, so the first candidate
+// verified is the texture's first occurrence, and the texture is settled there.
 //
 // What keys cannot do, bytes do: a texture without a window (too short for a key, or blank or
 // flat throughout), and a texture whose candidates cost more to verify than a few times what the

@@ -25,17 +25,26 @@ public:
     // The heap a table of `keys` keys takes.
     [[nodiscard]] static std::size_t heapBytes(std::size_t keys) noexcept;
 
-    // The narrowest window of any fingerprint (0 when none has keys): the archive is probed at
-    // every such stride, and each key is looked up in the table.
-    [[nodiscard]] std::size_t minStride() const noexcept { return minStride_; }
+    // The windows' widths are powers of two: bit k of strides() is set when some window is 2^k
+    // keys wide. The archive is probed at every multiple of each width; a probe at a multiple of
+    // several is looked up for each.
+    [[nodiscard]] std::uint32_t strides() const noexcept { return strides_; }
 
-    // Whether `key` may be in the table: a bit of a small filter, read before the table's slot.
-    [[nodiscard]] bool mayHold(std::uint64_t key) const noexcept {
-        const std::uint64_t bit = (key * filterMultiplier) >> filterShift_;
-        return (filter_[bit / 64] >> (bit % 64) & 1) != 0;
+    // Whether `key` may be that of a window 2^k wide: a bit of a small filter of that width's
+    // keys, read before the table's slot, so that a width of few textures, probed often, costs a
+    // bit of the processor's nearest cache.
+    [[nodiscard]] bool mayHold(std::uint64_t key, unsigned k) const noexcept {
+        const Filter& filter = filters_[k];
+        const std::uint64_t hash = key * filterMultiplier;
+        const std::uint64_t bits = filterBits(hash);
+        return (filter.words[hash >> filter.shift] & bits) == bits;
     }
-    void prefetchFilter(std::uint64_t key) const noexcept {
-        __builtin_prefetch(&filter_[((key * filterMultiplier) >> filterShift_) / 64]);
+    void prefetchFilter(std::uint64_t key, unsigned k) const noexcept {
+        const Filter& filter = filters_[k];
+        __builtin_prefetch(&filter.words[(key * filterMultiplier) >> filter.shift]);
+    }
+    void prefetchSlot(std::uint64_t key) const noexcept {
+        __builtin_prefetch(&slots_[slotOf(key)]);
     }
 
     // Calls `visit(entry)` for each entry of `key`.
@@ -53,16 +62,28 @@ private:
     static constexpr std::uint64_t slotMultiplier = 0x9E3779B97F4A7C15ull;
     static constexpr std::uint64_t filterMultiplier = 0xC2B2AE3D27D4EB4Full;
 
+    // A key sets three bits of one word of its width's filter (a blocked Bloom filter): one probe
+    // in a hundred or so whose key is absent passes, where one bit a key let one in sixteen
+    // through to a slot of the table, far out of the processor's caches.
+    [[nodiscard]] static std::uint64_t filterBits(std::uint64_t hash) noexcept {
+        return std::uint64_t{1} << (hash & 63) | std::uint64_t{1} << (hash >> 6 & 63) |
+               std::uint64_t{1} << (hash >> 12 & 63);
+    }
     [[nodiscard]] std::size_t slotOf(std::uint64_t key) const noexcept {
         return static_cast<std::size_t>((key * slotMultiplier) >> slotShift_);
     }
 
+    struct Filter {
+        std::vector<std::uint64_t> words;
+        unsigned shift = 63;
+    };
+    static constexpr unsigned widths = 32;
+
     std::vector<Entry> slots_;
-    std::vector<std::uint64_t> filter_;
+    Filter filters_[widths];
     std::size_t mask_ = 0;
     unsigned slotShift_ = 63;
-    unsigned filterShift_ = 63;
-    std::size_t minStride_ = 0;
+    std::uint32_t strides_ = 0;
 };
 
 } // namespace dyeloom
