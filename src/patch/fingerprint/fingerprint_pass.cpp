@@ -26,6 +26,8 @@ constexpr std::size_t unplannedStretchBytes = std::size_t{16} << 20;
 constexpr std::size_t probeBatch = 32;
 // While probing, the reader is told of the next bytes this far ahead.
 constexpr std::size_t announceBytes = std::size_t{1} << 20;
+// The widths are probed this much of the haystack at a time.
+constexpr std::size_t cachedPieceBytes = std::size_t{16} << 10;
 
 } // namespace
 
@@ -52,7 +54,7 @@ std::vector<std::optional<std::size_t>> Pass::run(HaystackReader* reader,
             std::min(haystack_.size(), from + std::max<std::size_t>(stretch, 1));
         probe(from, end, reader);
         verify(end);
-        searchByBytes(from, end);
+        searchByBytes(end);
         settle(end);
         if (progress)
             progress(end, foundCount());
@@ -73,52 +75,46 @@ void Pass::probe(std::size_t from, std::size_t end, HaystackReader* reader) {
     const std::uint32_t strides = table_.strides();
     if (strides == 0 || haystack_.size() < keyBytes)
         return;
-    const std::size_t stride = std::size_t{1} << std::countr_zero(strides);
+    for (std::size_t at = from; at < end; at += announceBytes) {
+        const std::size_t to = std::min(end, at + announceBytes);
+        if (reader != nullptr) {
+            const Bytes part = haystack_.subspan(at, to - at);
+            reader->willRead(std::span(&part, 1));
+        }
+        // Each width in a loop of its own, a piece at a time while the piece is in the
+        // processor's nearest caches: a narrow width probes often, and its small filter is then
+        // read at a word's cost.
+        for (std::size_t piece = at; piece < to; piece += cachedPieceBytes)
+            for (std::uint32_t left = strides; left != 0; left &= left - 1)
+                probeWidth(static_cast<unsigned>(std::countr_zero(left)), piece,
+                           std::min(to, piece + cachedPieceBytes));
+    }
+}
+
+void Pass::probeWidth(unsigned width, std::size_t from, std::size_t end) {
+    const std::size_t stride = std::size_t{1} << width;
     const std::size_t limit = std::min(end, haystack_.size() - keyBytes + 1);
-    std::size_t at = (from + stride - 1) / stride * stride;
-    std::size_t announced = from;
     std::uint64_t keys[probeBatch];
     std::size_t positions[probeBatch];
-    std::uint32_t widths[probeBatch];
-    while (at < limit) {
-        if (reader != nullptr && at >= announced) {
-            const std::size_t ahead = std::min(announceBytes, haystack_.size() - at);
-            const Bytes part = haystack_.subspan(at, ahead);
-            reader->willRead(std::span(&part, 1));
-            announced = at + ahead;
-        }
+    for (std::size_t at = (from + stride - 1) / stride * stride; at < limit;) {
         std::size_t count = 0;
         for (; at < limit && count < probeBatch; at += stride, ++count) {
             keys[count] = keyAt(haystack_.data() + at);
             positions[count] = at;
-            // The widths that divide the position: those whose windows it probes.
-            const unsigned divides = at == 0 ? 31 : static_cast<unsigned>(std::countr_zero(at));
-            widths[count] = strides & (divides >= 31 ? ~0u : (2u << divides) - 1);
-            table_.prefetchFilter(keys[count],
-                                  31 - static_cast<unsigned>(std::countl_zero(widths[count])));
+            table_.prefetchFilter(keys[count], width);
         }
-        // The keys a filter lets through, their slots asked for before any is read.
+        // The keys the filter lets through, their slots asked for before any is read.
         std::size_t passed = 0;
-        for (std::size_t k = 0; k < count; ++k) {
-            std::uint32_t through = 0;
-            for (std::uint32_t left = widths[k]; left != 0; left &= left - 1) {
-                const auto width = static_cast<unsigned>(std::countr_zero(left));
-                through |= table_.mayHold(keys[k], width) ? std::uint32_t{1} << width : 0;
-            }
-            if (through != 0) {
+        for (std::size_t k = 0; k < count; ++k)
+            if (table_.mayHold(keys[k], width)) {
                 table_.prefetchSlot(keys[k]);
                 keys[passed] = keys[k];
-                positions[passed] = positions[k];
-                widths[passed++] = through;
+                positions[passed++] = positions[k];
             }
-        }
         for (std::size_t k = 0; k < passed; ++k)
-            for (std::uint32_t left = widths[k]; left != 0; left &= left - 1) {
-                const auto width = static_cast<unsigned>(std::countr_zero(left));
-                table_.forEach(keys[k], [&](const KeyTable::Entry& entry) {
-                    propose(positions[k], width, entry);
-                });
-            }
+            table_.forEach(keys[k], [&](const KeyTable::Entry& entry) {
+                propose(positions[k], width, entry);
+            });
     }
 }
 

@@ -39,11 +39,14 @@ public:
 private:
     // The stages of the stretch [from, end).
     void probe(std::size_t from, std::size_t end, HaystackReader* reader);
+    void probeWidth(unsigned width, std::size_t from, std::size_t end);
     void propose(std::size_t probe, unsigned width, const KeyTable::Entry& entry);
     [[nodiscard]] bool neighboursAgree(const Fingerprint& fingerprint, std::size_t at,
                                        std::size_t index) const;
     void verify(std::size_t end);
-    void searchByBytes(std::size_t from, std::size_t end);
+    // Searches for the textures searched for by their bytes, in what the pass has read since the
+    // last such search, once that is enough or the pass is at its end.
+    void searchByBytes(std::size_t end);
     void settle(std::size_t end);
 
     // Hands texture `i` to the search by bytes: its occurrences below `from` are ruled out.
@@ -61,6 +64,7 @@ private:
     std::vector<TextureState> states_;
     std::vector<Candidate> candidates_; // of the stretch under way
     std::size_t unsettled_ = 0;
+    std::size_t searchedByBytes_ = 0; // where the next search by bytes starts
 };
 
 } // namespace dyeloom::fingerprint_stages

@@ -24,6 +24,14 @@ std::size_t FingerprintSearch::heapBytes(std::size_t fingerprints, std::size_t k
 }
 
 namespace fingerprint_stages {
+namespace {
+
+// Textures searched for by their bytes are searched for together this much of the haystack at a
+// time, which the pass has just read: the exact search is planned afresh for each range, at a
+// cost of a millisecond or so for a large texture.
+constexpr std::size_t byBytesBatchBytes = std::size_t{256} << 20;
+
+} // namespace
 
 void Pass::searchFromNowByBytes(std::size_t i, std::size_t from, std::size_t end) {
     TextureState& state = states_[i];
@@ -42,19 +50,25 @@ void Pass::searchFromNowByBytes(std::size_t i, std::size_t from, std::size_t end
         state.bytesFrom = end;
 }
 
-void Pass::searchByBytes(std::size_t from, std::size_t end) {
+void Pass::searchByBytes(std::size_t end) {
+    const std::size_t from = searchedByBytes_;
+    if (end - from < byBytesBatchBytes && end < haystack_.size())
+        return;
+    searchedByBytes_ = end;
+    // Every texture searched for by its bytes from a point in this range on has no occurrence
+    // below that point, so each is looked for from the range's start.
     std::vector<std::size_t> members;
     std::vector<Bytes> needles;
     std::size_t longest = 0;
     for (std::size_t i = 0; i < states_.size(); ++i)
-        if (states_[i].byBytes && !states_[i].settled && states_[i].bytesFrom <= from) {
+        if (states_[i].byBytes && !states_[i].settled) {
             members.push_back(i);
             needles.push_back(states_[i].bytes);
             longest = std::max(longest, states_[i].bytes.size());
         }
     if (members.empty())
         return;
-    // An occurrence that starts in the stretch ends at most a needle's length past it.
+    // An occurrence that starts in the range ends at most a needle's length past it.
     const std::size_t reach = std::min(haystack_.size(), end + longest - 1);
     MultiSearch search(needles);
     const auto found = search.findAll(haystack_.subspan(from, reach - from));
