@@ -169,7 +169,7 @@ TEST(FingerprintSearch, FindsEachTextureInEveryHaystackOfAGame) {
 
 // A fingerprint is the same however its data arrives, keeps at most its bound of keys whatever
 // the texture's size, and takes its window past blank rows longer than one step of the search for
-// it; data with nothing telling in it has no keys.
+// it; flat data keeps a key for each phase of its pattern, and data too short for a key has none.
 TEST(Fingerprint, IsBoundedAndFoundPastBlankRows) {
     ByteGen gen(11);
     ByteBuffer texture(100000, 0);
@@ -182,7 +182,9 @@ TEST(Fingerprint, IsBoundedAndFoundPastBlankRows) {
     EXPECT_EQ(pieces.prints[0].keys, whole.keys);
     EXPECT_EQ(pieces.prints[0].windowStart, whole.windowStart);
     EXPECT_EQ(pieces.prints[0].digest, Digest::of(texture));
-    EXPECT_TRUE(fingerprintOf(ByteBuffer(50000, 7), 512).keys.empty());
+    const Fingerprint flat = fingerprintOf(ByteBuffer(50000, 7), 512);
+    EXPECT_EQ(flat.period, 1u);
+    EXPECT_EQ(flat.keys.size(), 1u);
     EXPECT_TRUE(fingerprintOf(gen.random(15), 512).keys.empty());
 }
 

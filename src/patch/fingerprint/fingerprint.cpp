@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 
 namespace dyeloom {
 namespace {
@@ -29,6 +30,7 @@ FingerprintMaker::FingerprintMaker(std::size_t maxStride)
 void FingerprintMaker::add(Bytes piece) {
     digest_.add(piece);
     length_ += piece.size();
+    checkPeriods(piece);
     if (windowFound_)
         return;
     pending_.insert(pending_.end(), piece.begin(), piece.end());
@@ -67,8 +69,52 @@ void FingerprintMaker::lookForWindow(bool last) {
     pendingAt_ += from;
 }
 
+void FingerprintMaker::checkPeriods(Bytes piece) {
+    const std::size_t headBytes = keyBytes + longestPeriod;
+    if (head_.size() < headBytes)
+        head_.insert(head_.end(), piece.begin(),
+                     piece.begin() + static_cast<std::ptrdiff_t>(
+                                         std::min(piece.size(), headBytes - head_.size())));
+    // Most data leaves no period standing within its first bytes.
+    for (std::size_t i = 0; i < piece.size() && periods_ != 0; ++i) {
+        const std::uint8_t byte = piece[i];
+        for (std::uint32_t left = periods_; left != 0; left &= left - 1) {
+            const std::size_t period = static_cast<std::size_t>(std::countr_zero(left)) + 1;
+            const std::size_t back = tail_.size() + i; // bytes before this one that are known
+            if (back >= period) {
+                const std::uint8_t earlier =
+                    i >= period ? piece[i - period] : tail_[tail_.size() - (period - i)];
+                if (earlier != byte)
+                    periods_ &= ~(std::uint32_t{1} << (period - 1));
+            }
+        }
+    }
+    if (periods_ == 0)
+        return;
+    tail_.insert(tail_.end(), piece.begin(), piece.end());
+    if (tail_.size() > longestPeriod)
+        tail_.erase(tail_.begin(), tail_.end() - static_cast<std::ptrdiff_t>(longestPeriod));
+}
+
+// The keys of each phase of the shortest period, if the data has one and is long enough to hold
+// a key of every phase: found by runs of its pattern.
+void FingerprintMaker::makePeriodic() {
+    const auto period = static_cast<std::size_t>(std::countr_zero(periods_)) + 1;
+    if (periods_ == 0 || length_ < keyBytes + period)
+        return;
+    made_.period = static_cast<std::uint32_t>(period);
+    made_.probeStride = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(maxStride_, std::bit_floor(length_ - keyBytes + 1)));
+    made_.windowStart = 0;
+    made_.keys.resize(period);
+    for (std::size_t phase = 0; phase < period; ++phase)
+        made_.keys[phase] = keyAt(head_.data() + phase);
+}
+
 Fingerprint FingerprintMaker::finish() {
     lookForWindow(true);
+    if (made_.keys.empty())
+        makePeriodic();
     made_.length = length_;
     made_.digest = digest_.value();
     made_.keys.shrink_to_fit();

@@ -26,6 +26,10 @@ namespace dyeloom {
 // cost more keys than the few KiB a fingerprint may hold.
 inline constexpr std::size_t maxFingerprintStride = 512;
 
+// The longest pattern whose repetitions make a periodic fingerprint: a flat colour of pixels of
+// up to four bytes, or of compressed blocks of 8 or 16.
+inline constexpr std::size_t longestPeriod = 16;
+
 struct Fingerprint {
     std::uint64_t length = 0; // of the data
     Digest128 digest;         // of the data
@@ -34,8 +38,16 @@ struct Fingerprint {
     // its bytes.
     std::uint64_t windowStart = 0;
     std::vector<std::uint64_t> keys;
+    // Periodic data (a flat colour: each byte equals the one `period` bytes on) keeps instead the
+    // keys of its first `period` positions, one for each phase of the pattern, and is probed at
+    // a stride as wide as its length allows: an occurrence is a run of the pattern at least as
+    // long as the data, which the probe that meets it finds the start of.
+    std::uint32_t period = 0;
+    std::uint32_t probeStride = 0;
 
-    [[nodiscard]] std::size_t stride() const noexcept { return keys.size(); }
+    [[nodiscard]] std::size_t stride() const noexcept {
+        return period != 0 ? probeStride : keys.size();
+    }
 };
 
 // Makes a fingerprint from data that arrives in pieces. The window is the first run of telling
@@ -53,6 +65,9 @@ public:
 private:
     // Looks for a run among the positions of the pending bytes that have the bytes after them.
     void lookForWindow(bool last);
+    // Keeps the periods up to longestPeriod that every byte so far repeats.
+    void checkPeriods(Bytes piece);
+    void makePeriodic();
 
     std::size_t maxStride_;
     Digest digest_;
@@ -63,6 +78,9 @@ private:
     std::size_t lookedPastDetail_ = 0; // positions looked through since a telling key
     Fingerprint made_;
     search_stages::TellingKeys telling_;
+    std::uint32_t periods_ = (std::uint32_t{1} << longestPeriod) - 1; // bit d - 1: period d holds
+    ByteBuffer head_; // the first bytes, for a periodic fingerprint's keys
+    ByteBuffer tail_; // the last longestPeriod bytes, for the periods' check
 };
 
 // The fingerprint of data held whole.

@@ -123,14 +123,42 @@ void Pass::propose(std::size_t probe, unsigned width, const KeyTable::Entry& ent
     const TextureState& state = states_[entry.fingerprint];
     const std::uint64_t offset = fingerprint.windowStart + entry.index;
     // A window is probed once per occurrence, by the probe of its own width.
-    if (fingerprint.stride() != std::size_t{1} << width || state.settled || state.byBytes ||
-        probe < offset)
+    if (fingerprint.stride() != std::size_t{1} << width || state.settled || state.byBytes)
+        return;
+    if (fingerprint.period != 0) {
+        proposeRun(probe, entry);
+        return;
+    }
+    if (probe < offset)
         return;
     const auto at = static_cast<std::size_t>(probe - offset);
     if (at >= state.best || fingerprint.length > haystack_.size() - at ||
         !neighboursAgree(fingerprint, at, entry.index))
         return;
     candidates_.push_back({at, entry.fingerprint});
+}
+
+// A probe whose key is that of phase `entry.index` of a periodic texture lies in a run of its
+// pattern: the run is found whole (once: later probes in it are passed over), and its first
+// position of the right phase proposes the texture if the run holds it from there.
+void Pass::proposeRun(std::size_t probe, const KeyTable::Entry& entry) {
+    const Fingerprint& fingerprint = fingerprints_[entry.fingerprint];
+    TextureState& state = states_[entry.fingerprint];
+    if (probe < state.runEnd)
+        return;
+    const std::size_t period = fingerprint.period;
+    const std::uint8_t* bytes = haystack_.data();
+    std::size_t start = probe;
+    while (start > 0 && bytes[start - 1] == bytes[start - 1 + period])
+        --start;
+    std::size_t end = std::min(haystack_.size(), start + period);
+    while (end < haystack_.size() && bytes[end] == bytes[end - period])
+        ++end;
+    state.runEnd = end;
+    // The probe holds phase entry.index of the pattern; the texture starts at phase 0.
+    const std::size_t at = start + (probe - start + period - entry.index) % period;
+    if (at < end && at < state.best && fingerprint.length <= end - at)
+        candidates_.push_back({at, entry.fingerprint});
 }
 
 bool Pass::neighboursAgree(const Fingerprint& fingerprint, std::size_t at,

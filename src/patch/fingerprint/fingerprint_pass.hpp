@@ -18,6 +18,7 @@ struct TextureState {
     bool byBytes = false;    // searched for by its bytes from `bytesFrom` on
     std::size_t bytesFrom = 0;
     std::uint64_t wasted = 0; // bytes digested for candidates that were not it
+    std::size_t runEnd = 0;   // of the last run of a periodic texture's pattern looked at
     ByteBuffer bytes;         // once searched for by its bytes
 };
 
@@ -41,6 +42,7 @@ private:
     void probe(std::size_t from, std::size_t end, HaystackReader* reader);
     void probeWidth(unsigned width, std::size_t from, std::size_t end);
     void propose(std::size_t probe, unsigned width, const KeyTable::Entry& entry);
+    void proposeRun(std::size_t probe, const KeyTable::Entry& entry);
     [[nodiscard]] bool neighboursAgree(const Fingerprint& fingerprint, std::size_t at,
                                        std::size_t index) const;
     void verify(std::size_t end);

@@ -56,7 +56,7 @@ KeyTable::KeyTable(std::span<const Fingerprint> fingerprints) {
         const auto& window = fingerprints[f].keys;
         if (window.empty())
             continue;
-        Filter& filter = filters_[std::countr_zero(window.size())];
+        Filter& filter = filters_[std::countr_zero(fingerprints[f].stride())];
         for (std::size_t j = 0; j < window.size(); ++j) {
             std::size_t slot = slotOf(window[j]);
             while (slots_[slot].fingerprint != empty)
