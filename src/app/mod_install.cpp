@@ -8,6 +8,7 @@
 #include "mod_patch_bytes.hpp"
 #include "mod_report.hpp"
 #include "mod_textures.hpp"
+#include "os_process.hpp"
 #include "progress_line.hpp"
 
 #include <algorithm>
@@ -60,7 +61,8 @@ void searchMod(ModListing& mod, const ModFingerprints& prints, std::span<const F
     for (const FileView& view : views)
         total += view.bytes().size();
     ProgressLine progress(total, mod.textures.size());
-    const FingerprintSearch search(prints.fingerprints, prints.givenUpWhenFound);
+    const FingerprintSearch search(prints.fingerprints, prints.givenUpWhenFound,
+                                   os::processorsToUse());
     const NeedleBytes needleBytes = [&](std::size_t f) {
         try {
             return readTextureData(mod.textures[prints.texture[f]], prints.modded[f] != 0,

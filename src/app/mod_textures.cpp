@@ -1,12 +1,16 @@
 #include "mod_textures.hpp"
 
 #include "archive_state.hpp"
+#include "os_process.hpp"
 #include "output.hpp"
 #include "search.hpp"
 #include "shown_name.hpp"
 #include "texture_patch.hpp"
 
 #include <algorithm>
+#include <exception>
+#include <optional>
+#include <thread>
 
 namespace dyeloom {
 namespace {
@@ -16,6 +20,8 @@ namespace {
 // the mod. A mod of a thousand textures keeps the widest windows; one of 100,000 keeps windows of
 // 8 keys, and its probes come eight times a word.
 constexpr std::size_t fingerprintBudgetKeys = std::size_t{1} << 21;
+// A mod of this many textures or more has its files read by every processor the run may use.
+constexpr std::size_t parallelFromTextures = 256;
 // Each file is read in pieces of this size.
 constexpr std::size_t pieceBytes = std::size_t{1} << 20;
 
@@ -62,7 +68,7 @@ bool openPair(ModTexture& texture, const ModFolders& folders, const ArchiveFacts
 
 // The widest window each fingerprint of a mod of `textures` may keep within the budget: each
 // texture has two.
-std::size_t maxStrideFor(std::size_t textures) {
+std::size_t windowKeysFor(std::size_t textures) {
     return std::clamp<std::size_t>(fingerprintBudgetKeys / std::max<std::size_t>(2 * textures, 1),
                                    1, maxFingerprintStride);
 }
@@ -91,24 +97,69 @@ void addFingerprint(ModFingerprints& prints, Fingerprint fingerprint, std::size_
     prints.modded.push_back(modded ? 1 : 0);
 }
 
-// Fingerprints both files of texture `i`, opened and checked. The modded data is fingerprinted
-// only where it differs from the original's: found, data equal to it is in place already.
-void fingerprintPair(ModListing& mod, std::size_t i, const os::File& original,
-                     const os::File& modded, std::int32_t headerBytes, std::size_t maxStride,
-                     ByteBuffer& scratch, ModFingerprints& prints) {
+// The fingerprints of one texture's files: none when it is skipped or too large for every archive.
+struct PairPrints {
+    std::optional<Fingerprint> original, modded;
+};
+
+// Opens and checks texture `i`'s two files and reads each once for its fingerprint. The modded
+// data is kept only where it differs from the original's: found, data equal to it is in place
+// already.
+PairPrints fingerprintTexture(ModListing& mod, std::size_t i, const ModFolders& folders,
+                              const ArchiveFacts& archive, std::int32_t headerBytes,
+                              std::size_t windowKeys, ByteBuffer& scratch) {
     ModTexture& texture = mod.textures[i];
-    FingerprintMaker originalMaker(maxStride);
+    os::File original, modded;
+    if (!openPair(texture, folders, archive, original, modded))
+        return {};
+    // Larger than the archive, it cannot be in it: nothing of it is read.
+    if (texture.original.size > archive.size) {
+        texture.texture.outcome = Outcome::NotFound;
+        return {};
+    }
+    FingerprintMaker originalMaker(windowKeys);
     readData(texture.original, original, headerBytes, scratch, originalMaker);
-    Fingerprint originalPrint = originalMaker.finish();
-    texture.originalDigest = originalPrint.digest;
-    FingerprintMaker moddedMaker(maxStride);
+    PairPrints prints{originalMaker.finish(), {}};
+    texture.originalDigest = prints.original->digest;
+    FingerprintMaker moddedMaker(windowKeys);
     readData(texture.modded, modded, headerBytes, scratch, moddedMaker);
     Fingerprint moddedPrint = moddedMaker.finish();
     texture.moddedDigest = moddedPrint.digest;
-    const std::size_t originalIndex = prints.fingerprints.size();
-    addFingerprint(prints, std::move(originalPrint), i, false, ModFingerprints::none);
     if (!(texture.moddedDigest == texture.originalDigest))
-        addFingerprint(prints, std::move(moddedPrint), i, true, originalIndex);
+        prints.modded = std::move(moddedPrint);
+    return prints;
+}
+
+// Fingerprints every texture of the mod, the textures shared among `threads` threads. A failure
+// is that of the first texture in the listing that failed, as one thread would have met it.
+std::vector<PairPrints> fingerprintAll(ModListing& mod, const ModFolders& folders,
+                                       const ArchiveFacts& archive, std::int32_t headerBytes,
+                                       std::size_t threads) {
+    const std::size_t windowKeys = windowKeysFor(mod.textures.size());
+    std::vector<PairPrints> prints(mod.textures.size());
+    std::vector<std::exception_ptr> failures(mod.textures.size());
+    const auto work = [&](std::size_t first) {
+        ByteBuffer scratch(pieceBytes);
+        for (std::size_t i = first; i < mod.textures.size(); i += threads) {
+            try {
+                prints[i] =
+                    fingerprintTexture(mod, i, folders, archive, headerBytes, windowKeys, scratch);
+            } catch (...) {
+                failures[i] = std::current_exception();
+                return;
+            }
+        }
+    };
+    std::vector<std::thread> workers;
+    for (std::size_t w = 1; w < threads; ++w)
+        workers.emplace_back(work, w);
+    work(0);
+    for (std::thread& worker : workers)
+        worker.join();
+    for (const std::exception_ptr& failure : failures)
+        if (failure)
+            std::rethrow_exception(failure);
+    return prints;
 }
 
 } // namespace
@@ -139,26 +190,27 @@ ModListing listMod(const ModFolders& folders) {
 
 ModFingerprints fingerprintMod(ModListing& mod, const ModFolders& folders,
                                const ArchiveFacts& archive, std::int32_t headerBytes) {
+    // A few hundred files are read in a fraction of a second, in the listing's order.
+    const std::size_t threads =
+        mod.textures.size() < parallelFromTextures
+            ? 1
+            : std::min<std::size_t>(os::processorsToUse(), mod.textures.size());
+    std::vector<PairPrints> pairs;
+    try {
+        pairs = fingerprintAll(mod, folders, archive, headerBytes, threads);
+    } catch (const std::runtime_error& error) {
+        throw std::runtime_error(error.what() + archive_left::unchanged());
+    }
     ModFingerprints prints;
     prints.originalOf.assign(mod.textures.size(), ModFingerprints::none);
     prints.moddedOf.assign(mod.textures.size(), ModFingerprints::none);
-    const std::size_t maxStride = maxStrideFor(mod.textures.size());
-    ByteBuffer scratch(pieceBytes);
-    try {
-        for (std::size_t i = 0; i < mod.textures.size(); ++i) {
-            ModTexture& texture = mod.textures[i];
-            os::File original, modded;
-            if (!openPair(texture, folders, archive, original, modded))
-                continue;
-            // Larger than the archive, it cannot be in it: nothing of it is read.
-            if (texture.original.size > archive.size) {
-                texture.texture.outcome = Outcome::NotFound;
-                continue;
-            }
-            fingerprintPair(mod, i, original, modded, headerBytes, maxStride, scratch, prints);
-        }
-    } catch (const std::runtime_error& error) {
-        throw std::runtime_error(error.what() + archive_left::unchanged());
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        if (!pairs[i].original)
+            continue;
+        const std::size_t originalIndex = prints.fingerprints.size();
+        addFingerprint(prints, std::move(*pairs[i].original), i, false, ModFingerprints::none);
+        if (pairs[i].modded)
+            addFingerprint(prints, std::move(*pairs[i].modded), i, true, originalIndex);
     }
     return prints;
 }

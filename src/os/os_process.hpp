@@ -11,6 +11,11 @@ namespace dyeloom::os {
 // where neither can happen.
 void prepareProcess();
 
+// How many threads a run's search may use: DYELOOM_THREADS if it is set to a number from 1 to
+// 64 (so that a benchmark can compare one thread with all), otherwise every processor the
+// machine has.
+[[nodiscard]] unsigned processorsToUse();
+
 // The requests to stop: SIGINT, SIGTERM, SIGHUP and SIGQUIT; on Windows the console's Ctrl+C,
 // Ctrl+Break and close events (and logoff and shutdown). While they are held, one that arrives
 // is noted instead of ending the process, so that the archive can be made whole first;

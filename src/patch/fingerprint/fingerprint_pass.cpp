@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <exception>
+#include <thread>
 
 namespace dyeloom::fingerprint_stages {
 namespace {
@@ -32,9 +34,13 @@ constexpr std::size_t cachedPieceBytes = std::size_t{16} << 10;
 } // namespace
 
 Pass::Pass(std::span<const Fingerprint> fingerprints, std::span<const std::size_t> givenUpWhenFound,
-           const KeyTable& table, Bytes haystack, const NeedleBytes& needleBytes)
+           const KeyTable& table, Bytes haystack, const NeedleBytes& needleBytes,
+           std::size_t threads)
     : fingerprints_(fingerprints), givenUpWhenFound_(givenUpWhenFound), table_(table),
-      haystack_(haystack), needleBytes_(needleBytes), states_(fingerprints.size()) {
+      haystack_(haystack), needleBytes_(needleBytes), states_(fingerprints.size()),
+      probers_(std::max<std::size_t>(threads, 1)) {
+    for (Prober& prober : probers_)
+        prober.runEnd.assign(fingerprints.size(), 0);
     unsettled_ = fingerprints.size();
     for (std::size_t i = 0; i < fingerprints.size(); ++i) {
         const Fingerprint& fingerprint = fingerprints[i];
@@ -72,9 +78,43 @@ std::vector<std::optional<std::size_t>> Pass::run(HaystackReader* reader,
 }
 
 void Pass::probe(std::size_t from, std::size_t end, HaystackReader* reader) {
-    const std::uint32_t strides = table_.strides();
-    if (strides == 0 || haystack_.size() < keyBytes)
+    if (table_.strides() == 0 || haystack_.size() < keyBytes)
         return;
+    // Each thread probes a part of the stretch; the first tells the reader what it reads, in
+    // order, and the others' pages are read ahead by the system as they touch them in order.
+    const std::size_t parts = std::min(probers_.size(), (end - from) / cachedPieceBytes + 1);
+    const std::size_t part = (end - from + parts - 1) / parts;
+    std::vector<std::thread> threads;
+    std::vector<std::exception_ptr> failures(parts);
+    for (std::size_t k = 1; k < parts; ++k)
+        threads.emplace_back([&, k] {
+            try {
+                probePart(probers_[k], from + k * part, std::min(end, from + (k + 1) * part),
+                          nullptr);
+            } catch (...) {
+                failures[k] = std::current_exception();
+            }
+        });
+    try {
+        probePart(probers_[0], from, std::min(end, from + part), reader);
+    } catch (...) {
+        failures[0] = std::current_exception();
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    for (const std::exception_ptr& failure : failures)
+        if (failure)
+            std::rethrow_exception(failure);
+    for (std::size_t k = 0; k < parts; ++k) {
+        auto& found = probers_[k].candidates;
+        candidates_.insert(candidates_.end(), found.begin(), found.end());
+        found.clear();
+    }
+}
+
+void Pass::probePart(Prober& prober, std::size_t from, std::size_t end,
+                     HaystackReader* reader) const {
+    const std::uint32_t strides = table_.strides();
     for (std::size_t at = from; at < end; at += announceBytes) {
         const std::size_t to = std::min(end, at + announceBytes);
         if (reader != nullptr) {
@@ -86,12 +126,12 @@ void Pass::probe(std::size_t from, std::size_t end, HaystackReader* reader) {
         // read at a word's cost.
         for (std::size_t piece = at; piece < to; piece += cachedPieceBytes)
             for (std::uint32_t left = strides; left != 0; left &= left - 1)
-                probeWidth(static_cast<unsigned>(std::countr_zero(left)), piece,
+                probeWidth(prober, static_cast<unsigned>(std::countr_zero(left)), piece,
                            std::min(to, piece + cachedPieceBytes));
     }
 }
 
-void Pass::probeWidth(unsigned width, std::size_t from, std::size_t end) {
+void Pass::probeWidth(Prober& prober, unsigned width, std::size_t from, std::size_t end) const {
     const std::size_t stride = std::size_t{1} << width;
     const std::size_t limit = std::min(end, haystack_.size() - keyBytes + 1);
     std::uint64_t keys[probeBatch];
@@ -113,12 +153,13 @@ void Pass::probeWidth(unsigned width, std::size_t from, std::size_t end) {
             }
         for (std::size_t k = 0; k < passed; ++k)
             table_.forEach(keys[k], [&](const KeyTable::Entry& entry) {
-                propose(positions[k], width, entry);
+                propose(prober, positions[k], width, entry);
             });
     }
 }
 
-void Pass::propose(std::size_t probe, unsigned width, const KeyTable::Entry& entry) {
+void Pass::propose(Prober& prober, std::size_t probe, unsigned width,
+                   const KeyTable::Entry& entry) const {
     const Fingerprint& fingerprint = fingerprints_[entry.fingerprint];
     const TextureState& state = states_[entry.fingerprint];
     const std::uint64_t offset = fingerprint.windowStart + entry.index;
@@ -126,7 +167,7 @@ void Pass::propose(std::size_t probe, unsigned width, const KeyTable::Entry& ent
     if (fingerprint.stride() != std::size_t{1} << width || state.settled || state.byBytes)
         return;
     if (fingerprint.period != 0) {
-        proposeRun(probe, entry);
+        proposeRun(prober, probe, entry);
         return;
     }
     if (probe < offset)
@@ -135,16 +176,17 @@ void Pass::propose(std::size_t probe, unsigned width, const KeyTable::Entry& ent
     if (at >= state.best || fingerprint.length > haystack_.size() - at ||
         !neighboursAgree(fingerprint, at, entry.index))
         return;
-    candidates_.push_back({at, entry.fingerprint});
+    prober.candidates.push_back({at, entry.fingerprint});
 }
 
 // A probe whose key is that of phase `entry.index` of a periodic texture lies in a run of its
 // pattern: the run is found whole (once: later probes in it are passed over), and its first
 // position of the right phase proposes the texture if the run holds it from there.
-void Pass::proposeRun(std::size_t probe, const KeyTable::Entry& entry) {
+void Pass::proposeRun(Prober& prober, std::size_t probe, const KeyTable::Entry& entry) const {
     const Fingerprint& fingerprint = fingerprints_[entry.fingerprint];
-    TextureState& state = states_[entry.fingerprint];
-    if (probe < state.runEnd)
+    const TextureState& state = states_[entry.fingerprint];
+    std::size_t& runEnd = prober.runEnd[entry.fingerprint];
+    if (probe < runEnd)
         return;
     const std::size_t period = fingerprint.period;
     const std::uint8_t* bytes = haystack_.data();
@@ -154,11 +196,11 @@ void Pass::proposeRun(std::size_t probe, const KeyTable::Entry& entry) {
     std::size_t end = std::min(haystack_.size(), start + period);
     while (end < haystack_.size() && bytes[end] == bytes[end - period])
         ++end;
-    state.runEnd = end;
+    runEnd = end;
     // The probe holds phase entry.index of the pattern; the texture starts at phase 0.
     const std::size_t at = start + (probe - start + period - entry.index) % period;
     if (at < end && at < state.best && fingerprint.length <= end - at)
-        candidates_.push_back({at, entry.fingerprint});
+        prober.candidates.push_back({at, entry.fingerprint});
 }
 
 bool Pass::neighboursAgree(const Fingerprint& fingerprint, std::size_t at,

@@ -18,7 +18,6 @@ struct TextureState {
     bool byBytes = false;    // searched for by its bytes from `bytesFrom` on
     std::size_t bytesFrom = 0;
     std::uint64_t wasted = 0; // bytes digested for candidates that were not it
-    std::size_t runEnd = 0;   // of the last run of a periodic texture's pattern looked at
     ByteBuffer bytes;         // once searched for by its bytes
 };
 
@@ -28,10 +27,19 @@ struct Candidate {
     auto operator<=>(const Candidate&) const = default;
 };
 
+// What one thread's probes of a part of a stretch leave: candidates, and for each periodic
+// texture where the last run of its pattern it looked at ends.
+struct Prober {
+    std::vector<Candidate> candidates;
+    std::vector<std::size_t> runEnd;
+};
+
 class Pass {
 public:
+    // The stretches' probes are shared among `threads` threads.
     Pass(std::span<const Fingerprint> fingerprints, std::span<const std::size_t> givenUpWhenFound,
-         const KeyTable& table, Bytes haystack, const NeedleBytes& needleBytes);
+         const KeyTable& table, Bytes haystack, const NeedleBytes& needleBytes,
+         std::size_t threads);
 
     // Runs the pass over the haystack, stretch by stretch as `reader` plans them.
     [[nodiscard]] std::vector<std::optional<std::size_t>> run(HaystackReader* reader,
@@ -40,9 +48,11 @@ public:
 private:
     // The stages of the stretch [from, end).
     void probe(std::size_t from, std::size_t end, HaystackReader* reader);
-    void probeWidth(unsigned width, std::size_t from, std::size_t end);
-    void propose(std::size_t probe, unsigned width, const KeyTable::Entry& entry);
-    void proposeRun(std::size_t probe, const KeyTable::Entry& entry);
+    void probePart(Prober& prober, std::size_t from, std::size_t end, HaystackReader* reader) const;
+    void probeWidth(Prober& prober, unsigned width, std::size_t from, std::size_t end) const;
+    void propose(Prober& prober, std::size_t probe, unsigned width,
+                 const KeyTable::Entry& entry) const;
+    void proposeRun(Prober& prober, std::size_t probe, const KeyTable::Entry& entry) const;
     [[nodiscard]] bool neighboursAgree(const Fingerprint& fingerprint, std::size_t at,
                                        std::size_t index) const;
     void verify(std::size_t end);
@@ -65,6 +75,7 @@ private:
     const NeedleBytes& needleBytes_;
     std::vector<TextureState> states_;
     std::vector<Candidate> candidates_; // of the stretch under way
+    std::vector<Prober> probers_;       // one a thread
     std::size_t unsettled_ = 0;
     std::size_t searchedByBytes_ = 0; // where the next search by bytes starts
 };

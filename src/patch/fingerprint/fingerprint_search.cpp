@@ -7,14 +7,17 @@
 namespace dyeloom {
 
 FingerprintSearch::FingerprintSearch(std::span<const Fingerprint> fingerprints,
-                                     std::span<const std::size_t> givenUpWhenFound)
+                                     std::span<const std::size_t> givenUpWhenFound,
+                                     std::size_t threads)
     : fingerprints_(fingerprints),
-      givenUpWhenFound_(givenUpWhenFound.begin(), givenUpWhenFound.end()), table_(fingerprints) {}
+      givenUpWhenFound_(givenUpWhenFound.begin(), givenUpWhenFound.end()), threads_(threads),
+      table_(fingerprints) {}
 
 std::vector<std::optional<std::size_t>>
 FingerprintSearch::findAll(Bytes haystack, const NeedleBytes& needleBytes, HaystackReader* reader,
                            const SearchProgress& progress) const {
-    fingerprint_stages::Pass pass(fingerprints_, givenUpWhenFound_, table_, haystack, needleBytes);
+    fingerprint_stages::Pass pass(fingerprints_, givenUpWhenFound_, table_, haystack, needleBytes,
+                                  threads_);
     return pass.run(reader, progress);
 }
 

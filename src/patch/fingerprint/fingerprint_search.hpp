@@ -38,8 +38,10 @@ public:
     // `fingerprints` must outlive the search. Fingerprint i is given up, and reported absent,
     // once fingerprint `givenUpWhenFound[i]` is found (neverGivenUp: never); `givenUpWhenFound`
     // is empty or has one entry per fingerprint. The tables are built once, for every haystack.
+    // Each pass's probes are shared among `threads` threads; the archive is still read in order.
     explicit FingerprintSearch(std::span<const Fingerprint> fingerprints,
-                               std::span<const std::size_t> givenUpWhenFound = {});
+                               std::span<const std::size_t> givenUpWhenFound = {},
+                               std::size_t threads = 1);
 
     // The lowest offset at which each fingerprint's data occurs in `haystack`, or nothing. May be
     // called for any number of haystacks; each call reads its haystack once, in order.
@@ -53,6 +55,7 @@ public:
 private:
     std::span<const Fingerprint> fingerprints_;
     std::vector<std::size_t> givenUpWhenFound_;
+    std::size_t threads_;
     KeyTable table_;
 };
 
