@@ -7,8 +7,9 @@ Draws the mod as mod_bench.py does (mod_folders.py; COUNT 0: every texture of th
 run after run: the pages of the archive and the mod's files dropped, `dd bs=1M` of the archive
 (and, for a mod of every texture, a read of each of the mod's files) timed; the pages dropped
 again, the install timed. Warm: the files read once, the install timed; the peer
-(python_mod_peer.py) once, warm, when PEER is 1. OLD_DYELOOM, if given, is timed the same way,
-alternately. Every install is undone, untimed, and must replace the whole mod.
+(python_mod_peer.py) once, warm, when PEER is 1. The new build is timed with every processor and
+with one thread (DYELOOM_THREADS=1); OLD_DYELOOM, if given, the same way, alternately. Every
+install is undone, untimed, and must replace the whole mod.
 """
 import os
 import statistics
@@ -22,9 +23,10 @@ from page_cache import drop_cached_pages, warm_up
 set_dir, count, min_bytes, dyeloom = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
 runs = int(sys.argv[5]) if len(sys.argv) > 5 else 3
 with_peer = len(sys.argv) > 6 and sys.argv[6] == "1"
-builds = {"new": dyeloom}
+# Each build with its environment: the new one with every processor and with one thread.
+builds = {"new": (dyeloom, {}), "new, one thread": (dyeloom, {"DYELOOM_THREADS": "1"})}
 if len(sys.argv) > 7:
-    builds["old"] = sys.argv[7]
+    builds["old"] = (sys.argv[7], {})
 archive = os.path.join(set_dir, "archive.asf")
 if count == 0:
     count = sum(1 for _ in open(os.path.join(set_dir, "index.tsv")))
@@ -35,14 +37,15 @@ mod_files = [os.path.join(d, n) for d in (orig, mod) for n in names]
 every = count >= 5000
 
 
-def timed(argv):
+def timed(argv, env=None):
     start = time.perf_counter()
-    out = subprocess.run(argv, capture_output=True, check=False).stdout
+    out = subprocess.run(argv, capture_output=True, check=False,
+                         env=dict(os.environ, **(env or {}))).stdout
     return time.perf_counter() - start, out
 
 
 def install(build):
-    seconds, out = timed([build, archive, orig, mod, "128"])
+    seconds, out = timed([build[0], archive, orig, mod, "128"], build[1])
     if b" 0 not found" not in out or b" 0 skipped" not in out:
         sys.exit("install did not find the mod: " + out.decode(errors="replace")[-300:])
     _, undo = timed([dyeloom, archive, mod, orig, "128"])

@@ -54,8 +54,15 @@ ByteBuffer shapedNeedle(ByteGen& gen, const ByteBuffer& hay, std::vector<ByteBuf
         return gen.random(length);
     case 3: // periodic, or blank throughout
         return gen.shaped(length);
-    case 4:
-        return ByteBuffer(length, static_cast<std::uint8_t>(gen.below(2)));
+    case 4: { // a flat colour of 1 to 16 bytes, alone or followed by a mip chain's last levels
+        const ByteBuffer colour = gen.random(1 + gen.below(16), 2);
+        ByteBuffer flat(length);
+        for (std::size_t i = 0; i < length; ++i)
+            flat[i] = colour[i % colour.size()];
+        const ByteBuffer tail = gen.random(gen.below(2) * gen.below(200));
+        flat.insert(flat.end(), tail.begin(), tail.end());
+        return flat;
+    }
     case 5: // 64 bytes, or shorter than a key
         return gen.random(gen.below(2) == 0 ? 64 : 1 + gen.below(15));
     case 6: // at either end of the haystack

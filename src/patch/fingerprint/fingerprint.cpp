@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <iterator>
 
 namespace dyeloom {
 namespace {
@@ -25,12 +26,17 @@ constexpr std::size_t lookPastDetailBytes = std::size_t{256} << 10;
 // through a large texture's data for a wider one (on the game-like set, a mod of 100 textures
 // spent a third of a warm run choosing windows when only the widest would do).
 constexpr std::size_t enoughShare = 4;
+// A window this much narrower than the widest is poor enough for data periodic in part to be
+// found by its pattern's runs instead.
+constexpr std::size_t poorWindowShare = 8;
 
 } // namespace
 
 FingerprintMaker::FingerprintMaker(std::size_t maxStride)
     : maxStride_(std::clamp<std::size_t>(std::bit_floor(std::max<std::size_t>(maxStride, 1)), 1,
-                                         maxFingerprintStride)) {}
+                                         maxFingerprintStride)) {
+    std::fill(std::begin(brokenAt_), std::end(brokenAt_), ~std::uint64_t{0});
+}
 
 void FingerprintMaker::add(Bytes piece) {
     digest_.add(piece);
@@ -81,6 +87,11 @@ void FingerprintMaker::checkPeriods(Bytes piece) {
                      piece.begin() + static_cast<std::ptrdiff_t>(
                                          std::min(piece.size(), headBytes - head_.size())));
     // Most data leaves no period standing within its first bytes.
+    const std::uint64_t pieceAt = length_ - piece.size();
+    const std::size_t lastBytes = std::min(piece.size(), keyBytes);
+    last_.insert(last_.end(), piece.end() - static_cast<std::ptrdiff_t>(lastBytes), piece.end());
+    if (last_.size() > keyBytes)
+        last_.erase(last_.begin(), last_.end() - static_cast<std::ptrdiff_t>(keyBytes));
     for (std::size_t i = 0; i < piece.size() && periods_ != 0; ++i) {
         const std::uint8_t byte = piece[i];
         for (std::uint32_t left = periods_; left != 0; left &= left - 1) {
@@ -89,8 +100,10 @@ void FingerprintMaker::checkPeriods(Bytes piece) {
             if (back >= period) {
                 const std::uint8_t earlier =
                     i >= period ? piece[i - period] : tail_[tail_.size() - (period - i)];
-                if (earlier != byte)
+                if (earlier != byte) {
                     periods_ &= ~(std::uint32_t{1} << (period - 1));
+                    brokenAt_[period - 1] = pieceAt + i;
+                }
             }
         }
     }
@@ -101,25 +114,39 @@ void FingerprintMaker::checkPeriods(Bytes piece) {
         tail_.erase(tail_.begin(), tail_.end() - static_cast<std::ptrdiff_t>(longestPeriod));
 }
 
-// The keys of each phase of the shortest period, if the data has one and is long enough to hold
-// a key of every phase: found by runs of its pattern.
+// The keys of each phase of the period that holds longest from the data's start, if that stretch
+// holds a key of every phase and is probed at a wider stride than the window: a flat colour, or
+// a flat colour followed by its mip chain's last levels, is found by the runs of its pattern.
 void FingerprintMaker::makePeriodic() {
-    const auto period = static_cast<std::size_t>(std::countr_zero(periods_)) + 1;
-    if (periods_ == 0 || length_ < keyBytes + period)
+    std::size_t period = 0;
+    std::uint64_t periodic = 0;
+    for (std::size_t d = 1; d <= longestPeriod; ++d)
+        if (std::min(brokenAt_[d - 1], length_) > periodic) {
+            periodic = std::min(brokenAt_[d - 1], length_);
+            period = d;
+        }
+    if (periodic < keyBytes + period)
+        return;
+    const auto stride = static_cast<std::size_t>(
+        std::min<std::uint64_t>(maxStride_, std::bit_floor(periodic - keyBytes + 1)));
+    // Data periodic in part keeps a window unless the window is far narrower: every run of its
+    // colour in the archive, common colours included, is looked at whole for it.
+    const std::size_t windowEnough = periodic == length_ ? 1 : maxStride_ / poorWindowShare;
+    if (stride <= made_.keys.size() || (!made_.keys.empty() && made_.keys.size() >= windowEnough))
         return;
     made_.period = static_cast<std::uint32_t>(period);
-    made_.probeStride = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(maxStride_, std::bit_floor(length_ - keyBytes + 1)));
+    made_.periodicBytes = periodic;
+    made_.probeStride = static_cast<std::uint32_t>(stride);
     made_.windowStart = 0;
     made_.keys.resize(period);
     for (std::size_t phase = 0; phase < period; ++phase)
         made_.keys[phase] = keyAt(head_.data() + phase);
+    made_.lastKey = keyAt(last_.data());
 }
 
 Fingerprint FingerprintMaker::finish() {
     lookForWindow(true);
-    if (made_.keys.empty())
-        makePeriodic();
+    makePeriodic();
     made_.length = length_;
     made_.digest = digest_.value();
     made_.keys.shrink_to_fit();

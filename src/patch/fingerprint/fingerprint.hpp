@@ -38,12 +38,19 @@ struct Fingerprint {
     // its bytes.
     std::uint64_t windowStart = 0;
     std::vector<std::uint64_t> keys;
-    // Periodic data (a flat colour: each byte equals the one `period` bytes on) keeps instead the
-    // keys of its first `period` positions, one for each phase of the pattern, and is probed at
-    // a stride as wide as its length allows: an occurrence is a run of the pattern at least as
-    // long as the data, which the probe that meets it finds the start of.
+    // Data whose first periodicBytes are periodic (a flat colour: each byte equals the one
+    // `period` bytes on), and so long that this probes it at a wider stride than a window, keeps
+    // instead the keys of its first `period` positions, one for each phase of the pattern, probed
+    // at a stride as wide as that part allows. The probe that meets a run of the pattern finds the
+    // run whole: periodic throughout, the data may start at any position of the right phase in a
+    // run as long as it; periodic up to periodicBytes, where the pattern breaks, it starts that
+    // many bytes before the run's end.
     std::uint32_t period = 0;
     std::uint32_t probeStride = 0;
+    std::uint64_t periodicBytes = 0;
+    // The key of the data's last 16 bytes, which a candidate of data periodic in part must have
+    // before its span is digested: runs of a common colour are many.
+    std::uint64_t lastKey = 0;
 
     [[nodiscard]] std::size_t stride() const noexcept {
         return period != 0 ? probeStride : keys.size();
@@ -79,8 +86,10 @@ private:
     Fingerprint made_;
     search_stages::TellingKeys telling_;
     std::uint32_t periods_ = (std::uint32_t{1} << longestPeriod) - 1; // bit d - 1: period d holds
-    ByteBuffer head_; // the first bytes, for a periodic fingerprint's keys
-    ByteBuffer tail_; // the last longestPeriod bytes, for the periods' check
+    std::uint64_t brokenAt_[longestPeriod]; // where each period stopped holding, if it did
+    ByteBuffer head_;                       // the first bytes, for a periodic fingerprint's keys
+    ByteBuffer tail_;                       // the last longestPeriod bytes, for the periods' check
+    ByteBuffer last_;                       // the last bytes, for the last key
 };
 
 // The fingerprint of data held whole.

@@ -134,12 +134,24 @@ void Pass::probePart(Prober& prober, std::size_t from, std::size_t end,
 void Pass::probeWidth(Prober& prober, unsigned width, std::size_t from, std::size_t end) const {
     const std::size_t stride = std::size_t{1} << width;
     const std::size_t limit = std::min(end, haystack_.size() - keyBytes + 1);
+    const std::uint8_t* bytes = haystack_.data();
+    std::size_t at = (from + stride - 1) / stride * stride;
+    if (table_.filterIsSmall(width)) {
+        // A filter in the nearest cache: each probe costs its key and a word, no more.
+        for (; at < limit; at += stride) {
+            const std::uint64_t key = keyAt(bytes + at);
+            if (table_.mayHold(key, width)) [[unlikely]]
+                table_.forEach(
+                    key, [&](const KeyTable::Entry& entry) { propose(prober, at, width, entry); });
+        }
+        return;
+    }
     std::uint64_t keys[probeBatch];
     std::size_t positions[probeBatch];
-    for (std::size_t at = (from + stride - 1) / stride * stride; at < limit;) {
+    while (at < limit) {
         std::size_t count = 0;
         for (; at < limit && count < probeBatch; at += stride, ++count) {
-            keys[count] = keyAt(haystack_.data() + at);
+            keys[count] = keyAt(bytes + at);
             positions[count] = at;
             table_.prefetchFilter(keys[count], width);
         }
@@ -197,9 +209,15 @@ void Pass::proposeRun(Prober& prober, std::size_t probe, const KeyTable::Entry& 
     while (end < haystack_.size() && bytes[end] == bytes[end - period])
         ++end;
     runEnd = end;
-    // The probe holds phase entry.index of the pattern; the texture starts at phase 0.
-    const std::size_t at = start + (probe - start + period - entry.index) % period;
-    if (at < end && at < state.best && fingerprint.length <= end - at)
+    // The probe holds phase entry.index of the pattern; the texture starts at phase 0, and
+    // where its pattern breaks, so does the run.
+    const std::size_t at = fingerprint.periodicBytes == fingerprint.length
+                               ? start + (probe - start + period - entry.index) % period
+                               : end - std::min<std::size_t>(end, fingerprint.periodicBytes);
+    const bool inPhase = (probe % period + period - at % period) % period == entry.index;
+    if (at >= start && at < end && inPhase && at < state.best &&
+        fingerprint.periodicBytes <= end - at && fingerprint.length <= haystack_.size() - at &&
+        keyAt(bytes + at + fingerprint.length - keyBytes) == fingerprint.lastKey)
         prober.candidates.push_back({at, entry.fingerprint});
 }
 

@@ -46,6 +46,10 @@ public:
     void prefetchSlot(std::uint64_t key) const noexcept {
         __builtin_prefetch(&slots_[slotOf(key)]);
     }
+    // Whether the filter of width 2^k fits the processor's nearest caches (32 KiB).
+    [[nodiscard]] bool filterIsSmall(unsigned k) const noexcept {
+        return filters_[k].words.size() <= smallFilterWords;
+    }
 
     // Calls `visit(entry)` for each entry of `key`.
     template <class Visit> void forEach(std::uint64_t key, Visit&& visit) const {
@@ -61,6 +65,7 @@ public:
 private:
     static constexpr std::uint64_t slotMultiplier = 0x9E3779B97F4A7C15ull;
     static constexpr std::uint64_t filterMultiplier = 0xC2B2AE3D27D4EB4Full;
+    static constexpr std::size_t smallFilterWords = 4096;
 
     // A key sets three bits of one word of its width's filter (a blocked Bloom filter): one probe
     // in a hundred or so whose key is absent passes, where one bit a key let one in sixteen
