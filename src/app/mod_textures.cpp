@@ -15,10 +15,10 @@
 namespace dyeloom {
 namespace {
 
-// The fingerprints of a mod keep at most this many keys in all: their table (two slots of 16
-// bytes a key, and a filter of two bytes) then takes at most 68 MiB and the keys 16 MiB, whatever
-// the mod. A mod of a thousand textures keeps the widest windows; one of 100,000 keeps windows of
-// 8 keys, and its probes come eight times a word.
+// The fingerprints' windows keep at most this many keys in all (a flat texture's pattern keeps up
+// to 16 whatever the budget): their table (two slots of 16 bytes a key, and filters of two bytes)
+// then takes at most 68 MiB and the keys 16 MiB. A mod of up to 2,048 textures keeps the widest
+// windows; one of 100,000 keeps windows of 8 keys, and the archive is probed once a word.
 constexpr std::size_t fingerprintBudgetKeys = std::size_t{1} << 21;
 // A mod of this many textures or more has its files read by every processor the run may use.
 constexpr std::size_t parallelFromTextures = 256;
