@@ -21,11 +21,6 @@ FingerprintSearch::findAll(Bytes haystack, const NeedleBytes& needleBytes, Hayst
     return pass.run(reader, progress);
 }
 
-std::size_t FingerprintSearch::heapBytes(std::size_t fingerprints, std::size_t keys) noexcept {
-    return KeyTable::heapBytes(keys) +
-           fingerprints * (sizeof(fingerprint_stages::TextureState) + sizeof(std::size_t));
-}
-
 namespace fingerprint_stages {
 namespace {
 

@@ -49,9 +49,6 @@ public:
     findAll(Bytes haystack, const NeedleBytes& needleBytes, HaystackReader* reader = nullptr,
             const SearchProgress& progress = {}) const;
 
-    // The heap the search takes for fingerprints of `keys` keys in all, beside the fingerprints.
-    [[nodiscard]] static std::size_t heapBytes(std::size_t fingerprints, std::size_t keys) noexcept;
-
 private:
     std::span<const Fingerprint> fingerprints_;
     std::vector<std::size_t> givenUpWhenFound_;

@@ -26,13 +26,6 @@ unsigned shiftFor(std::size_t slots) {
 
 } // namespace
 
-std::size_t KeyTable::heapBytes(std::size_t keys) noexcept {
-    const std::size_t slots = std::bit_ceil(std::max<std::size_t>(keys * slotsPerKey, 2));
-    const std::size_t bits = std::bit_ceil(std::max<std::size_t>(keys * filterBitsPerKey, 64));
-    // The filters of the widths together: each rounded up to a power of two, at most twice.
-    return slots * sizeof(Entry) + 2 * bits / 8 + widths * 8;
-}
-
 KeyTable::KeyTable(std::span<const Fingerprint> fingerprints) {
     std::size_t keysOfWidth[widths] = {};
     for (const Fingerprint& fingerprint : fingerprints)

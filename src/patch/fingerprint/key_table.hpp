@@ -22,9 +22,6 @@ public:
 
     explicit KeyTable(std::span<const Fingerprint> fingerprints);
 
-    // The heap a table of `keys` keys takes.
-    [[nodiscard]] static std::size_t heapBytes(std::size_t keys) noexcept;
-
     // The windows' widths are powers of two: bit k of strides() is set when some window is 2^k
     // keys wide. The archive is probed at every multiple of each width; a probe at a multiple of
     // several is looked up for each.
