@@ -73,12 +73,15 @@ std::size_t windowKeysFor(std::size_t textures) {
                                    1, maxFingerprintStride);
 }
 
+// Where a texture file's data starts: its size when it has none.
+std::uint64_t dataOffset(const TextureFile& file, std::int32_t headerBytes) {
+    return headerBytes < 0 ? file.size : std::min<std::uint64_t>(file.size, headerBytes);
+}
+
 // Reads a texture file's data in pieces into `maker`.
 void readData(const TextureFile& file, const os::File& opened, std::int32_t headerBytes,
               ByteBuffer& scratch, FingerprintMaker& maker) {
-    const std::uint64_t dataAt =
-        headerBytes < 0 ? file.size : std::min<std::uint64_t>(file.size, headerBytes);
-    for (std::uint64_t at = dataAt; at < file.size;) {
+    for (std::uint64_t at = dataOffset(file, headerBytes); at < file.size;) {
         const auto bytes =
             static_cast<std::size_t>(std::min<std::uint64_t>(scratch.size(), file.size - at));
         const MutableBytes piece(scratch.data(), bytes);
@@ -218,12 +221,12 @@ ModFingerprints fingerprintMod(ModListing& mod, const ModFolders& folders,
 ByteBuffer readTextureData(const ModTexture& texture, bool modded, std::int32_t headerBytes) {
     const TextureFile& file = modded ? texture.modded : texture.original;
     const os::File opened = reopenTexture(file);
-    ByteBuffer whole(static_cast<std::size_t>(file.size));
-    readTexture(file, opened, 0, whole);
-    const Bytes data = textureData(whole, headerBytes);
+    const std::uint64_t at = dataOffset(file, headerBytes);
+    ByteBuffer data(static_cast<std::size_t>(file.size - at));
+    readTexture(file, opened, at, data);
     if (!(Digest::of(data) == (modded ? texture.moddedDigest : texture.originalDigest)))
         throw TextureChanged(file.shown);
-    return ByteBuffer(data.begin(), data.end());
+    return data;
 }
 
 } // namespace dyeloom
