@@ -1,6 +1,7 @@
 #include "journal.hpp"
 
 #include "checksum.hpp"
+#include "little_endian.hpp"
 
 #include <algorithm>
 #include <array>
@@ -44,18 +45,6 @@ constexpr std::size_t spanSurroundings = 16;
 constexpr std::size_t checksumBytes = 4;
 // The surroundings checked on each side of the journalled bytes.
 constexpr std::uint64_t surroundingBytes = 4096;
-
-void putLittleEndian(std::uint8_t* at, std::uint64_t value, std::size_t bytes) {
-    for (std::size_t i = 0; i < bytes; ++i)
-        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-std::uint64_t getLittleEndian(const std::uint8_t* at, std::size_t bytes) {
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < bytes; ++i)
-        value |= std::uint64_t{at[i]} << (8 * i);
-    return value;
-}
 
 std::vector<std::uint8_t> encode(const JournalHeader& header) {
     const std::size_t tableEnd = headerBytes + spanEntryBytes * header.spans.size();

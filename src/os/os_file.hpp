@@ -204,6 +204,10 @@ bool isBelow(const std::string& path, const std::string& folder);
 // Removes the file at `path`.
 [[nodiscard]] std::error_code removeFile(const std::string& path);
 
+// Gives the file at `from` the name `to` in one step, in place of any file of that name: a reader
+// of `to` finds the old file or the new one whole, never a part of either.
+[[nodiscard]] std::error_code replaceFile(const std::string& from, const std::string& to);
+
 // Whether `path` leads to a folder, following links.
 [[nodiscard]] std::error_code isFolder(const std::string& path, bool& folder);
 

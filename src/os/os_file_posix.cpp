@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -298,6 +299,10 @@ std::size_t lastComponentAt(const std::string& path) {
 
 std::error_code removeFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0 ? std::error_code{} : lastError();
+}
+
+std::error_code replaceFile(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code{} : lastError();
 }
 
 std::error_code syncFolderOf(const std::string& path) {

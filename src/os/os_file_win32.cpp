@@ -353,6 +353,16 @@ std::error_code removeFile(const std::string& path) {
     return DeleteFileW(wide.c_str()) ? std::error_code{} : lastError();
 }
 
+std::error_code replaceFile(const std::string& from, const std::string& to) {
+    std::wstring wideFrom, wideTo;
+    if (!utf8ToWide(from, wideFrom) || !utf8ToWide(to, wideTo))
+        return std::make_error_code(std::errc::illegal_byte_sequence);
+    return MoveFileExW(wideFrom.c_str(), wideTo.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? std::error_code{}
+               : lastError();
+}
+
 std::error_code syncFolderOf(const std::string&) {
     return {};
 }
