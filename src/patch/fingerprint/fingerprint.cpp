@@ -153,6 +153,33 @@ Fingerprint FingerprintMaker::finish() {
     return std::move(made_);
 }
 
+namespace {
+
+bool isWellFormedWindow(const Fingerprint& print, std::size_t maxStride) {
+    if (print.probeStride != 0 || print.periodicBytes != 0)
+        return false;
+    if (print.keys.empty())
+        return print.windowStart == 0;
+    return std::has_single_bit(print.keys.size()) && print.keys.size() <= maxStride &&
+           print.length >= keyBytes && print.windowStart <= print.length - keyBytes &&
+           print.keys.size() - 1 <= print.length - keyBytes - print.windowStart;
+}
+
+bool isWellFormedPattern(const Fingerprint& print, std::size_t maxStride) {
+    return print.period <= longestPeriod && print.keys.size() == print.period &&
+           print.windowStart == 0 && print.periodicBytes <= print.length &&
+           print.periodicBytes >= keyBytes + print.period &&
+           std::has_single_bit(print.probeStride) && print.probeStride <= maxStride &&
+           print.probeStride <= print.periodicBytes - keyBytes + 1;
+}
+
+} // namespace
+
+bool isWellFormed(const Fingerprint& fingerprint, std::size_t maxStride) {
+    return fingerprint.period == 0 ? isWellFormedWindow(fingerprint, maxStride)
+                                   : isWellFormedPattern(fingerprint, maxStride);
+}
+
 Fingerprint fingerprintOf(Bytes data, std::size_t maxStride) {
     FingerprintMaker maker(maxStride);
     maker.add(data);

@@ -92,6 +92,11 @@ private:
     ByteBuffer last_;                       // the last bytes, for the last key
 };
 
+// Whether a fingerprint read from elsewhere is one the search can use: every key it names lies
+// within the data, its window or pattern has the shape a FingerprintMaker gives, and it holds no
+// more keys than `maxStride` (a power of two). A fingerprint that is not is never searched for.
+[[nodiscard]] bool isWellFormed(const Fingerprint& fingerprint, std::size_t maxStride);
+
 // The fingerprint of data held whole.
 [[nodiscard]] Fingerprint fingerprintOf(Bytes data, std::size_t maxStride);
 

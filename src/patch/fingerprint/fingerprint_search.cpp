@@ -36,6 +36,11 @@ void Pass::searchFromNowByBytes(std::size_t i, std::size_t from, std::size_t end
     state.byBytes = true;
     state.bytesFrom = from;
     state.bytes = needleBytes_(i);
+    // Without its bytes, a texture its keys cannot find is not found.
+    if (state.bytes.empty()) {
+        settleAbsent(i);
+        return;
+    }
     if (end <= from)
         return;
     // What the pass has covered is caught up with now; the stretches after it search for the

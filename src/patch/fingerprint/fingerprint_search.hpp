@@ -28,7 +28,9 @@
 
 namespace dyeloom {
 
-// The data of fingerprint `i`'s texture, read again; it must have the fingerprint's digest.
+// The data of fingerprint `i`'s texture, read again; it must have the fingerprint's digest. No
+// bytes: the texture's data is not at hand (a package holds only its original's fingerprint), and
+// a texture that needs its bytes to be found is reported absent.
 using NeedleBytes = std::function<ByteBuffer(std::size_t i)>;
 
 class FingerprintSearch {
