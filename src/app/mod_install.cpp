@@ -65,8 +65,7 @@ void searchMod(ModListing& mod, const ModFingerprints& prints, std::span<const F
                                    os::processorsToUse());
     const NeedleBytes needleBytes = [&](std::size_t f) {
         try {
-            return readTextureData(mod.textures[prints.texture[f]], prints.modded[f] != 0,
-                                   headerBytes);
+            return readTextureData(mod.textures[prints.texture[f]], prints.modded[f] != 0);
         } catch (const std::runtime_error& error) {
             throw std::runtime_error(error.what() + archive_left::unchanged());
         }
@@ -138,11 +137,11 @@ std::vector<std::vector<TexturePart>> partsOf(const ModListing& mod, const ModAr
     return parts;
 }
 
-void markArchiveConflicts(const ModListing& mod, ModArchive& archive, std::int32_t headerBytes) {
+void markArchiveConflicts(const ModListing& mod, ModArchive& archive) {
     Replaced replaced(archive);
     const std::vector<std::size_t>& at = replaced.indexes;
     markConflicts(replaced.pointers(), [&](std::size_t a, std::size_t b) {
-        return moddedAgree(partOf(mod, archive, at[a]), partOf(mod, archive, at[b]), headerBytes);
+        return moddedAgree(partOf(mod, archive, at[a]), partOf(mod, archive, at[b]));
     });
     for (std::size_t k = 0; k < at.size(); ++k) {
         const Texture& texture = replaced.textures[k];
@@ -157,14 +156,15 @@ void markArchiveConflicts(const ModListing& mod, ModArchive& archive, std::int32
 // Writes every archive's Replaced textures: one archive in one patch under its journal, several
 // as one transaction.
 std::vector<ArchiveRecovery> writeMod(const ModListing& mod, std::vector<ModArchive>& archives,
-                                      std::int32_t headerBytes, ArchiveLocks& locks,
+                                      RunArchives& run, std::span<const FileView> views,
+                                      const BeforeWriting& beforeWriting,
                                       os::StopSignals& signals) {
     std::vector<GamePatch> patches;
     for (ModArchive& archive : archives) {
         std::vector<std::vector<TexturePart>> parts = partsOf(mod, archive);
         if (parts.empty())
             continue;
-        auto bytes = std::make_unique<ModPatchBytes>(std::move(parts), headerBytes);
+        auto bytes = std::make_unique<ModPatchBytes>(std::move(parts));
         patches.push_back({archive.path, bytes->spans(), std::move(bytes)});
     }
     if (patches.empty())
@@ -172,7 +172,9 @@ std::vector<ArchiveRecovery> writeMod(const ModListing& mod, std::vector<ModArch
     std::vector<std::string> written;
     for (const GamePatch& patch : patches)
         written.push_back(patch.path);
-    locks.lockToWrite(written, archive_left::unchanged());
+    run.locks.lockToWrite(written, archive_left::unchanged());
+    if (beforeWriting)
+        beforeWriting(archives, views);
     if (patches.size() == 1)
         return {{patches[0].path,
                  writeArchive(patches[0].path, patches[0].spans, *patches[0].bytes, signals)}};
@@ -181,59 +183,75 @@ std::vector<ArchiveRecovery> writeMod(const ModListing& mod, std::vector<ModArch
 
 } // namespace
 
-void installMod(const Arguments& args, const ModRun& run, os::StopSignals& signals) {
+RunArchives openRunArchives(const ModRun& run, os::StopSignals& signals) {
     // Held to the end of the run: no other run writes an archive between the search and the
     // write, nor while it is read.
-    ArchiveLocks locks = lockArchives(run.archives, run.checkOnly ? ArchiveLocks::Purpose::Check
-                                                                  : ArchiveLocks::Purpose::Patch);
+    RunArchives opened{lockArchives(run.archives, run.checkOnly ? ArchiveLocks::Purpose::Check
+                                                                : ArchiveLocks::Purpose::Patch),
+                       {},
+                       {},
+                       {}};
     std::vector<std::string> settled; // the journals checked so far
     for (const std::string& path : run.archives) {
         if (run.checkOnly)
             printJournalFinding(inspectJournal(path, settled), path);
         else
-            printRecovery(recoverUnderLock(locks, path, signals), path);
+            printRecovery(recoverUnderLock(opened.locks, path, signals), path);
     }
     releaseSignals(signals);
 
     // A file a pattern matches under two names (a link beside it) is one archive, patched once.
-    std::vector<LoadableFile> files;
-    std::vector<std::string> paths;
-    ArchiveFacts facts;
     for (const std::string& path : run.archives) {
         LoadableFile file = openToLoad(path, true);
-        const auto& seen = facts.identities;
+        const auto& seen = opened.facts.identities;
         if (std::find(seen.begin(), seen.end(), file.identity) != seen.end())
             continue;
-        facts.identities.push_back(file.identity);
-        facts.size = std::max(facts.size, file.size);
-        files.push_back(std::move(file));
-        paths.push_back(path);
+        opened.facts.identities.push_back(file.identity);
+        opened.facts.size = std::max(opened.facts.size, file.size);
+        opened.files.push_back(std::move(file));
+        opened.paths.push_back(path);
     }
-    const std::int32_t headerBytes = parseHeaderBytes(args.headerBytes);
-    const ModFolders folders{openTextureFolder(args.original), openTextureFolder(args.modded)};
-    ModListing mod = listMod(folders);
+    return opened;
+}
+
+std::vector<ModArchive> installFingerprinted(ModListing& mod, const ModFingerprints& prints,
+                                             RunArchives& opened, std::int32_t headerBytes,
+                                             const ModRun& run, const BeforeWriting& beforeWriting,
+                                             os::StopSignals& signals) {
     std::vector<ModArchive> archives;
-    for (const std::string& path : paths)
+    for (const std::string& path : opened.paths)
         archives.push_back({path, std::vector<Finding>(mod.textures.size())});
     std::vector<ArchiveRecovery> recoveries;
     if (!mod.textures.empty()) {
-        const ModFingerprints prints = fingerprintMod(mod, folders, facts, headerBytes);
         std::vector<FileView> views;
-        for (LoadableFile& file : files)
+        for (LoadableFile& file : opened.files)
             views.push_back(viewFile(std::move(file), ReadPattern::Sparse));
         searchMod(mod, prints, views, archives, headerBytes);
         try {
             for (ModArchive& archive : archives)
-                markArchiveConflicts(mod, archive, headerBytes);
+                markArchiveConflicts(mod, archive);
         } catch (const std::runtime_error& error) {
             throw std::runtime_error(error.what() + archive_left::unchanged());
         }
         settleOverall(mod, archives);
         if (!run.checkOnly)
-            recoveries = writeMod(mod, archives, headerBytes, locks, signals);
+            recoveries = writeMod(mod, archives, opened, views, beforeWriting, signals);
     }
     for (const auto& [path, recovery] : recoveries)
         printRecovery(recovery, path);
+    return archives;
+}
+
+void installMod(const Arguments& args, const ModRun& run, os::StopSignals& signals) {
+    RunArchives opened = openRunArchives(run, signals);
+    const std::int32_t headerBytes = parseHeaderBytes(args.headerBytes);
+    const ModFolders folders{openTextureFolder(args.original), openTextureFolder(args.modded)};
+    ModListing mod = listMod(folders);
+    const ModFingerprints prints = mod.textures.empty()
+                                       ? ModFingerprints{}
+                                       : fingerprintMod(mod, folders, opened.facts, headerBytes);
+    const std::vector<ModArchive> archives =
+        installFingerprinted(mod, prints, opened, headerBytes, run, {}, signals);
     printModReport(mod, archives, run);
 }
 

@@ -4,9 +4,13 @@
 // super-journal and a journal each for several.
 #pragma once
 
+#include "archive_locks.hpp"
 #include "install.hpp"
+#include "mod_textures.hpp"
 #include "output.hpp"
 
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,6 +39,31 @@ struct ModArchive {
     std::string path;
     std::vector<Finding> found; // one per texture of the mod, in the listing's order
 };
+
+// The archives of a run, locked for it, their journals dealt with, each file once.
+struct RunArchives {
+    ArchiveLocks locks;
+    std::vector<LoadableFile> files;
+    std::vector<std::string> paths; // of `files`
+    ArchiveFacts facts;
+};
+
+// Locks the run's archives, recovers (or, checking only, reports) what interrupted patches left,
+// and opens each archive once, however many names it goes by. Throws on any failure.
+[[nodiscard]] RunArchives openRunArchives(const ModRun& run, os::StopSignals& signals);
+
+// Called once the archives to be written are locked for it, before the first byte of any is
+// touched: what it throws stops the run with every archive unchanged.
+using BeforeWriting =
+    std::function<void(const std::vector<ModArchive>& archives, std::span<const FileView> views)>;
+
+// Searches every archive of `opened` for the fingerprinted mod, settles what each texture became,
+// and unless the run only checks, writes the Replaced ones. Returns what each texture became in
+// each archive. Throws, with every archive as it was, on any failure.
+[[nodiscard]] std::vector<ModArchive>
+installFingerprinted(ModListing& mod, const ModFingerprints& prints, RunArchives& opened,
+                     std::int32_t headerBytes, const ModRun& run,
+                     const BeforeWriting& beforeWriting, os::StopSignals& signals);
 
 // Installs the mod the arguments name (both texture arguments are folders) in every archive of
 // `run` and prints a line per texture (and archive) and a summary. Throws, with every archive as

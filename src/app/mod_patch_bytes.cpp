@@ -13,10 +13,9 @@ std::uint64_t endOf(const TexturePart& part) {
 
 } // namespace
 
-bool moddedAgree(const TexturePart& a, const TexturePart& b, std::int32_t headerBytes) {
+bool moddedAgree(const TexturePart& a, const TexturePart& b) {
     const std::uint64_t from = std::max(a.offset, b.offset);
     const std::uint64_t to = std::min(endOf(a), endOf(b));
-    const auto header = static_cast<std::uint64_t>(headerBytes);
     const os::File fileA = reopenTexture(a.texture->modded);
     const os::File fileB = reopenTexture(b.texture->modded);
     ByteBuffer pieceA(
@@ -27,8 +26,8 @@ bool moddedAgree(const TexturePart& a, const TexturePart& b, std::int32_t header
             static_cast<std::size_t>(std::min<std::uint64_t>(pieceA.size(), to - at));
         const MutableBytes intoA = MutableBytes(pieceA).first(bytes);
         const MutableBytes intoB = MutableBytes(pieceB).first(bytes);
-        readTexture(a.texture->modded, fileA, header + (at - a.offset), intoA);
-        readTexture(b.texture->modded, fileB, header + (at - b.offset), intoB);
+        readTexture(a.texture->modded, fileA, a.texture->moddedAt + (at - a.offset), intoA);
+        readTexture(b.texture->modded, fileB, b.texture->moddedAt + (at - b.offset), intoB);
         if (!std::equal(intoA.begin(), intoA.end(), intoB.begin()))
             return false;
         at += bytes;
@@ -36,9 +35,8 @@ bool moddedAgree(const TexturePart& a, const TexturePart& b, std::int32_t header
     return true;
 }
 
-ModPatchBytes::ModPatchBytes(std::vector<std::vector<TexturePart>> spans, std::int32_t headerBytes)
-    : spans_(std::move(spans)), headerBytes_(static_cast<std::uint64_t>(headerBytes)),
-      scratch_(journalPieceBytes) {}
+ModPatchBytes::ModPatchBytes(std::vector<std::vector<TexturePart>> spans)
+    : spans_(std::move(spans)), scratch_(journalPieceBytes) {}
 
 std::vector<PatchSpan> ModPatchBytes::spans() const {
     std::vector<PatchSpan> spans;
@@ -106,7 +104,7 @@ void ModPatchBytes::readReplacement(std::size_t span, std::uint64_t at, MutableB
         const std::size_t bytes = overlap.to - overlap.from;
         const MutableBytes read = MutableBytes(scratch_).first(bytes);
         const std::uint64_t intoPart = at + overlap.from - (parts[i].offset - parts[0].offset);
-        readTexture(texture.modded, modded_[i], headerBytes_ + intoPart, read);
+        readTexture(texture.modded, modded_[i], texture.moddedAt + intoPart, read);
         replacement_[i].add(read);
         // Where an earlier part wrote the bytes already, this one must hold the same.
         const std::size_t shared = std::min(filled, overlap.to) - std::min(filled, overlap.from);

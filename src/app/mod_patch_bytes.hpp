@@ -20,8 +20,7 @@ struct TexturePart {
 
 // Whether the modded data of `a` and `b` is the same wherever their spans overlap, read from
 // their files. Throws TextureChanged when a file is not the one searched any more.
-[[nodiscard]] bool moddedAgree(const TexturePart& a, const TexturePart& b,
-                               std::int32_t headerBytes);
+[[nodiscard]] bool moddedAgree(const TexturePart& a, const TexturePart& b);
 
 // Each span of the patch is the union of the parts of one group, in the archive's order: the
 // archive's bytes under each part must have the digest of that texture's original data as it was
@@ -29,7 +28,7 @@ struct TexturePart {
 // with the parts it overlaps.
 class ModPatchBytes final : public PatchBytes {
 public:
-    ModPatchBytes(std::vector<std::vector<TexturePart>> spans, std::int32_t headerBytes);
+    explicit ModPatchBytes(std::vector<std::vector<TexturePart>> spans);
 
     // The spans to hand the writer: each group's union.
     [[nodiscard]] std::vector<PatchSpan> spans() const;
@@ -48,7 +47,6 @@ private:
                                     std::size_t pieceBytes) const;
 
     std::vector<std::vector<TexturePart>> spans_;
-    std::uint64_t headerBytes_;
     std::vector<Digest> expected_, replacement_; // of the span under way, a part each
     std::vector<os::File> modded_;               // the modded files of the span under way
     ByteBuffer scratch_;

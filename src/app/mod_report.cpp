@@ -125,11 +125,7 @@ std::string summaryOf(const ModListing& mod, const std::vector<ModArchive>& arch
                       const ModRun& run) {
     const Counts counts = countOutcomes(mod.textures);
     const std::size_t textures = mod.textures.size();
-    const std::size_t folders = mod.unlisted.size();
-    const std::string unlisted = folders == 0 ? ""
-                                              : "; " + std::to_string(folders) +
-                                                    (folders == 1 ? " folder" : " folders") +
-                                                    " could not be listed";
+    const std::string unlisted = unlistedPart(mod);
     return std::to_string(textures) + (textures == 1 ? " texture: " : " textures: ") +
            std::to_string(counts.replaced) + " replaced, " +
            std::to_string(counts.alreadyReplaced) + " already replaced, " +
@@ -140,8 +136,14 @@ std::string summaryOf(const ModListing& mod, const std::vector<ModArchive>& arch
 
 } // namespace
 
-void printModReport(const ModListing& mod, const std::vector<ModArchive>& archives,
-                    const ModRun& run) {
+std::string unlistedPart(const ModListing& mod) {
+    const std::size_t folders = mod.unlisted.size();
+    return folders == 0 ? ""
+                        : "; " + std::to_string(folders) + (folders == 1 ? " folder" : " folders") +
+                              " could not be listed";
+}
+
+void printListing(const ModListing& mod, const std::function<std::string(std::size_t)>& linesOf) {
     // Both lists are in byte order of their paths; a folder's line stands where its files would.
     std::size_t folder = 0;
     for (std::size_t i = 0; i < mod.textures.size(); ++i) {
@@ -149,10 +151,15 @@ void printModReport(const ModListing& mod, const std::vector<ModArchive>& archiv
                mod.unlisted[folder].path + "/" < mod.textures[i].texture.name;
              ++folder)
             print(lineFor(mod.unlisted[folder]) + "\n");
-        print(linesFor(mod, archives, i, run.game));
+        print(linesOf(i));
     }
     for (; folder < mod.unlisted.size(); ++folder)
         print(lineFor(mod.unlisted[folder]) + "\n");
+}
+
+void printModReport(const ModListing& mod, const std::vector<ModArchive>& archives,
+                    const ModRun& run) {
+    printListing(mod, [&](std::size_t i) { return linesFor(mod, archives, i, run.game); });
     print(summaryOf(mod, archives, run) + "\n");
 }
 

@@ -11,6 +11,8 @@
 #include "texture_file.hpp"
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,6 +32,10 @@ struct ModTexture {
     TextureFile modded;
     Digest128 originalDigest;
     Digest128 moddedDigest;
+    // Where each file's data lies in it: from the header byte count on in a mod's folders, where
+    // the entry says in a package. A package holds no data of a mod's originals (none: 0 bytes).
+    std::uint64_t originalAt = 0, originalBytes = 0;
+    std::uint64_t moddedAt = 0, moddedBytes = 0;
 };
 
 struct ModListing {
@@ -59,6 +65,19 @@ struct ModFingerprints {
     static constexpr std::size_t none = FingerprintSearch::neverGivenUp;
 };
 
+// Opens a texture's two files and checks them as a pair, or skips the texture with the reason.
+// Throws on a failure of the system.
+[[nodiscard]] bool openPair(ModTexture& texture, const ModFolders& folders,
+                            const ArchiveFacts& archive, os::File& original, os::File& modded);
+
+// Sets where a pair's data lies in its files: from `headerBytes` on, or nowhere when negative.
+void placeData(ModTexture& texture, std::int32_t headerBytes);
+
+// Reads `bytes` bytes from `at` of an open texture file, a piece of `scratch`'s size at a time,
+// and hands each piece to `take`.
+void readPieces(const TextureFile& file, const os::File& opened, std::uint64_t at,
+                std::uint64_t bytes, ByteBuffer& scratch, const std::function<void(Bytes)>& take);
+
 // Opens each texture's two files and reads each once, in pieces, for its fingerprint; nothing of
 // a file is held after. Textures that cannot be used are Skipped with their reason, those too
 // large for every archive NotFound, unread. Throws, naming the file, on a failure of the system or
@@ -67,8 +86,30 @@ ModFingerprints fingerprintMod(ModListing& mod, const ModFolders& folders,
                                const ArchiveFacts& archive, std::int32_t headerBytes);
 
 // Reads the data of a fingerprinted texture's original, or its modded file, again, for the
-// search by bytes. Throws TextureChanged unless it has the digest it had.
-[[nodiscard]] ByteBuffer readTextureData(const ModTexture& texture, bool modded,
-                                         std::int32_t headerBytes);
+// search by bytes: none where the file holds none. Throws TextureChanged unless it has the digest
+// it had.
+[[nodiscard]] ByteBuffer readTextureData(const ModTexture& texture, bool modded);
+
+// The fingerprints of one texture: none when it is skipped or too large for every archive, no
+// modded one where its modded data is its original's.
+struct PairPrints {
+    std::optional<Fingerprint> original, modded;
+};
+
+// Each texture's files are read in pieces of this size.
+inline constexpr std::size_t texturePieceBytes = std::size_t{1} << 20;
+
+// The widest window each fingerprint of a mod of `textures` may keep: the search's tables of the
+// whole mod stay within their budget.
+[[nodiscard]] std::size_t windowKeysFor(std::size_t textures);
+
+// Runs `work` for every texture of a mod of `count`, by as many threads as a mod of that size is
+// worth, each with a scratch piece of its own. A failure is that of the first texture in the
+// listing that failed, as one thread would have met it.
+void forEachTexture(std::size_t count,
+                    const std::function<void(std::size_t i, ByteBuffer& scratch)>& work);
+
+// The search's fingerprints, from each texture's pair in the listing's order.
+[[nodiscard]] ModFingerprints collectFingerprints(std::vector<PairPrints> pairs);
 
 } // namespace dyeloom
