@@ -5,11 +5,14 @@
 #include "file_view.hpp"
 #include "mod_install.hpp"
 #include "output.hpp"
+#include "package_install.hpp"
+#include "package_pack.hpp"
 #include "single_run.hpp"
 
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 
 namespace dyeloom {
@@ -38,20 +41,43 @@ std::vector<std::string> textureFolders(const Arguments& args) {
     return folders;
 }
 
-// The archives a mod's run patches: the one named, or every one a pattern matches.
-ModRun modRunFor(const Arguments& args, bool checkOnly) {
+// The archives a mod's run patches: the one named, or every one a pattern matches outside the
+// mod's folders.
+ModRun modRunFor(const std::string& archive, const std::vector<std::string>& modFolders,
+                 bool checkOnly) {
     ModRun run;
     run.checkOnly = checkOnly;
-    if (!isArchivePattern(args.archive)) {
-        run.archives = {args.archive};
+    if (!isArchivePattern(archive)) {
+        run.archives = {archive};
         return run;
     }
     run.game = true;
-    run.archives = expandArchivePattern(args.archive, textureFolders(args));
+    run.archives = expandArchivePattern(archive, modFolders);
     if (run.archives.empty())
-        throw std::runtime_error("no archive matches " + quoted(args.archive) +
+        throw std::runtime_error("no archive matches " + quoted(archive) +
                                  archive_left::nothingChanged());
     return run;
+}
+
+void printUsage() {
+    std::printf("howto use: Dyeloom.exe filename.asf originalTexture.dds "
+                "moddedTexture.dds dds_header_bytes\n");
+}
+
+// The forms that start with an option: --pack, --install, and --check of a package or of
+// textures. Returns nothing when the arguments are none of them.
+std::optional<int> runOptionForm(int argc, const char* const* argv, os::StopSignals& signals) {
+    const std::string option = argc > 1 ? argv[1] : "";
+    if (option == "--pack" && argc == 6) {
+        packMod({argv[2], argv[3], argv[4], argv[5]});
+        return 0;
+    }
+    const bool check = option == "--check";
+    if ((option == "--install" || check) && argc == 4) {
+        installPackage(argv[3], modRunFor(argv[2], {}, check), signals);
+        return 0;
+    }
+    return std::nullopt;
 }
 
 void report(const std::string& text) {
@@ -60,16 +86,17 @@ void report(const std::string& text) {
 
 int runCatchingErrors(int argc, const char* const* argv, os::StopSignals& signals) {
     try {
+        if (const auto status = runOptionForm(argc, argv, signals))
+            return *status;
         const bool checkOnly = argc == 6 && std::string(argv[1]) == "--check";
         if (argc != 5 && !checkOnly) {
-            std::printf("howto use: Dyeloom.exe filename.asf originalTexture.dds "
-                        "moddedTexture.dds dds_header_bytes\n");
+            printUsage();
             return 1;
         }
         const char* const* given = argv + (checkOnly ? 2 : 1);
         const Arguments args{given[0], given[1], given[2], given[3]};
         if (namesFolders(args))
-            installMod(args, modRunFor(args, checkOnly), signals);
+            installMod(args, modRunFor(args.archive, textureFolders(args), checkOnly), signals);
         else
             patchOneTexture(args, checkOnly, signals);
         return 0;

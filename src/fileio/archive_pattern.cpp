@@ -3,6 +3,7 @@
 #include "archive_state.hpp"
 #include "journal.hpp"
 #include "os_file.hpp"
+#include "package_format.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -26,6 +27,15 @@ bool isArchiveFile(const std::string& path, const os::ListedFile& file) {
     os::FileStatus target;
     return file.kind == os::FileKind::Link && !os::pathStatus(path, target) &&
            target.kind == os::FileKind::Regular;
+}
+
+// Packages, and the undo packages installs leave beside them, are never archives.
+bool isPackage(const std::string& path) {
+    os::File file;
+    std::uint8_t start[packageMagicBytes];
+    std::size_t got = 0;
+    return !os::File::open(path, os::File::Access::Read, file) &&
+           !file.readAt(0, MutableBytes(start), got) && beginsAsPackage(Bytes(start, got));
 }
 
 } // namespace
@@ -81,7 +91,8 @@ std::vector<std::string> expandArchivePattern(const std::string& pattern,
     for (const os::ListedFile& file : files) {
         const std::string path = folder + file.path;
         if (!matchesPattern(file.path, namePattern) || endsWith(file.path, journalSuffix) ||
-            endsWith(file.path, superJournalSuffix) || !isArchiveFile(path, file))
+            endsWith(file.path, superJournalSuffix) || !isArchiveFile(path, file) ||
+            isPackage(path))
             continue;
         std::string real;
         if (os::realPath(path, real))

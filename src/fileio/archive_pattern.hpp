@@ -18,8 +18,9 @@ namespace dyeloom {
 [[nodiscard]] bool isArchivePattern(const std::string& argument);
 
 // The archives `pattern` names: the regular files (or links to them) in its folder whose names
-// match it, in byte order, as the folder's path and the name. Journals, super-journals and files
-// below any folder of `excluded` (resolved paths: the mod's texture folders) are not archives.
+// match it, in byte order, as the folder's path and the name. Journals, super-journals, packages
+// and files below any folder of `excluded` (resolved paths: the mod's texture folders) are not
+// archives.
 // Throws, naming the folder, when it cannot be listed.
 [[nodiscard]] std::vector<std::string>
 expandArchivePattern(const std::string& pattern, const std::vector<std::string>& excluded);
