@@ -22,7 +22,25 @@ protected:
     static constexpr std::size_t archives = 3;
     std::vector<ByteBuffer> before, installed;
     std::string folder = "data"; // where the game is now
-    std::vector<std::string> command() const { return {folder + "/*.asf", "orig", "mod", "16"}; }
+    bool byPackage = false;      // the mod is installed from mod.pkg
+    std::vector<std::string> command() const {
+        if (byPackage)
+            return {"--install", folder + "/*.asf", "mod.pkg"};
+        return {folder + "/*.asf", "orig", "mod", "16"};
+    }
+    void removeUndoPackages() const {
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            if (entry.path().filename().string().rfind("mod.undo-", 0) == 0)
+                fs::remove(entry.path());
+    }
+    // An install that went through has its undo package, whole: it puts every archive back.
+    void expectUndoPackageRestores() {
+        ASSERT_TRUE(fs::exists(dir / "mod.undo-1.pkg"));
+        const ProcessResult undo = run({"--install", folder + "/*.asf", "mod.undo-1.pkg"});
+        EXPECT_EQ(undo.status, 0) << undo.out;
+        EXPECT_EQ(states(), std::vector<int>(archives, 0));
+        removeUndoPackages();
+    }
     // Where the game goes after the kill, before the next run: nowhere, or a folder beside it.
     enum class Relocation { None, Move, Copy };
 
@@ -94,6 +112,7 @@ protected:
             const std::string crash = kind + ":" + std::to_string(++seen[kind]);
             SCOPED_TRACE(crash + (seed ? std::string(" seed ") + seed : ""));
             writeArchives();
+            removeUndoPackages();
             std::vector<std::pair<std::string, std::string>> settings = {{"DYELOOM_CRASH", crash}};
             if (seed != nullptr)
                 settings.emplace_back("DYELOOM_POWER_LOSS", seed);
@@ -118,6 +137,8 @@ protected:
             if (journalled) {
                 EXPECT_EQ(filesBesideArchives(), 0u) << "a spent super-journal is left";
             }
+            if (byPackage && after == std::vector<int>(archives, 1))
+                expectUndoPackageRestores();
 
             const ProcessResult rerun = run(command());
             EXPECT_EQ(rerun.status, 0) << rerun.out;
@@ -213,6 +234,14 @@ TEST_F(GameCrashPoints, TwoPatchesWhoseFirstArchiveIsTheSameFile) {
 
 // The journals and the super-journal name one another by name alone: a game's folder moved or
 // restored from a copy elsewhere keeps its interrupted patch.
+// From a package, the undo package is on the disk before the install can have gone through.
+TEST_F(GameCrashPoints, EveryArchiveOrNoneFromAPackageWithItsUndoPackage) {
+    ASSERT_EQ(run({"--pack", "mod.pkg", "orig", "mod", "16"}).status, 0);
+    byPackage = true;
+    crashAtEveryStep(nullptr);
+    crashAtEveryStep("11");
+}
+
 TEST_F(GameCrashPoints, EveryArchiveOrNoneAfterTheGameMovedOrWasCopied) {
     crashAtEveryStep(nullptr, Relocation::Move);
     crashAtEveryStep(nullptr, Relocation::Copy);
