@@ -10,7 +10,7 @@ cmake --preset fuzz -S "$root" >/dev/null
 cmake --build --preset fuzz
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-for target in locate header_bytes journal; do
+for target in locate header_bytes journal package; do
   mkdir -p "$work/$target"
   echo "== fuzzing $target for $seconds s"
   set +e
