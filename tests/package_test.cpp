@@ -99,7 +99,8 @@ TEST_F(Package, ThatIsNotSoundChangesNothing) {
         return bytes;
     };
     const std::pair<ByteBuffer, std::string> packages[] = {
-        {ByteBuffer(good.begin(), good.end() - 7), "its directory does not end where the file does"},
+        {ByteBuffer(good.begin(), good.end() - 7),
+         "its directory does not end where the file does"},
         {ByteBuffer(good.begin(), good.begin() + 40), "it is shorter than a package's header"},
         {changed(good.size() - 3), "its checksum does not match its contents"},
         {changed(200), "the data of 'A.dds' does not match its digest"},
@@ -135,16 +136,15 @@ TEST_F(Package, IsWrittenWholeOrNotAtAll) {
     EXPECT_GT(readBytes(dir / "mod.pkg").size(), 10u);
 
     const ProcessResult failed = run({"--pack", "nowhere/mod.pkg", "orig", "mod", "16"});
-    EXPECT_EQ(failed.out.rfind("can't write the package 'nowhere/mod.pkg': ", 0), 0u)
-        << failed.out;
+    EXPECT_EQ(failed.out.rfind("can't write the package 'nowhere/mod.pkg': ", 0), 0u) << failed.out;
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(static_cast<std::size_t>(std::distance(fs::directory_iterator(dir.path()), {})), 4u)
         << "orig, mod, data and mod.pkg: nothing else";
 
     // Every other count of arguments is the usage (four are the single texture's form).
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--install", "mod.pkg"}, {"--check", "mod.pkg"},
-          {"--pack", "p", "orig", "mod", "16", "x"}})
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--install", "mod.pkg"},
+                                                 {"--check", "mod.pkg"},
+                                                 {"--pack", "p", "orig", "mod", "16", "x"}})
         EXPECT_EQ(run(args).out.rfind("howto use: ", 0), 0u) << args[0] << args.size();
 }
 

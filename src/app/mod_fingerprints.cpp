@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <exception>
+#include <map>
 #include <thread>
+#include <tuple>
 
 namespace dyeloom {
 namespace {
@@ -67,11 +69,20 @@ ModFingerprints collectFingerprints(std::vector<PairPrints> pairs) {
     ModFingerprints prints;
     prints.originalOf.assign(pairs.size(), ModFingerprints::none);
     prints.moddedOf.assign(pairs.size(), ModFingerprints::none);
+    // One image under several names is one original to look for: its names share its outcome.
+    std::map<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>, std::size_t> seen;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         if (!pairs[i].original)
             continue;
-        const std::size_t originalIndex = prints.fingerprints.size();
-        addFingerprint(prints, std::move(*pairs[i].original), i, false, ModFingerprints::none);
+        const Fingerprint& original = *pairs[i].original;
+        const auto [at, isNew] =
+            seen.try_emplace({original.length, original.digest.low, original.digest.high},
+                             prints.fingerprints.size());
+        const std::size_t originalIndex = at->second;
+        if (isNew)
+            addFingerprint(prints, std::move(*pairs[i].original), i, false, ModFingerprints::none);
+        else
+            prints.originalOf[i] = originalIndex;
         if (pairs[i].modded)
             addFingerprint(prints, std::move(*pairs[i].modded), i, true, originalIndex);
     }

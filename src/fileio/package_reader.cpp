@@ -1,6 +1,8 @@
 #include "package_reader.hpp"
 
 #include <algorithm>
+#include <set>
+#include <tuple>
 
 namespace dyeloom {
 namespace {
@@ -86,6 +88,28 @@ void readDirectory(OpenedPackage& package, const os::File& opened, Digest& check
         throw PackageError(path, "its data does not end where its directory starts");
 }
 
+// A key shared by this many window positions of different originals is one no mod's textures
+// give (their keys tell, and one image under several names counts once): the search would
+// propose every one of them wherever the archive holds that key.
+constexpr std::size_t maxSharedKey = 256;
+
+void checkSharedKeys(const OpenedPackage& package) {
+    std::set<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>> originals;
+    std::vector<std::uint64_t> keys;
+    for (const PackageEntry& entry : package.entries) {
+        const Digest128& digest = entry.original.digest;
+        if (originals.emplace(entry.original.length, digest.low, digest.high).second)
+            keys.insert(keys.end(), entry.original.keys.begin(), entry.original.keys.end());
+    }
+    std::sort(keys.begin(), keys.end());
+    for (std::size_t run = 0, i = 0; i < keys.size(); ++i) {
+        run = i > 0 && keys[i] == keys[i - 1] ? run + 1 : 1;
+        if (run > maxSharedKey)
+            throw PackageError(package.file.shown, "more than " + std::to_string(maxSharedKey) +
+                                                       " of its keys are one and the same");
+    }
+}
+
 } // namespace
 
 OpenedPackage readPackage(const std::string& path, const KeysToKeep& keysToKeep) {
@@ -104,6 +128,7 @@ OpenedPackage readPackage(const std::string& path, const KeysToKeep& keysToKeep)
         readDirectory(package, opened, checksum, keysToKeep(package.header.textures));
         if (checksum.value() != package.header.checksum)
             throw PackageError(path, "its checksum does not match its contents");
+        checkSharedKeys(package);
     } catch (const TextureChanged&) {
         throw PackageError(path, "it changed while it was being read");
     }

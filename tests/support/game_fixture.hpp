@@ -71,7 +71,8 @@ protected:
     }
     // Nothing but what SetUp made: no journal, no super-journal.
     std::size_t filesInData() const {
-        return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir / "data"), {}));
+        return static_cast<std::size_t>(
+            std::distance(std::filesystem::directory_iterator(dir / "data"), {}));
     }
 };
 
