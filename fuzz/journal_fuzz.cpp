@@ -3,27 +3,12 @@
 // come back with a state or an error, and what a reader accepts must hold together: spans in
 // order within the archive's size, journals named.
 #include "journal.hpp"
+#include "scratch_file.hpp"
 #include "super_journal.hpp"
 
 #include <cstdlib>
-#include <fstream>
-#include <string>
-#include <unistd.h>
 
 namespace {
-
-// One scratch file for the whole run, rewritten with each input.
-const std::string& scratch() {
-    static const std::string path = [] {
-        char name[] = "/tmp/dyeloom-journal-fuzz-XXXXXX";
-        const int fd = ::mkstemp(name);
-        if (fd < 0)
-            std::abort();
-        ::close(fd);
-        return std::string(name);
-    }();
-    return path;
-}
 
 void checkJournal(const std::string& path) {
     using dyeloom::Journal;
@@ -60,11 +45,8 @@ void checkSuperJournal(const std::string& path) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string& path = scratch();
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    }
+    const std::string& path =
+        dyeloom::fuzzing::writeScratch("/tmp/dyeloom-journal-fuzz-XXXXXX", data, size);
     checkJournal(path);
     checkSuperJournal(path);
     return 0;

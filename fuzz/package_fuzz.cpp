@@ -5,26 +5,11 @@
 // have the texture's digest.
 #include "fingerprint/fingerprint_search.hpp"
 #include "package_reader.hpp"
+#include "scratch_file.hpp"
 
 #include <cstdlib>
-#include <fstream>
-#include <string>
-#include <unistd.h>
 
 namespace {
-
-// One scratch file for the whole run, rewritten with each input.
-const std::string& scratch() {
-    static const std::string path = [] {
-        char name[] = "/tmp/dyeloom-package-fuzz-XXXXXX";
-        const int fd = ::mkstemp(name);
-        if (fd < 0)
-            std::abort();
-        ::close(fd);
-        return std::string(name);
-    }();
-    return path;
-}
 
 void checkAccepted(const dyeloom::OpenedPackage& package, dyeloom::Bytes input) {
     using namespace dyeloom;
@@ -52,11 +37,8 @@ void checkAccepted(const dyeloom::OpenedPackage& package, dyeloom::Bytes input) 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string& path = scratch();
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    }
+    const std::string& path =
+        dyeloom::fuzzing::writeScratch("/tmp/dyeloom-package-fuzz-XXXXXX", data, size);
     try {
         const dyeloom::OpenedPackage package =
             dyeloom::readPackage(path, [](std::uint64_t) { return std::size_t{8}; });
