@@ -1,10 +1,12 @@
 #include "package_install.hpp"
 
 #include "archive_state.hpp"
+#include "journal.hpp"
 #include "mod_report.hpp"
 #include "package_mod.hpp"
 #include "package_writer.hpp"
 
+#include <algorithm>
 #include <optional>
 
 namespace dyeloom {
@@ -48,20 +50,37 @@ void check(const std::error_code& error, const PackageWriter& writer) {
                                  os::describe(error) + archive_left::unchanged());
 }
 
+// Writes the bytes of `archive` that texture `i` is found at to the undo package, a piece at a
+// time, read with positioned reads (the search's pass read the archive without touching its
+// mapping), and checks that they are the original's.
+void copyOverwritten(PackageWriter& undo, const ModTexture& texture, const ModArchive& archive,
+                     const FileView& view, std::size_t i, ByteBuffer& piece) {
+    const Finding& found = archive.found[i];
+    const Bytes span = view.bytes().subspan(static_cast<std::size_t>(found.archiveOffset),
+                                            static_cast<std::size_t>(found.spanBytes));
+    Digest digest;
+    for (std::size_t at = 0; at < span.size(); at += piece.size()) {
+        const Bytes part = span.subspan(at, std::min(piece.size(), span.size() - at));
+        const MutableBytes into = MutableBytes(piece).first(part.size());
+        if (!view.copy(part, into))
+            std::copy(part.begin(), part.end(), into.begin());
+        digest.add(into);
+        check(undo.writeData(into), undo);
+    }
+    requireIntact(view, archive.path);
+    if (digest.value() != texture.originalDigest)
+        throw std::runtime_error("can't read " + quoted(archive.path) +
+                                 ": it changed while it was in use" + archive_left::unchanged());
+}
+
 // The undo entry of texture `i`, found in `archive`: the bytes there now, which the install
 // overwrites, under the fingerprint of what it writes. Modded data that its keys cannot find is
 // held too, read from the package, so that the undo can find it by its bytes.
 void addUndoEntry(PackageWriter& undo, const ModTexture& texture, const Fingerprint& modded,
-                  const ModArchive& archive, const FileView& view, std::size_t i) {
-    const Finding& found = archive.found[i];
-    const Bytes overwritten = view.bytes().subspan(static_cast<std::size_t>(found.archiveOffset),
-                                                   static_cast<std::size_t>(found.spanBytes));
+                  const ModArchive& archive, const FileView& view, std::size_t i,
+                  ByteBuffer& piece) {
     PackageEntry entry{texture.texture.name, modded, texture.originalDigest, undo.dataEnd(), 0};
-    check(undo.writeData(overwritten), undo);
-    requireIntact(view, archive.path);
-    if (Digest::of(overwritten) != texture.originalDigest)
-        throw std::runtime_error("can't read " + quoted(archive.path) +
-                                 ": it changed while it was in use" + archive_left::unchanged());
+    copyOverwritten(undo, texture, archive, view, i, piece);
     if (modded.keys.empty()) {
         entry.originalAt = undo.dataEnd();
         check(undo.writeData(readTextureData(texture, true)), undo);
@@ -74,12 +93,13 @@ PackageWriter writeUndo(const std::string& packagePath, std::int32_t headerBytes
                         const ModListing& mod, const ModFingerprints& prints,
                         const std::vector<ModArchive>& archives, std::span<const FileView> views) {
     PackageWriter undo = createUndo(packagePath, headerBytes);
+    ByteBuffer piece(journalPieceBytes);
     for (std::size_t i = 0; i < mod.textures.size(); ++i)
         for (std::size_t a = 0; a < archives.size(); ++a)
             if (archives[a].found[i].outcome == Outcome::Replaced) {
                 // The same texture's bytes wherever it is found: its original's.
                 addUndoEntry(undo, mod.textures[i], prints.fingerprints[prints.moddedOf[i]],
-                             archives[a], views[a], i);
+                             archives[a], views[a], i, piece);
                 break;
             }
     check(undo.finish(), undo);

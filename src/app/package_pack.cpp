@@ -51,7 +51,8 @@ bool packTexture(ModTexture& texture, const ModFolders& folders, std::int32_t he
         skip(texture.texture, "it holds nothing past its header");
         return false;
     }
-    FingerprintMaker maker(packedWindowKeys(texture.originalBytes));
+    // Made once and searched for in every install: as wide a window as the package may hold.
+    FingerprintMaker maker(packedWindowKeys(texture.originalBytes), FingerprintMaker::Look::Widest);
     readPieces(texture.original, original, texture.originalAt, texture.originalBytes, scratch,
                [&](Bytes piece) { maker.add(piece); });
     PackageEntry entry{texture.texture.name, maker.finish(), {}, package.dataEnd(), 0};

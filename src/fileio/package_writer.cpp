@@ -69,9 +69,9 @@ std::error_code PackageWriter::finish() {
     checksum.add(checkedHeaderPart(encodePackageHeader(header_)));
     checksum.add(directory_);
     header_.checksum = checksum.value();
-    // The header last, once the rest is on the disk: until then the file is no package.
-    if (const auto error = file_.syncData())
-        return error;
+    // The header last: a file cut short before it is no package. One flush puts the whole file on
+    // the disk; should power fail before it ends, a header that outlived data it describes is
+    // caught by the data's digests, which every reading checks before anything is written.
     if (const auto error = file_.writeAt(0, encodePackageHeader(header_), written))
         return error;
     if (const auto error = file_.syncData())

@@ -1,7 +1,7 @@
 // Writing a package (package_format.hpp): the data first, entry after entry, then the directory,
 // then the header, whose checksum covers the directory, so that a file cut short anywhere has no
-// header and is never taken for a package. The file is created new, never over another, and is
-// removed unless it is finished.
+// header and is never taken for a package; then one flush. The file is created new, never over
+// another, and is removed unless it is finished.
 #pragma once
 
 #include "os_file.hpp"

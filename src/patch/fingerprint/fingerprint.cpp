@@ -32,9 +32,11 @@ constexpr std::size_t poorWindowShare = 8;
 
 } // namespace
 
-FingerprintMaker::FingerprintMaker(std::size_t maxStride)
+FingerprintMaker::FingerprintMaker(std::size_t maxStride, Look look)
     : maxStride_(std::clamp<std::size_t>(std::bit_floor(std::max<std::size_t>(maxStride, 1)), 1,
-                                         maxFingerprintStride)) {
+                                         maxFingerprintStride)),
+      enoughStride_(look == Look::Widest ? maxStride_
+                                         : std::max<std::size_t>(maxStride_ / enoughShare, 1)) {
     std::fill(std::begin(brokenAt_), std::end(brokenAt_), ~std::uint64_t{0});
 }
 
@@ -64,7 +66,7 @@ void FingerprintMaker::lookForWindow(bool last) {
             made_.keys.resize(width);
             for (std::size_t j = 0; j < width; ++j)
                 made_.keys[j] = keyAt(step.data() + run.start + j);
-            windowFound_ = width >= std::max<std::size_t>(maxStride_ / enoughShare, 1);
+            windowFound_ = width >= enoughStride_;
         }
         from += positions;
         if (!made_.keys.empty())

@@ -64,7 +64,12 @@ struct Fingerprint {
 // no more than its blank rows and a bounded look at its detail.
 class FingerprintMaker {
 public:
-    explicit FingerprintMaker(std::size_t maxStride);
+    // How far a window is looked for: Quick stops at a window a quarter as wide as `maxStride`;
+    // Widest looks on for one as wide as `maxStride` as far as it may, for fingerprints made once
+    // and searched for many times (a package's).
+    enum class Look { Quick, Widest };
+
+    explicit FingerprintMaker(std::size_t maxStride, Look look = Look::Quick);
 
     void add(Bytes piece);
     [[nodiscard]] Fingerprint finish();
@@ -77,6 +82,7 @@ private:
     void makePeriodic();
 
     std::size_t maxStride_;
+    std::size_t enoughStride_; // a window this wide ends the look
     Digest digest_;
     std::uint64_t length_ = 0;
     ByteBuffer pending_;               // data not yet looked through for a window
