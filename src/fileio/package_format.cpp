@@ -62,9 +62,9 @@ bool within(std::uint64_t at, std::uint64_t bytes, std::uint64_t from, std::uint
 } // namespace
 
 std::size_t packedWindowKeys(std::uint64_t length) {
-    constexpr std::uint64_t fewest = 8, most = 256, dataBytesPerKeyByte = 16;
-    return static_cast<std::size_t>(
-        std::bit_floor(std::clamp<std::uint64_t>(length / dataBytesPerKeyByte / 8, fewest, most)));
+    constexpr std::uint64_t fewest = 8, dataBytesPerKeyByte = 16;
+    return static_cast<std::size_t>(std::bit_floor(std::clamp<std::uint64_t>(
+        length / dataBytesPerKeyByte / packageKeyBytes, fewest, maxFingerprintStride)));
 }
 
 ByteBuffer encodePackageHeader(const PackageHeader& header) {
@@ -112,7 +112,7 @@ std::optional<std::string> decodePackageHeader(Bytes bytes, std::uint64_t fileBy
 
 ByteBuffer encodePackageEntry(const PackageEntry& entry) {
     const Fingerprint& print = entry.original;
-    ByteBuffer bytes(packageEntryBytes + 8 * print.keys.size() + entry.name.size(), 0);
+    ByteBuffer bytes(packageEntryBytes + packageKeyBytes * print.keys.size() + entry.name.size(), 0);
     putLittleEndian(&bytes[field::nameBytes], entry.name.size(), 4);
     putLittleEndian(&bytes[field::keys], print.keys.size(), 4);
     putLittleEndian(&bytes[field::length], print.length, 8);
@@ -127,8 +127,8 @@ ByteBuffer encodePackageEntry(const PackageEntry& entry) {
     putLittleEndian(&bytes[field::originalAt], entry.originalAt, 8);
     std::uint8_t* at = bytes.data() + packageEntryBytes;
     for (const std::uint64_t key : print.keys) {
-        putLittleEndian(at, key, 8);
-        at += 8;
+        putLittleEndian(at, key, packageKeyBytes);
+        at += packageKeyBytes;
     }
     std::memcpy(at, entry.name.data(), entry.name.size());
     return bytes;
@@ -137,7 +137,7 @@ ByteBuffer encodePackageEntry(const PackageEntry& entry) {
 std::optional<std::uint64_t> packageEntrySize(Bytes bytes) {
     if (bytes.size() < packageEntryBytes)
         return std::nullopt;
-    return packageEntryBytes + std::uint64_t{8} * get32(bytes, field::keys) +
+    return packageEntryBytes + std::uint64_t{packageKeyBytes} * get32(bytes, field::keys) +
            get32(bytes, field::nameBytes);
 }
 
@@ -164,8 +164,8 @@ std::optional<std::string> decodePackageEntry(Bytes bytes, const PackageHeader& 
     const std::uint8_t* keyAt = bytes.data() + packageEntryBytes;
     print.keys.resize(keys);
     for (std::uint64_t& key : print.keys) {
-        key = getLittleEndian(keyAt, 8);
-        keyAt += 8;
+        key = getLittleEndian(keyAt, packageKeyBytes);
+        keyAt += packageKeyBytes;
     }
     entry.name.assign(reinterpret_cast<const char*>(keyAt), nameBytes);
     if (print.length == 0 || !isWellFormed(print, maxFingerprintStride))

@@ -30,7 +30,7 @@
 //        80  modded at       u64     where the modded data starts in the file
 //        88  original at     u64     where the original's data starts, or 0: the package holds
 //                                    only its fingerprint (a mod's package always)
-//        96  the keys, 8 bytes each, then the name's bytes
+//        96  the keys, 4 bytes each (window keys are 32 bits), then the name's bytes
 // A texture's data is checked by its digest when it is read, before anything is written: the
 // checksum covers the layout, the digests the data.
 #pragma once
@@ -47,13 +47,14 @@ namespace dyeloom {
 
 inline constexpr std::size_t packageHeaderBytes = 64;
 inline constexpr std::size_t packageEntryBytes = 96; // an entry without its keys and name
+inline constexpr std::size_t packageKeyBytes = 4;
 // More would be no mod a game holds, and would outgrow the heap the search may take.
 inline constexpr std::uint64_t maxPackageTextures = std::uint64_t{1} << 20;
 inline constexpr std::uint32_t maxPackageNameBytes = 4096;
 
-// The widest window a package keeps of an original of `length` bytes: its keys (8 bytes each)
+// The widest window a package keeps of an original of `length` bytes: its keys (4 bytes each)
 // take at most a sixteenth of the data, and there are never fewer than 8 (a window as narrow as
-// a mod of 100,000 textures keeps) nor more than 256 (2 KiB).
+// a mod of 100,000 textures keeps) nor more than maxFingerprintStride (2 KiB).
 [[nodiscard]] std::size_t packedWindowKeys(std::uint64_t length);
 
 struct PackageHeader {

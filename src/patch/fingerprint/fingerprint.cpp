@@ -65,7 +65,7 @@ void FingerprintMaker::lookForWindow(bool last) {
             made_.windowStart = pendingAt_ + from + run.start;
             made_.keys.resize(width);
             for (std::size_t j = 0; j < width; ++j)
-                made_.keys[j] = keyAt(step.data() + run.start + j);
+                made_.keys[j] = windowKeyAt(step.data() + run.start + j);
             windowFound_ = width >= enoughStride_;
         }
         from += positions;
@@ -142,7 +142,7 @@ void FingerprintMaker::makePeriodic() {
     made_.windowStart = 0;
     made_.keys.resize(period);
     for (std::size_t phase = 0; phase < period; ++phase)
-        made_.keys[phase] = keyAt(head_.data() + phase);
+        made_.keys[phase] = windowKeyAt(head_.data() + phase);
     made_.lastKey = keyAt(last_.data());
 }
 

@@ -3,12 +3,12 @@
 // where the archive's bytes have its length and digest; its bytes are never held.
 //
 // A fingerprint's keys are those of `stride` consecutive positions of the data (its window),
-// each the key (search/telling_keys.hpp) of the 16 bytes there. The archive is probed at every
-// stride-th byte, so any occurrence of the texture holds exactly one probe inside its window, and
-// that probe's key proposes the occurrence, whatever its alignment.
+// each the window key (below) of the 16 bytes there. The archive is probed at every stride-th
+// byte, so any occurrence of the texture holds exactly one probe inside its window, and that
+// probe's key proposes the occurrence, whatever its alignment.
 //
-// Bound: a fingerprint holds at most maxFingerprintStride keys of 8 bytes (4 KiB) beside its
-// fixed part, whatever the texture's size.
+// Bound: a fingerprint holds at most maxFingerprintStride keys of 32 bits (2 KiB as a package
+// stores them) beside its fixed part, whatever the texture's size.
 #pragma once
 
 #include "bytes.hpp"
@@ -25,6 +25,16 @@ namespace dyeloom {
 // which costs far less than reading the page; a wider one would save probes but not reads, and
 // cost more keys than the few KiB a fingerprint may hold.
 inline constexpr std::size_t maxFingerprintStride = 512;
+
+// The key of a window position: the 16 bytes' key (search/telling_keys.hpp) folded to 32 bits,
+// so that a package holds twice the keys, and its windows are twice as wide, in the same bytes.
+// Keys that agree are a candidate only once three more of the window's agree too, and a candidate
+// is taken only where its span has the texture's digest: at one chance in 2^32 that two keys agree
+// by chance, the extra candidates cost nothing measurable.
+[[nodiscard]] inline std::uint64_t windowKeyAt(const std::uint8_t* bytes) {
+    const std::uint64_t key = search_stages::keyAt(bytes);
+    return (key ^ key >> 32) & 0xFFFFFFFFu;
+}
 
 // The longest pattern whose repetitions make a periodic fingerprint: a flat colour of pixels of
 // up to four bytes, or of compressed blocks of 8 or 16.

@@ -139,7 +139,7 @@ void Pass::probeWidth(Prober& prober, unsigned width, std::size_t from, std::siz
     if (table_.filterIsSmall(width)) {
         // A filter in the nearest cache: each probe costs its key and a word, no more.
         for (; at < limit; at += stride) {
-            const std::uint64_t key = keyAt(bytes + at);
+            const std::uint64_t key = windowKeyAt(bytes + at);
             if (table_.mayHold(key, width)) [[unlikely]]
                 table_.forEach(
                     key, [&](const KeyTable::Entry& entry) { propose(prober, at, width, entry); });
@@ -151,7 +151,7 @@ void Pass::probeWidth(Prober& prober, unsigned width, std::size_t from, std::siz
     while (at < limit) {
         std::size_t count = 0;
         for (; at < limit && count < probeBatch; at += stride, ++count) {
-            keys[count] = keyAt(bytes + at);
+            keys[count] = windowKeyAt(bytes + at);
             positions[count] = at;
             table_.prefetchFilter(keys[count], width);
         }
@@ -228,7 +228,7 @@ bool Pass::neighboursAgree(const Fingerprint& fingerprint, std::size_t at,
     for (std::size_t c = 1; c <= checks; ++c) {
         const std::size_t other = (index + c * std::max<std::size_t>(stride / 4, 1)) % stride;
         const std::size_t position = at + static_cast<std::size_t>(fingerprint.windowStart) + other;
-        if (keyAt(haystack_.data() + position) != fingerprint.keys[other])
+        if (windowKeyAt(haystack_.data() + position) != fingerprint.keys[other])
             return false;
     }
     return true;
