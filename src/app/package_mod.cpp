@@ -8,8 +8,9 @@
 namespace dyeloom {
 namespace {
 
-// Reads texture `i`'s modded data and fingerprints it: the window no wider than a package keeps,
-// so that an undo package can hold the fingerprint as it is.
+// Reads texture `i`'s modded data and fingerprints it as an install from folders does. An undo
+// package holds the fingerprint as it is: the modded data is the mod's, and the undo package
+// stays on the user's machine, so no package's bound applies to it.
 PairPrints fingerprintEntry(ModListing& mod, std::size_t i, OpenedPackage& package,
                             const ArchiveFacts& archive, std::size_t windowKeys,
                             ByteBuffer& scratch) {
@@ -20,7 +21,7 @@ PairPrints fingerprintEntry(ModListing& mod, std::size_t i, OpenedPackage& packa
         return {};
     }
     const os::File opened = reopenTexture(package.file);
-    FingerprintMaker maker(std::min(windowKeys, packedWindowKeys(original.length)));
+    FingerprintMaker maker(windowKeys);
     readPieces(package.file, opened, texture.moddedAt, texture.moddedBytes, scratch,
                [&](Bytes piece) { maker.add(piece); });
     Fingerprint modded = maker.finish();
