@@ -26,7 +26,8 @@ PairPrints fingerprintEntry(ModListing& mod, std::size_t i, OpenedPackage& packa
                [&](Bytes piece) { maker.add(piece); });
     Fingerprint modded = maker.finish();
     if (modded.digest != texture.moddedDigest)
-        throw PackageError(package.file.shown, "the data of " + quoted(shownName(texture.texture.name)) +
+        throw PackageError(package.file.shown, "the data of " +
+                                                   quoted(shownName(texture.texture.name)) +
                                                    " does not match its digest");
     PairPrints prints{std::move(original), {}};
     if (modded.digest != texture.originalDigest)

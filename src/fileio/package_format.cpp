@@ -112,7 +112,8 @@ std::optional<std::string> decodePackageHeader(Bytes bytes, std::uint64_t fileBy
 
 ByteBuffer encodePackageEntry(const PackageEntry& entry) {
     const Fingerprint& print = entry.original;
-    ByteBuffer bytes(packageEntryBytes + packageKeyBytes * print.keys.size() + entry.name.size(), 0);
+    ByteBuffer bytes(packageEntryBytes + packageKeyBytes * print.keys.size() + entry.name.size(),
+                     0);
     putLittleEndian(&bytes[field::nameBytes], entry.name.size(), 4);
     putLittleEndian(&bytes[field::keys], print.keys.size(), 4);
     putLittleEndian(&bytes[field::length], print.length, 8);
