@@ -242,6 +242,21 @@ TEST_F(GameCrashPoints, EveryArchiveOrNoneFromAPackageWithItsUndoPackage) {
     crashAtEveryStep("11");
 }
 
+// An undo package that cannot be written stops the install before any archive is touched, and
+// leaves nothing of itself.
+TEST_F(GameCrashPoints, NoInstallFromAPackageWithoutItsUndoPackage) {
+    ASSERT_EQ(run({"--pack", "mod.pkg", "orig", "mod", "16"}).status, 0);
+    byPackage = true;
+    writeArchives();
+    const ProcessResult result = run(command(), withFaults({{"DYELOOM_FAULT", "journal-write"}}));
+    EXPECT_EQ(result.out.rfind("can't write the undo package 'mod.undo-1.pkg': ", 0), 0u)
+        << result.out;
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(states(), std::vector<int>(archives, 0));
+    EXPECT_FALSE(fs::exists(dir / "mod.undo-1.pkg"));
+    EXPECT_EQ(filesBesideArchives(), 0u);
+}
+
 TEST_F(GameCrashPoints, EveryArchiveOrNoneAfterTheGameMovedOrWasCopied) {
     crashAtEveryStep(nullptr, Relocation::Move);
     crashAtEveryStep(nullptr, Relocation::Copy);

@@ -37,11 +37,9 @@ PackageWriter createUndo(const std::string& packagePath, std::int32_t headerByte
             throw std::runtime_error("can't write the undo package " + quoted(path) + ": " +
                                      os::describe(error) + archive_left::unchanged());
     }
-    throw std::runtime_error(
-        "can't write the undo package: " + quoted(undoName(packagePath, maxUndoPackages)) +
-        " and every name "
-        "before it are taken" +
-        archive_left::unchanged());
+    const std::string last = quoted(undoName(packagePath, maxUndoPackages));
+    throw std::runtime_error("can't write the undo package: " + last +
+                             " and every name before it are taken" + archive_left::unchanged());
 }
 
 void check(const std::error_code& error, const PackageWriter& writer) {
