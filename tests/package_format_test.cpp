@@ -44,7 +44,8 @@ protected:
         return "";
     }
     PackageEntry entryOf(std::size_t bytes, std::size_t maxStride = 64) {
-        return {"t" + std::to_string(bytes), fingerprintOf(gen.random(bytes), maxStride), {}, 0, 0};
+        return {
+            std::to_string(bytes) + ".dds", fingerprintOf(gen.random(bytes), maxStride), {}, 0, 0};
     }
 };
 

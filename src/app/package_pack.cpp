@@ -24,7 +24,11 @@ constexpr unsigned maxTemporaryNames = 100;
 PackageWriter createTemporary(const std::string& path, std::int32_t headerBytes) {
     for (unsigned n = 1; n <= maxTemporaryNames; ++n) {
         PackageWriter writer;
-        const std::string name = path + ".part" + (n == 1 ? "" : "-" + std::to_string(n));
+        std::string name = path + ".part";
+        if (n > 1) {
+            name += '-';
+            name += std::to_string(n);
+        }
         const auto error = PackageWriter::create(name, headerBytes, writer);
         if (!error)
             return writer;
