@@ -176,6 +176,21 @@ TEST(FingerprintSearch, FindsEachTextureInEveryHaystackOfAGame) {
     }
 }
 
+// Window keys of data that differs by the same bits four bytes apart, as pixels of a picture often
+// do, differ: each such pair would otherwise propose the other's places.
+TEST(Fingerprint, WindowKeysOfDataThatDiffersInARepeatedPatternDiffer) {
+    ByteGen gen(17);
+    for (int round = 0; round < 200; ++round) {
+        ByteBuffer data = gen.random(32);
+        const std::size_t at = gen.below(12);
+        const auto bits = static_cast<std::uint8_t>(1 + gen.below(255));
+        ByteBuffer other = data;
+        other[at] ^= bits;
+        other[at + 4] ^= bits;
+        EXPECT_NE(windowKeyAt(data.data()), windowKeyAt(other.data())) << "round " << round;
+    }
+}
+
 // A fingerprint is the same however its data arrives, keeps at most its bound of keys whatever
 // the texture's size, and takes its window past blank rows longer than one step of the search for
 // it; flat data keeps a key for each phase of its pattern, and data too short for a key has none.
