@@ -176,6 +176,33 @@ TEST(FingerprintSearch, FindsEachTextureInEveryHaystackOfAGame) {
     }
 }
 
+// Data of a 16-byte pattern whose phases 5 and 6 have one and the same key (the pattern was found
+// by trying patterns until two phases agreed), alone or followed by detail: the probe that meets
+// a run of it finds the texture whichever of the two phases it holds, and whichever of their
+// entries the table gives first.
+TEST(FingerprintSearch, FindsAPatternWhosePhasesShareAKey) {
+    const ByteBuffer pattern = {0x45, 0xd5, 0xb2, 0x20, 0xab, 0x53, 0x87, 0x50,
+                                0x60, 0x53, 0xf8, 0x8a, 0x9e, 0x6d, 0x0d, 0x6b};
+    ByteGen gen(13);
+    for (const std::size_t tail : {0, 30}) {
+        ByteBuffer texture;
+        for (int copy = 0; copy < 4; ++copy)
+            texture.insert(texture.end(), pattern.begin(), pattern.end());
+        const ByteBuffer detail = gen.random(tail);
+        texture.insert(texture.end(), detail.begin(), detail.end());
+        const Batch batch = fingerprinted({texture}, 512, gen);
+        const Fingerprint& print = batch.prints.front();
+        ASSERT_EQ(print.period, pattern.size());
+        ASSERT_EQ(print.keys[5], print.keys[6]);
+        for (std::size_t at = 1000; at < 1000 + 2 * print.stride(); ++at) {
+            ByteBuffer hay = gen.random(3000);
+            gen.plant(hay, texture, at, true);
+            EXPECT_EQ(searchBatch(batch, hay, nullptr).front(), at)
+                << "at " << at << ", " << tail << " bytes of detail";
+        }
+    }
+}
+
 // Window keys of data that differs by the same bits four bytes apart, as pixels of a picture often
 // do, differ: each such pair would otherwise propose the other's places.
 TEST(Fingerprint, WindowKeysOfDataThatDiffersInARepeatedPatternDiffer) {

@@ -191,12 +191,13 @@ void Pass::propose(Prober& prober, std::size_t probe, unsigned width,
     prober.candidates.push_back({at, entry.fingerprint});
 }
 
-// A probe whose key is that of phase `entry.index` of a periodic texture lies in a run of its
-// pattern: the run is found whole (once: later probes in it are passed over), and its first
-// position of the right phase proposes the texture if the run holds it from there.
+// A probe whose key is one of a periodic texture's phases lies in a run of its pattern: the run is
+// found whole (once: later probes in it are passed over), and proposes the texture where the run
+// holds it. Where the texture starts is found from the run's bytes, not from the phase whose key
+// met the probe: two phases' keys may agree, and the first to meet the probe would otherwise
+// settle the run for the other.
 void Pass::proposeRun(Prober& prober, std::size_t probe, const KeyTable::Entry& entry) const {
     const Fingerprint& fingerprint = fingerprints_[entry.fingerprint];
-    const TextureState& state = states_[entry.fingerprint];
     std::size_t& runEnd = prober.runEnd[entry.fingerprint];
     if (probe < runEnd)
         return;
@@ -209,16 +210,25 @@ void Pass::proposeRun(Prober& prober, std::size_t probe, const KeyTable::Entry& 
     while (end < haystack_.size() && bytes[end] == bytes[end - period])
         ++end;
     runEnd = end;
-    // The probe holds phase entry.index of the pattern; the texture starts at phase 0, and
-    // where its pattern breaks, so does the run.
-    const std::size_t at = fingerprint.periodicBytes == fingerprint.length
-                               ? start + (probe - start + period - entry.index) % period
-                               : end - std::min<std::size_t>(end, fingerprint.periodicBytes);
-    const bool inPhase = (probe % period + period - at % period) % period == entry.index;
-    if (at >= start && at < end && inPhase && at < state.best &&
-        fingerprint.periodicBytes <= end - at && fingerprint.length <= haystack_.size() - at &&
+    const Run run{start, end, entry.fingerprint};
+    // Where the texture's pattern breaks, so does the run; a texture periodic throughout starts at
+    // the run's first position of its phase 0.
+    if (fingerprint.periodicBytes != fingerprint.length) {
+        proposeInRun(prober, run, end - std::min<std::size_t>(end, fingerprint.periodicBytes));
+        return;
+    }
+    for (std::size_t at = start; at < std::min(end, start + period); ++at)
+        proposeInRun(prober, run, at);
+}
+
+void Pass::proposeInRun(Prober& prober, const Run& run, std::size_t at) const {
+    const Fingerprint& fingerprint = fingerprints_[run.fingerprint];
+    const std::uint8_t* bytes = haystack_.data();
+    if (at >= run.start && at < states_[run.fingerprint].best &&
+        fingerprint.periodicBytes <= run.end - at && fingerprint.length <= haystack_.size() - at &&
+        windowKeyAt(bytes + at) == fingerprint.keys[0] &&
         keyAt(bytes + at + fingerprint.length - keyBytes) == fingerprint.lastKey)
-        prober.candidates.push_back({at, entry.fingerprint});
+        prober.candidates.push_back({at, run.fingerprint});
 }
 
 bool Pass::neighboursAgree(const Fingerprint& fingerprint, std::size_t at,

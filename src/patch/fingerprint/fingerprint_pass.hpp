@@ -53,6 +53,14 @@ private:
     void propose(Prober& prober, std::size_t probe, unsigned width,
                  const KeyTable::Entry& entry) const;
     void proposeRun(Prober& prober, std::size_t probe, const KeyTable::Entry& entry) const;
+    // A run of a periodic texture's pattern: [start, end) of the haystack.
+    struct Run {
+        std::size_t start = 0;
+        std::size_t end = 0;
+        std::uint32_t fingerprint = 0;
+    };
+    // Proposes the texture at `at` if the run holds its pattern from there in its phase 0.
+    void proposeInRun(Prober& prober, const Run& run, std::size_t at) const;
     [[nodiscard]] bool neighboursAgree(const Fingerprint& fingerprint, std::size_t at,
                                        std::size_t index) const;
     void verify(std::size_t end);
