@@ -23,6 +23,9 @@ for target in locate header_bytes journal package; do
     tail -40 "$work/log"
     echo "fuzzer $target failed (status $status); the input that failed:" "$work/$target"-*
     od -A d -t x1 "$work/$target"-* | head -20
+    # The whole input, to reproduce the failure with: base64 -d >input && TARGET_fuzz input
+    echo "base64:"
+    base64 "$work/$target"-*
     exit 1
   fi
 done
