@@ -34,10 +34,10 @@ constexpr std::size_t cachedPieceBytes = std::size_t{16} << 10;
 } // namespace
 
 Pass::Pass(std::span<const Fingerprint> fingerprints, std::span<const std::size_t> givenUpWhenFound,
-           const KeyTable& table, Bytes haystack, const NeedleBytes& needleBytes,
-           std::size_t threads)
-    : fingerprints_(fingerprints), givenUpWhenFound_(givenUpWhenFound), table_(table),
-      haystack_(haystack), needleBytes_(needleBytes), states_(fingerprints.size()),
+           std::span<const std::uint8_t> widths, const KeyTable& table, Bytes haystack,
+           const NeedleBytes& needleBytes, std::size_t threads)
+    : fingerprints_(fingerprints), givenUpWhenFound_(givenUpWhenFound), widths_(widths),
+      table_(table), haystack_(haystack), needleBytes_(needleBytes), states_(fingerprints.size()),
       probers_(std::max<std::size_t>(threads, 1)) {
     for (Prober& prober : probers_)
         prober.runEnd.assign(fingerprints.size(), 0);
@@ -176,7 +176,7 @@ void Pass::propose(Prober& prober, std::size_t probe, unsigned width,
     const TextureState& state = states_[entry.fingerprint];
     const std::uint64_t offset = fingerprint.windowStart + entry.index;
     // A window is probed once per occurrence, by the probe of its own width.
-    if (fingerprint.stride() != std::size_t{1} << width || state.settled || state.byBytes)
+    if (widths_[entry.fingerprint] != width || state.settled || state.byBytes)
         return;
     if (fingerprint.period != 0) {
         proposeRun(prober, probe, entry);
@@ -231,12 +231,14 @@ void Pass::proposeInRun(Prober& prober, const Run& run, std::size_t at) const {
         prober.candidates.push_back({at, run.fingerprint});
 }
 
+// The keys compared are spread over the whole window, however few of its keys are probed: a
+// window probed by its first keys is as hard to match by chance as one probed by all of them.
 bool Pass::neighboursAgree(const Fingerprint& fingerprint, std::size_t at,
                            std::size_t index) const {
-    const std::size_t stride = fingerprint.stride();
-    const std::size_t checks = std::min(neighbourChecks, stride - 1);
+    const std::size_t width = fingerprint.keys.size();
+    const std::size_t checks = std::min(neighbourChecks, width - 1);
     for (std::size_t c = 1; c <= checks; ++c) {
-        const std::size_t other = (index + c * std::max<std::size_t>(stride / 4, 1)) % stride;
+        const std::size_t other = (index + c * std::max<std::size_t>(width / 4, 1)) % width;
         const std::size_t position = at + static_cast<std::size_t>(fingerprint.windowStart) + other;
         if (windowKeyAt(haystack_.data() + position) != fingerprint.keys[other])
             return false;
@@ -263,7 +265,7 @@ void Pass::verify(std::size_t end) {
         if (state.wasted > wastedLengths * length + wastedPerCoveredByte * end) {
             // Every occurrence below the candidate, or early enough for the probes so far to
             // have proposed it, was ruled out.
-            const std::size_t reach = fingerprint.windowStart + fingerprint.stride();
+            const std::size_t reach = fingerprint.windowStart + strideOf(candidate.fingerprint);
             const std::size_t proposed = end >= reach ? end - reach + 1 : 0;
             searchFromNowByBytes(candidate.fingerprint, std::min(candidate.at, proposed), end);
         }

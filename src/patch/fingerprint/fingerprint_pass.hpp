@@ -37,9 +37,10 @@ struct Prober {
 class Pass {
 public:
     // The stretches' probes are shared among `threads` threads.
+    // Fingerprint i is probed at a stride of 2^widths[i] (probe_widths.hpp).
     Pass(std::span<const Fingerprint> fingerprints, std::span<const std::size_t> givenUpWhenFound,
-         const KeyTable& table, Bytes haystack, const NeedleBytes& needleBytes,
-         std::size_t threads);
+         std::span<const std::uint8_t> widths, const KeyTable& table, Bytes haystack,
+         const NeedleBytes& needleBytes, std::size_t threads);
 
     // Runs the pass over the haystack, stretch by stretch as `reader` plans them.
     [[nodiscard]] std::vector<std::optional<std::size_t>> run(HaystackReader* reader,
@@ -61,6 +62,9 @@ private:
     };
     // Proposes the texture at `at` if the run holds its pattern from there in its phase 0.
     void proposeInRun(Prober& prober, const Run& run, std::size_t at) const;
+    [[nodiscard]] std::size_t strideOf(std::size_t i) const noexcept {
+        return std::size_t{1} << widths_[i];
+    }
     [[nodiscard]] bool neighboursAgree(const Fingerprint& fingerprint, std::size_t at,
                                        std::size_t index) const;
     void verify(std::size_t end);
@@ -78,6 +82,7 @@ private:
 
     std::span<const Fingerprint> fingerprints_;
     std::span<const std::size_t> givenUpWhenFound_;
+    std::span<const std::uint8_t> widths_;
     const KeyTable& table_;
     Bytes haystack_;
     const NeedleBytes& needleBytes_;

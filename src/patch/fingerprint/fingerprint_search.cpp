@@ -1,6 +1,7 @@
 #include "fingerprint/fingerprint_search.hpp"
 
 #include "fingerprint/fingerprint_pass.hpp"
+#include "fingerprint/probe_widths.hpp"
 
 #include <algorithm>
 
@@ -11,13 +12,14 @@ FingerprintSearch::FingerprintSearch(std::span<const Fingerprint> fingerprints,
                                      std::size_t threads)
     : fingerprints_(fingerprints),
       givenUpWhenFound_(givenUpWhenFound.begin(), givenUpWhenFound.end()), threads_(threads),
-      table_(fingerprints) {}
+      widths_(probeWidths(fingerprints, KeyTable::smallFilterKeys)), table_(fingerprints, widths_) {
+}
 
 std::vector<std::optional<std::size_t>>
 FingerprintSearch::findAll(Bytes haystack, const NeedleBytes& needleBytes, HaystackReader* reader,
                            const SearchProgress& progress) const {
-    fingerprint_stages::Pass pass(fingerprints_, givenUpWhenFound_, table_, haystack, needleBytes,
-                                  threads_);
+    fingerprint_stages::Pass pass(fingerprints_, givenUpWhenFound_, widths_, table_, haystack,
+                                  needleBytes, threads_);
     return pass.run(reader, progress);
 }
 

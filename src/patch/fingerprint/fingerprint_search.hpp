@@ -21,6 +21,7 @@
 #include "search.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
@@ -55,6 +56,7 @@ private:
     std::span<const Fingerprint> fingerprints_;
     std::vector<std::size_t> givenUpWhenFound_;
     std::size_t threads_;
+    std::vector<std::uint8_t> widths_; // log2 of the stride each fingerprint is probed at
     KeyTable table_;
 };
 

@@ -9,15 +9,10 @@ namespace {
 // Slots per key, at least: a table at most half full ends a lookup of an absent key within a
 // slot or two.
 constexpr std::size_t slotsPerKey = 2;
-// Filter bits per key: the filter (4 MiB for two million keys) stays in the processor's cache
-// far better than the table.
-constexpr std::size_t filterBitsPerKey = 16;
-
-std::size_t keysOf(std::span<const Fingerprint> fingerprints) {
-    std::size_t keys = 0;
-    for (const Fingerprint& fingerprint : fingerprints)
-        keys += fingerprint.keys.size();
-    return keys;
+// The keys of fingerprint `fingerprint` probed at a stride of 2^width.
+std::size_t probedKeys(const Fingerprint& fingerprint, unsigned width) {
+    return fingerprint.period != 0 ? fingerprint.keys.size()
+                                   : std::min(fingerprint.keys.size(), std::size_t{1} << width);
 }
 
 unsigned shiftFor(std::size_t slots) {
@@ -26,12 +21,15 @@ unsigned shiftFor(std::size_t slots) {
 
 } // namespace
 
-KeyTable::KeyTable(std::span<const Fingerprint> fingerprints) {
+KeyTable::KeyTable(std::span<const Fingerprint> fingerprints,
+                   std::span<const std::uint8_t> probeWidths) {
     std::size_t keysOfWidth[widths] = {};
-    for (const Fingerprint& fingerprint : fingerprints)
-        if (!fingerprint.keys.empty()) {
-            const auto k = static_cast<unsigned>(std::countr_zero(fingerprint.stride()));
-            keysOfWidth[k] += fingerprint.keys.size();
+    std::size_t keys = 0;
+    for (std::size_t f = 0; f < fingerprints.size(); ++f)
+        if (!fingerprints[f].keys.empty()) {
+            const unsigned k = probeWidths[f];
+            keysOfWidth[k] += probedKeys(fingerprints[f], k);
+            keys += probedKeys(fingerprints[f], k);
             strides_ |= std::uint32_t{1} << k;
         }
     for (unsigned k = 0; k < widths; ++k) {
@@ -40,8 +38,7 @@ KeyTable::KeyTable(std::span<const Fingerprint> fingerprints) {
         filters_[k].words.assign(bits / 64, 0);
         filters_[k].shift = shiftFor(bits / 64);
     }
-    const std::size_t slots =
-        std::bit_ceil(std::max<std::size_t>(keysOf(fingerprints) * slotsPerKey, 2));
+    const std::size_t slots = std::bit_ceil(std::max<std::size_t>(keys * slotsPerKey, 2));
     slots_.assign(slots, Entry{});
     mask_ = slots - 1;
     slotShift_ = shiftFor(slots);
@@ -49,8 +46,8 @@ KeyTable::KeyTable(std::span<const Fingerprint> fingerprints) {
         const auto& window = fingerprints[f].keys;
         if (window.empty())
             continue;
-        Filter& filter = filters_[std::countr_zero(fingerprints[f].stride())];
-        for (std::size_t j = 0; j < window.size(); ++j) {
+        Filter& filter = filters_[probeWidths[f]];
+        for (std::size_t j = 0; j < probedKeys(fingerprints[f], probeWidths[f]); ++j) {
             std::size_t slot = slotOf(window[j]);
             while (slots_[slot].fingerprint != empty)
                 slot = (slot + 1) & mask_;

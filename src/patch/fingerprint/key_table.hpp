@@ -19,12 +19,20 @@ public:
         std::uint32_t index = 0;           // of the key in its window
     };
     static constexpr std::uint32_t empty = 0xFFFFFFFF;
+    // Filter bits per key: the filter (4 MiB for two million keys) stays in the processor's cache
+    // far better than the table.
+    static constexpr std::size_t filterBitsPerKey = 16;
+    // A filter of up to this many words fits the processor's nearest caches (32 KiB).
+    static constexpr std::size_t smallFilterWords = 4096;
+    static constexpr std::size_t smallFilterKeys = smallFilterWords * 64 / filterBitsPerKey;
 
-    explicit KeyTable(std::span<const Fingerprint> fingerprints);
+    // Fingerprint i's keys are probed at a stride of 2^widths[i] (probe_widths.hpp): a window by
+    // its first 2^widths[i] keys, a pattern by all of its phases.
+    KeyTable(std::span<const Fingerprint> fingerprints, std::span<const std::uint8_t> widths);
 
-    // The windows' widths are powers of two: bit k of strides() is set when some window is 2^k
-    // keys wide. The archive is probed at every multiple of each width; a probe at a multiple of
-    // several is looked up for each.
+    // The probes' widths are powers of two: bit k of strides() is set when some fingerprint is
+    // probed at a stride of 2^k. The archive is probed at every multiple of each width; a probe at
+    // a multiple of several is looked up for each.
     [[nodiscard]] std::uint32_t strides() const noexcept { return strides_; }
 
     // Whether `key` may be that of a window 2^k wide: a bit of a small filter of that width's
@@ -62,7 +70,6 @@ public:
 private:
     static constexpr std::uint64_t slotMultiplier = 0x9E3779B97F4A7C15ull;
     static constexpr std::uint64_t filterMultiplier = 0xC2B2AE3D27D4EB4Full;
-    static constexpr std::size_t smallFilterWords = 4096;
 
     // A key sets three bits of one word of its width's filter (a blocked Bloom filter): one probe
     // in a hundred or so whose key is absent passes, where one bit a key let one in sixteen
