@@ -175,7 +175,7 @@ void Pass::propose(Prober& prober, std::size_t probe, unsigned width,
     const Fingerprint& fingerprint = fingerprints_[entry.fingerprint];
     const TextureState& state = states_[entry.fingerprint];
     const std::uint64_t offset = fingerprint.windowStart + entry.index;
-    // A window is probed once per occurrence, by the probe of its own width.
+    // A window is probed once per occurrence, by the probe of the width it is probed at.
     if (widths_[entry.fingerprint] != width || state.settled || state.byBytes)
         return;
     if (fingerprint.period != 0) {

@@ -36,8 +36,8 @@ struct Prober {
 
 class Pass {
 public:
-    // The stretches' probes are shared among `threads` threads.
-    // Fingerprint i is probed at a stride of 2^widths[i] (probe_widths.hpp).
+    // The stretches' probes are shared among `threads` threads; fingerprint i is probed at a
+    // stride of 2^widths[i] (probe_widths.hpp).
     Pass(std::span<const Fingerprint> fingerprints, std::span<const std::size_t> givenUpWhenFound,
          std::span<const std::uint8_t> widths, const KeyTable& table, Bytes haystack,
          const NeedleBytes& needleBytes, std::size_t threads);
