@@ -1,5 +1,7 @@
 #include "fingerprint/key_table.hpp"
 
+#include "fingerprint/probe_widths.hpp"
+
 #include <algorithm>
 #include <bit>
 
@@ -9,12 +11,6 @@ namespace {
 // Slots per key, at least: a table at most half full ends a lookup of an absent key within a
 // slot or two.
 constexpr std::size_t slotsPerKey = 2;
-// The keys of fingerprint `fingerprint` probed at a stride of 2^width.
-std::size_t probedKeys(const Fingerprint& fingerprint, unsigned width) {
-    return fingerprint.period != 0 ? fingerprint.keys.size()
-                                   : std::min(fingerprint.keys.size(), std::size_t{1} << width);
-}
-
 unsigned shiftFor(std::size_t slots) {
     return 64 - static_cast<unsigned>(std::countr_zero(slots));
 }

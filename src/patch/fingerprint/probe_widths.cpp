@@ -12,12 +12,12 @@ unsigned naturalWidth(const Fingerprint& fingerprint) {
     return static_cast<unsigned>(std::countr_zero(fingerprint.stride()));
 }
 
-// The keys fingerprint `fingerprint` puts in the filter of width `width`.
-std::size_t keysAt(const Fingerprint& fingerprint, unsigned width) {
-    return fingerprint.period != 0 ? fingerprint.keys.size() : std::size_t{1} << width;
-}
-
 } // namespace
+
+std::size_t probedKeys(const Fingerprint& fingerprint, unsigned width) {
+    return fingerprint.period != 0 ? fingerprint.keys.size()
+                                   : std::min(fingerprint.keys.size(), std::size_t{1} << width);
+}
 
 std::vector<std::uint8_t> probeWidths(std::span<const Fingerprint> fingerprints,
                                       std::size_t smallFilterKeys) {
@@ -35,7 +35,7 @@ std::vector<std::uint8_t> probeWidths(std::span<const Fingerprint> fingerprints,
     std::vector<std::size_t> keysOfWidth(widest + 1, 0);
     for (const Fingerprint& fingerprint : fingerprints)
         if (!fingerprint.keys.empty())
-            keysOfWidth[naturalWidth(fingerprint)] += keysAt(fingerprint, narrowest);
+            keysOfWidth[naturalWidth(fingerprint)] += probedKeys(fingerprint, narrowest);
     std::size_t merged = keysOfWidth[narrowest];
     std::vector<bool> mergedWidth(widest + 1, false);
     for (unsigned width = narrowest + 1; width <= widest; ++width)

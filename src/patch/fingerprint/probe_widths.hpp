@@ -23,4 +23,8 @@ namespace dyeloom {
 [[nodiscard]] std::vector<std::uint8_t> probeWidths(std::span<const Fingerprint> fingerprints,
                                                     std::size_t smallFilterKeys);
 
+// The keys of `fingerprint` probed at a stride of 2^width: a window's first 2^width, every phase
+// of a pattern.
+[[nodiscard]] std::size_t probedKeys(const Fingerprint& fingerprint, unsigned width);
+
 } // namespace dyeloom
